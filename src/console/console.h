@@ -1,0 +1,46 @@
+#pragma once
+// Console I/O of the updater: text to standard output, shown the moment it is printed, and
+// single key presses read without echo.
+#include <cstddef>
+#include <string>
+
+namespace quorel {
+
+class Console {
+ public:
+  static constexpr int kEndOfInput = -1;
+
+  virtual ~Console() = default;
+  // Writes text to standard output and flushes it.
+  virtual void Write(const char* text, size_t length) = 0;
+  // One line to standard error (diagnostics about the PC side, never the unit's messages).
+  virtual void Error(const std::string& line) = 0;
+  // Waits for one key and returns it (0..255), or kEndOfInput when the input is closed.
+  virtual int ReadKey() = 0;
+};
+
+// Formatted output through a Console, printf-style.
+void Print(Console& console, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// A console for tests, the benchmark and the demo's scripted runs: keeps everything written
+// and answers key reads from a script; once the script is used up every read is end of input.
+class ScriptedConsole : public Console {
+ public:
+  explicit ScriptedConsole(std::string keys = "") : keys_(std::move(keys)) {}
+  void Write(const char* text, size_t length) override { output_.append(text, length); }
+  void Error(const std::string& line) override { errors_ += line + "\n"; }
+  int ReadKey() override;
+
+  const std::string& output() const { return output_; }
+  const std::string& errors() const { return errors_; }
+  int keysRead() const { return keysRead_; }
+
+ private:
+  std::string keys_;
+  size_t next_ = 0;
+  int keysRead_ = 0;
+  std::string output_;
+  std::string errors_;
+};
+
+}  // namespace quorel

@@ -1,0 +1,51 @@
+#pragma once
+// The seam between the updater and whatever carries its bytes: the operating system's serial
+// ports (POSIX termios today, Win32 later) or the simulated unit. SerialPort owns at most one
+// open SerialLine at a time and reopens it whenever the line speed changes.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace quorel {
+
+// Result of opening a port. The codes are single bits but never combined: the last failing
+// step's code is the result.
+using OpenResult = uint32_t;
+constexpr OpenResult kOpenOk = 0;
+constexpr OpenResult kOpenEventMaskFailed = 1;
+constexpr OpenResult kOpenTimeoutsFailed = 2;
+constexpr OpenResult kOpenLineSettingsFailed = 4;
+constexpr OpenResult kOpenFailed = 8;
+constexpr OpenResult kOpenNoName = 16;
+
+// One open port at one line speed. Destroying it closes it.
+class SerialLine {
+ public:
+  virtual ~SerialLine() = default;
+  // Hands the bytes to the port; failures and short writes are not reported.
+  virtual void Write(const uint8_t* data, size_t count) = 0;
+  // Reads up to count bytes; callers ask only for bytes that BytesPending reported.
+  virtual size_t Read(uint8_t* destination, size_t count) = 0;
+  // Received bytes waiting to be read; 0 when the query fails.
+  virtual size_t BytesPending() = 0;
+  // Blocks until every byte written so far has left the port. A port that buffers writes
+  // (a POSIX tty) must drain before a reply wait starts, or the wait runs while the command
+  // is still on the wire.
+  virtual void DrainOutput() = 0;
+  // True once the device has failed for good (unplugged adapter, closed pseudo-terminal).
+  virtual bool Lost() const { return false; }
+};
+
+// Opens lines by port name ("COM1" to "COM4").
+class SerialDevices {
+ public:
+  virtual ~SerialDevices() = default;
+  // On success stores the open line and returns kOpenOk; otherwise leaves *line empty and
+  // returns the code of the last step that failed.
+  virtual OpenResult Open(const char* portName, int32_t lineSpeed, int32_t parity,
+                          std::unique_ptr<SerialLine>* line) = 0;
+};
+
+}  // namespace quorel

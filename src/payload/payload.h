@@ -1,0 +1,49 @@
+#pragma once
+// The firmware release that one build of the updater delivers: the two images, the release's
+// model and code, and the table of known firmware builds by which a unit is identified.
+#include <cstdint>
+
+namespace quorel {
+
+using ProductKind = uint32_t;   // 0 the base model, 1 the Pro model
+using ReleaseCode = uint32_t;   // 24-bit release code, shown with "%06x"
+
+constexpr ProductKind kBaseModel = 0;
+constexpr ProductKind kProModel = 1;
+
+constexpr uint32_t kSwImageSize = 0x20732;
+constexpr uint32_t kHwImageSize = 0x2C01E;
+constexpr uint32_t kHwImageBase = 0x40000;
+constexpr uint32_t kSwImageEnd = kSwImageSize;                 // unit address after SwImage
+constexpr uint32_t kHwImageEnd = kHwImageBase + kHwImageSize;  // unit address after HwImage
+constexpr uint32_t kReleaseTableRows = 162;
+// The unit's code region whose byte sum identifies its firmware.
+constexpr uint32_t kCodeRegionStart = 0x8000;
+constexpr uint32_t kCodeRegionLength = 0xE000;
+
+// Three parallel columns; row i is entry i of each.
+struct ReleaseTable {
+  const uint32_t* kind;
+  const uint32_t* code;
+  const uint32_t* checksum;
+  uint32_t rows;
+};
+
+struct FirmwarePayload {
+  const uint8_t* SwImage;  // kSwImageSize bytes, byte i for unit address i
+  const uint8_t* HwImage;  // kHwImageSize bytes, byte i for unit address 0x40000 + i
+  ProductKind productKind;
+  ReleaseCode releaseCode;
+  ReleaseTable releaseTable;
+};
+
+// The payload compiled into this build.
+const FirmwarePayload& CompiledPayload();
+
+// Index of the first row whose checksum equals the value, or the row count when none does.
+uint32_t FindReleaseRow(const ReleaseTable& table, uint32_t checksum);
+
+// "QuorelPro" for a non-zero kind, "Quorel   " (padded to nine characters) for the base model.
+const char* ProductName(ProductKind kind);
+
+}  // namespace quorel

@@ -1,0 +1,48 @@
+#include "serial/serial_port.h"
+
+#include <cstring>
+
+namespace quorel {
+
+OpenResult SerialPort::Open(const char* name, int32_t speed, int32_t parityChoice) {
+  Close();
+  if (name == nullptr) return kOpenNoName;
+  std::strncpy(portName, name, sizeof portName);
+  lineSpeed = speed;
+  parity = parityChoice;
+  // The name is copied with a limit of 10 bytes; the device layer gets a terminated copy.
+  char terminated[sizeof portName + 1] = {};
+  std::memcpy(terminated, portName, sizeof portName);
+  std::unique_ptr<SerialLine> line;
+  OpenResult result = devices_.Open(terminated, speed, parityChoice, &line);
+  if (result == kOpenOk) handle = std::move(line);
+  return result;
+}
+
+void SerialPort::Close() {
+  if (handle) {
+    // A close right after a speed command must not cut the command off in the port's buffer.
+    handle->DrainOutput();
+    handle.reset();
+  }
+}
+
+void SerialPort::Write(const uint8_t* data, uint32_t count) {
+  if (handle && count > 0) handle->Write(data, count);
+}
+
+uint32_t SerialPort::Read(uint8_t* destination, uint32_t count) {
+  if (!handle || count == 0) return 0;
+  return static_cast<uint32_t>(handle->Read(destination, count));
+}
+
+uint32_t SerialPort::BytesPending() {
+  if (!handle) return 0;
+  return static_cast<uint32_t>(handle->BytesPending());
+}
+
+void SerialPort::DrainOutput() {
+  if (handle) handle->DrainOutput();
+}
+
+}  // namespace quorel

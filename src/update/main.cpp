@@ -1,0 +1,12 @@
+// quorel-update: the console firmware updater. Usage: quorel-update [-cX] [-sX]
+#include "console/terminal_console.h"
+#include "os/posix_serial.h"
+#include "payload/payload.h"
+#include "update/driver.h"
+
+int main(int argc, char** argv) {
+  quorel::TerminalConsole console;
+  quorel::PosixSerialDevices devices([&console](const std::string& line) { console.Error(line); });
+  quorel::UpdateState state(devices, quorel::SystemClock(), console, quorel::CompiledPayload());
+  return quorel::RunUpdate(state, argc, argv);
+}

@@ -1,0 +1,79 @@
+#pragma once
+// The commands of the unit's update mode and the exchanges built from them: probes, the speed
+// switch, the checksum query, and the block read and block write with their verification.
+#include <cstdint>
+#include <functional>
+
+#include "update/update_state.h"
+
+namespace quorel {
+
+// Single-byte commands.
+constexpr uint8_t kCmdProbe = 'E';
+constexpr uint8_t kCmdGreet = 'G';
+constexpr uint8_t kCmdHello = 'H';
+constexpr uint8_t kCmdChecksum = 'C';
+constexpr uint8_t kCmdLeave = 'X';
+constexpr uint8_t kCmdTick = 'T';
+
+// Reply lengths asked of the read primitive.
+constexpr int32_t kProbeReplyLength = 20;
+constexpr int32_t kChecksumReplyLength = 11;
+
+// How many attempts one block gets before the run gives up on the unit. Generous for a noisy
+// line, where a block rarely needs more than two, yet a pulled cable ends the run in seconds
+// rather than never.
+constexpr int kMaxBlockAttempts = 10;
+
+// Sends E and reads up to 20 characters; true when the reply is exactly "Ok".
+bool SingleProbe(UpdateState& s);
+// Sends E 20 times back to back, reads 2 characters up to 21 times until "Ok", then drains.
+void BurstProbe(UpdateState& s);
+// Sends "B%06d" with the new speed at the old one, then closes the port and reopens it at the
+// new speed with no wait between. Does not probe and does not touch currentSpeed.
+void SendSpeedAndReopen(UpdateState& s, uint32_t speed);
+// Reopens the run's port at the given speed with parity 0; the result is not looked at.
+void OpenSelectedPort(UpdateState& s, uint32_t speed);
+
+void SendAddress(UpdateState& s, uint32_t address);  // "A%06X"
+void SendLength(UpdateState& s, uint32_t length);    // "L%06X"
+
+// Parses a "CS=%8x" reply: "CS=" and one to eight hexadecimal digits. Leaves *value as it was
+// and returns false when the text does not have that form.
+bool ParseChecksumReply(const char* text, uint32_t* value);
+// Parses one "M" pair: up to two leading hexadecimal digits. False (value untouched) for none.
+bool ParseHexPair(const char* text, uint8_t* value);
+
+// Sends C, waits waitMs (0: none beyond the read's own), reads 11 characters and parses them
+// into *value; true when the reply parsed.
+bool QueryChecksum(UpdateState& s, uint32_t* value, uint32_t waitMs = 0);
+
+// Gives up on the unit: sends X and closes the port.
+void LeaveUpdateMode(UpdateState& s);
+
+// The byte sum of a block, as the unit reports it.
+uint32_t BlockChecksum(const uint8_t* data, uint32_t length);
+
+// One attempt of a block write: "A%06X", "D", beforeData (where a phase prints its repeat
+// mark), the bytes one at a time, then the checksum query into *reply. True when a reply
+// parsed and equals the sum of the bytes sent: an unanswered block is never a verified block.
+bool WriteBlockAttempt(UpdateState& s, uint32_t address, const uint8_t* data, uint32_t length,
+                       uint32_t* reply, const std::function<void()>& beforeData);
+
+// One attempt of a block read: "A%06X", "M", beforeData, one two-character pair per byte into
+// destination, a drain, then the checksum query into *reported. True when a reply parsed and
+// equals the sum of the bytes received.
+bool ReadBlockAttempt(UpdateState& s, uint32_t address, uint8_t* destination, uint32_t length,
+                      uint32_t* reported, const std::function<void()>& beforeData);
+
+// Runs attempt(n) for n = 0, 1, ... until one verifies or kMaxBlockAttempts were made. Every
+// repeat (never the first attempt) starts with an input drain, so a stray or late byte cannot
+// shift the replies of every later exchange. False when the bound was reached or the port
+// failed for good.
+bool RepeatUntilVerified(UpdateState& s, const std::function<bool(int attempt)>& attempt);
+
+// Ends the run after a block that never verified: names what failed, says the unit was not
+// flashed, sends X and closes the port. The driver then prints the key prompt (status 0).
+void ReportBlockFailure(UpdateState& s, const char* what, uint32_t address);
+
+}  // namespace quorel
