@@ -8,6 +8,7 @@ namespace quorel {
 PhaseResult FlashCommit(UpdateState& s) {
   Print(s.console, "\nNow flashing\n");
   SendText("JFLASHING DONE IN ABOUT 30 SECS\n", s.port);
+  s.port.NoteFlashSent();
   SendText("F5382", s.port);
   s.port.Close();
   Print(s.console, "\nDO NOT SHUT OFF UNIT. Wait for unit to turn itself off or");

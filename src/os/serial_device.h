@@ -46,6 +46,11 @@ class SerialDevices {
   // returns the code of the last step that failed.
   virtual OpenResult Open(const char* portName, int32_t lineSpeed, int32_t parity,
                           std::unique_ptr<SerialLine>* line) = 0;
+
+  // How far the run has come, for a run cut short by the user (Ctrl-C): once the unit has
+  // answered it is told to leave update mode; once the flash command went out, nothing more.
+  virtual void NoteUnitAnswered() {}
+  virtual void NoteFlashSent() {}
 };
 
 }  // namespace quorel

@@ -7,10 +7,13 @@ namespace quorel {
 OpenResult SerialPort::Open(const char* name, int32_t speed, int32_t parityChoice) {
   Close();
   if (name == nullptr) return kOpenNoName;
-  std::strncpy(portName, name, sizeof portName);
+  // Copied with a limit of 10 bytes: names of up to nine characters keep their terminator.
+  size_t length = strnlen(name, sizeof portName);
+  std::memset(portName, 0, sizeof portName);
+  std::memcpy(portName, name, length);
   lineSpeed = speed;
   parity = parityChoice;
-  // The name is copied with a limit of 10 bytes; the device layer gets a terminated copy.
+  // The device layer gets a terminated copy.
   char terminated[sizeof portName + 1] = {};
   std::memcpy(terminated, portName, sizeof portName);
   std::unique_ptr<SerialLine> line;

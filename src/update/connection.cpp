@@ -58,6 +58,7 @@ PhaseResult NegotiateConnection(UpdateState& s) {
     return EndRun(kStatusFailed);
   }
   s.unitAnswered = true;
+  s.port.NoteUnitAnswered();
 
   // Always switch, even to 9600: the unit expects the speed command after first contact.
   s.currentSpeed = s.wantedSpeed;

@@ -1,5 +1,7 @@
 #include "update/release_code.h"
 
+#include <initializer_list>
+
 namespace quorel {
 
 int32_t CompareReleaseCodes(ReleaseCode a, ReleaseCode b) {

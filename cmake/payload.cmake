@@ -1,0 +1,26 @@
+# The firmware payload: the release's two images and its release table become C++ source at
+# build time. quorel-payload-gen checks the inputs and stops the build with a message naming the
+# file and the fault when they do not fit the updater. Point the three variables at a release's
+# own files to build an updater for that release; the defaults are deterministic sample data
+# (see data/payload/make_sample_images.py).
+
+set(QUOREL_SW_IMAGE "${CMAKE_CURRENT_SOURCE_DIR}/data/payload/sw_image.bin" CACHE FILEPATH
+  "Main firmware image: unit addresses 0x00000..0x20731, 0x20732 bytes")
+set(QUOREL_HW_IMAGE "${CMAKE_CURRENT_SOURCE_DIR}/data/payload/hw_image.bin" CACHE FILEPATH
+  "Second firmware image: unit addresses 0x40000..0x6C01D, 0x2C01E bytes")
+set(QUOREL_RELEASE_TABLE "${CMAKE_CURRENT_SOURCE_DIR}/data/payload/release_table.txt" CACHE
+  FILEPATH "Release table text: the payload's model and release, and the known firmware builds")
+
+# A host tool: it shares only the payload header's sizes with the updater, not its library.
+add_executable(quorel-payload-gen src/payload/gen/payload_gen.cpp)
+target_include_directories(quorel-payload-gen PRIVATE src)
+
+set(QUOREL_PAYLOAD_SOURCE "${CMAKE_CURRENT_BINARY_DIR}/generated/payload_data.cpp")
+file(MAKE_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}/generated")
+add_custom_command(
+  OUTPUT "${QUOREL_PAYLOAD_SOURCE}"
+  COMMAND quorel-payload-gen "${QUOREL_SW_IMAGE}" "${QUOREL_HW_IMAGE}" "${QUOREL_RELEASE_TABLE}"
+          "${QUOREL_PAYLOAD_SOURCE}"
+  DEPENDS quorel-payload-gen "${QUOREL_SW_IMAGE}" "${QUOREL_HW_IMAGE}" "${QUOREL_RELEASE_TABLE}"
+  COMMENT "Generating the firmware payload source"
+  VERBATIM)

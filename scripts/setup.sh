@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what the build needs when it is missing: a C++17 compiler, CMake, GoogleTest and
+# clang (for the fuzzers). Safe to run again; does nothing on a machine that has them.
+set -euo pipefail
+
+missing=()
+command -v cmake >/dev/null 2>&1 || missing+=(cmake)
+command -v g++ >/dev/null 2>&1 || missing+=(g++)
+command -v make >/dev/null 2>&1 || missing+=(make)
+[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+command -v clang++ >/dev/null 2>&1 || missing+=(clang)
+command -v unshare >/dev/null 2>&1 || missing+=(util-linux)
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "setup: need root to install ${missing[*]} (try: sudo apt-get install ${missing[*]})" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${missing[@]}" </dev/null
+fi

@@ -1,0 +1,462 @@
+// Whole updates through the real driver against the simulated unit, on the virtual clock:
+// connection and the speed ladder, the greeting, identification, the image download and the
+// flash commit, with their console texts, wire traffic, exit statuses and the unit's memory.
+#include <gtest/gtest.h>
+
+#include "sim/sim_session.h"
+#include "support/sim_helpers.h"
+#include "update/protocol.h"
+#include "update/release_code.h"
+
+namespace quorel {
+namespace {
+
+using sim::ChecksumFault;
+using sim::ChecksumFaultKind;
+using sim::SimSession;
+using testing::Between;
+using testing::ChecksumOfRelease;
+using testing::CountOf;
+using testing::Dots;
+using testing::IndexOf;
+using testing::MemoryEquals;
+using testing::SpeedOf;
+
+const std::string kBanner =
+    "\n****************************************\n"
+    "* QuorelPro firmware update utility    *\n"
+    "****************************************\n"
+    "\nUpdater for firmware version 020904\n\n";
+const std::string kPrompt = "\nPress a key to exit program";
+const std::string kFlashText =
+    "\nNow flashing\n"
+    "\nDO NOT SHUT OFF UNIT. Wait for unit to turn itself off or"
+    "\nrequest you to disconnect and reconnect power."
+    "\nAlso, if you've waited over 3 minutes disconnect and reconnect power."
+    "\nYou can then turn it back on"
+    "\nWhen powered back up you can check sw rev by pressing \"menu\",0,9,0,3\n";
+const std::string kNotInUpdateMode =
+    "\nQuorel not in update mode, serial cable not connected,\n"
+    "or other sw already using com1. (err1)\n"
+    "To put Quorel in update mode press 'menu',0,9,3,1 on remote\n"
+    "If it's already in update mode then press 'exit','menu',0,9,3,1";
+
+// A Pro unit on 101203 needs no configuration conversion but does need the second image.
+void PutProUnitOn(SimSession& s, ReleaseCode code) {
+  s.unit.SetCodeRegionChecksum(ChecksumOfRelease(s.payload, kProModel, code));
+}
+
+TEST(UpdateRoad, CompletesAnUpdateOfAnOlderProUnit) {
+  SimSession s;
+  PutProUnitOn(s, 0x101203);
+  EXPECT_EQ(s.Run(), 1);
+  EXPECT_EQ(s.console.output(),
+            kBanner + "Connected\n" + "\nChecking version..\n" +
+                "Unit confirmed as QuorelPro with firmware rev 101203.\nUpdate proceeding..\n\n" +
+                "\nSending SW update.." + Dots(114) + "\nSending HW update.." + Dots(177) +
+                kFlashText + kPrompt);
+  EXPECT_EQ(s.console.keysRead(), 1);
+
+  // The unit holds both images over every range written, and flashed last.
+  const FirmwarePayload& p = s.payload;
+  EXPECT_TRUE(MemoryEquals(s.unit, 0, p.SwImage, 0x4000));
+  EXPECT_TRUE(MemoryEquals(s.unit, 0x8000, p.SwImage + 0x8000, kSwImageSize - 0x8000));
+  EXPECT_TRUE(MemoryEquals(s.unit, kHwImageBase, p.HwImage, kHwImageSize));
+  std::vector<std::string> c = s.unit.Commands();
+  ASSERT_GE(c.size(), 2u);
+  EXPECT_EQ(c[c.size() - 2], "JFLASHING DONE IN ABOUT 30 SECS\n");
+  EXPECT_EQ(c.back(), "F5382");
+  EXPECT_TRUE(s.unit.flashed());
+  EXPECT_EQ(CountOf(c, "X"), 0u);
+}
+
+TEST(UpdateRoad, WireSequenceFromFirstContactToTheDownload) {
+  SimSession s;
+  PutProUnitOn(s, 0x110503);
+  ASSERT_EQ(s.Run(), 1);
+  std::vector<std::string> c = s.unit.Commands();
+  std::vector<std::string> expected = {"E", "B028800"};
+  for (int i = 0; i < 20; ++i) expected.push_back("E");
+  for (const char* cmd : {"E", "G", "H", "A008000", "L00e000", "C", "T", "K", "E", "V0", "T", "V0",
+                          "JDOWNLOADING UPDATE\n", "E", "L000400", "K", "A000000", "D[1024]", "C",
+                          "A000400"}) {
+    expected.push_back(cmd);
+  }
+  ASSERT_GE(c.size(), expected.size());
+  EXPECT_EQ(std::vector<std::string>(c.begin(), c.begin() + static_cast<long>(expected.size())),
+            expected);
+  EXPECT_EQ(SpeedOf(s.unit, "E", 0), 9600u);
+  EXPECT_EQ(SpeedOf(s.unit, "B028800"), 9600u);
+  EXPECT_EQ(SpeedOf(s.unit, "E", 1), 28800u);
+  EXPECT_EQ(SpeedOf(s.unit, "A008000"), 28800u);
+  // Every port open of the run is COM1 with parity 0.
+  for (const sim::OpenRecord& open : s.devices.opens()) {
+    EXPECT_EQ(open.name, "COM1");
+    EXPECT_EQ(open.parity, 0);
+  }
+}
+
+TEST(UpdateRoad, DownloadSetsLengthsAndAddressesInOrder) {
+  SimSession s;
+  PutProUnitOn(s, 0x101203);  // needs the second image
+  ASSERT_EQ(s.Run(), 1);
+  std::vector<std::string> c = s.unit.Commands();
+  std::vector<std::string> lengths;
+  std::vector<std::string> addresses;
+  for (size_t i = IndexOf(c, "JDOWNLOADING UPDATE\n"); i < c.size(); ++i) {
+    if (c[i][0] == 'L') lengths.push_back(c[i]);
+    if (c[i][0] == 'A') addresses.push_back(c[i]);
+  }
+  EXPECT_EQ(lengths, (std::vector<std::string>{"L000400", "L000332", "L000400", "L00001E"}));
+  ASSERT_EQ(addresses.size(), 16u + 98u + 177u);
+  EXPECT_EQ(addresses[0], "A000000");
+  EXPECT_EQ(addresses[15], "A003C00");
+  EXPECT_EQ(addresses[16], "A008000");
+  EXPECT_EQ(addresses[16 + 97], "A020400");
+  EXPECT_EQ(addresses[16 + 98], "A040000");
+  EXPECT_EQ(addresses.back(), "A06C000");
+  // The short blocks carry exactly their lengths; nothing lands in 0x4000..0x7FFF.
+  EXPECT_EQ(c[IndexOf(c, "A020400") + 1], "D[818]");
+  EXPECT_EQ(c[IndexOf(c, "A06C000") + 1], "D[30]");
+  for (uint32_t a = 0x4000; a < 0x8000; a += 0x400) {
+    EXPECT_EQ(s.unit.stats().dataBlocksAt.count(a), 0u);
+  }
+}
+
+struct HwImageCase {
+  ProductKind payloadKind;
+  ProductKind unitKind;
+  ReleaseCode unitRelease;
+  bool sent;
+};
+
+TEST(UpdateRoad, SecondImageGoesOnlyToUnitsOlderThanTheModelsRelease) {
+  const HwImageCase cases[] = {
+      {kProModel, kProModel, 0x110503, false},   // equal is not older
+      {kProModel, kProModel, 0x110603, false},
+      {kProModel, kProModel, 0x101003, true},
+      {kBaseModel, kBaseModel, 0x111103, false},
+      {kBaseModel, kBaseModel, 0x110603, true},
+      {kBaseModel, kBaseModel, 0x101003, true},
+  };
+  for (const HwImageCase& hw : cases) {
+    SimSession s;
+    s.payload.productKind = hw.payloadKind;
+    s.unit.SetCodeRegionChecksum(ChecksumOfRelease(s.payload, hw.unitKind, hw.unitRelease));
+    ASSERT_EQ(s.Run(), 1) << std::hex << hw.unitRelease;
+    bool sent = IndexOf(s.unit.Commands(), "A040000") < s.unit.Commands().size();
+    EXPECT_EQ(sent, hw.sent) << "payload kind " << hw.payloadKind << " unit " << std::hex
+                             << hw.unitRelease;
+    EXPECT_EQ(s.console.output().find("\nSending HW update..") != std::string::npos, hw.sent);
+  }
+}
+
+TEST(UpdateRoad, PayloadReleaseIsUpToDateAndAsksBeforeReflashing) {
+  SimSession s;
+  s.unit.SetCodeRegionChecksum(0x4A80EB);  // the payload's own Pro row 160
+  EXPECT_EQ(s.Run({}, "n"), 1);
+  EXPECT_NE(s.console.output().find(
+                "\nChecking version..\nUnit's rev is up to date (csum:4a80eb ind:160)\n"
+                "Are you sure you want to run update for QuorelPro rev 020904 (y/n)"
+                "\nFirmware not updated...Exiting\n" +
+                kPrompt),
+            std::string::npos);
+  EXPECT_FALSE(s.unit.flashed());
+}
+
+// ---- Connection and the speed ladder ----
+
+TEST(Connection, UnitAnsweringEverywhereConnectsAtTheWantedSpeed) {
+  SimSession s;
+  PutProUnitOn(s, 0x110503);
+  ASSERT_EQ(s.Run(), 1);
+  EXPECT_EQ(s.console.output().find("not working"), std::string::npos);
+  EXPECT_EQ(CountOf(s.unit.Commands(), "B028800"), 1u);
+}
+
+TEST(Connection, StepsDownTheLadderUntilTheUnitAnswers) {
+  SimSession s;
+  PutProUnitOn(s, 0x110503);
+  s.unit.faults().silentSpeeds = {28800, 14400};
+  ASSERT_EQ(s.Run(), 1);
+  EXPECT_NE(s.console.output().find(
+                "28800k RS232 speed not working trying 14400k \n"
+                "14400k RS232 speed not working trying 9600k \nConnected\n"),
+            std::string::npos);
+  EXPECT_EQ(SpeedOf(s.unit, "B014400"), 28800u);
+  EXPECT_EQ(SpeedOf(s.unit, "B009600"), 14400u);
+  EXPECT_EQ(SpeedOf(s.unit, "F5382"), 9600u);  // the negotiated speed holds for the whole run
+}
+
+TEST(Connection, SlowestSpeedFailsAfterTryingOneThousand) {
+  SimSession s;
+  s.unit.faults().silentSpeeds = {2400};
+  EXPECT_EQ(s.Run({"-s4"}), 0);
+  EXPECT_EQ(s.console.output(), kBanner +
+                                    "2400k RS232 speed not working trying 1000k \n"
+                                    "RS232 communication problem. Update exiting\n"
+                                    "Connection cannot be made\n" +
+                                    kPrompt);
+  std::vector<std::string> c = s.unit.Commands();
+  // The unit answers at 1000, but 1000 is never accepted.
+  EXPECT_EQ(c[c.size() - 3], "B001000");
+  EXPECT_EQ(c[c.size() - 2], "E");
+  EXPECT_EQ(c.back(), "X");
+  EXPECT_EQ(SpeedOf(s.unit, "X"), 1000u);
+  EXPECT_EQ(s.devices.opens().back().speed, 1000);
+  EXPECT_FALSE(s.devices.lineOpen());
+}
+
+TEST(Connection, NineSixHundredStillSwitchesAndChoosesThePort) {
+  SimSession s;
+  s.devices.SetPortNames({"COM3"});
+  PutProUnitOn(s, 0x110503);
+  ASSERT_EQ(s.Run({"-c3", "-s2"}), 1);
+  EXPECT_EQ(s.unit.Commands()[1], "B009600");
+  for (const sim::OpenRecord& open : s.devices.opens()) EXPECT_EQ(open.name, "COM3");
+  EXPECT_EQ(s.devices.opens()[1].speed, 9600);
+}
+
+TEST(Connection, IgnoredArgumentsAndLaterOptionsWin) {
+  SimSession s;
+  PutProUnitOn(s, 0x110503);
+  ASSERT_EQ(s.Run({"foo", "-s0", "-s1", "-c12"}), 1);
+  EXPECT_EQ(s.unit.Commands()[1], "B014400");
+  EXPECT_EQ(s.devices.opens()[0].name, "COM1");
+}
+
+TEST(Connection, NoUnitAtAllSendsNothingButTheProbe) {
+  SimSession s;
+  s.unit.faults().absent = true;
+  EXPECT_EQ(s.Run(), 0);
+  EXPECT_EQ(s.console.output(), kBanner + kNotInUpdateMode + kPrompt);
+  EXPECT_EQ(s.devices.written(), "E");
+}
+
+TEST(Connection, MissingPortLooksLikeASilentUnit) {
+  SimSession s;
+  s.devices.SetPortNames({"COM2"});
+  EXPECT_EQ(s.Run(), 0);
+  EXPECT_EQ(s.console.output(), kBanner + kNotInUpdateMode + kPrompt);
+  EXPECT_EQ(s.devices.opens()[0].result, kOpenFailed);
+}
+
+TEST(Connection, ReplyWithALineEndIsNotOk) {
+  SimSession s;
+  s.unit.faults().probeReply = "Ok\r\n";
+  EXPECT_EQ(s.Run(), 0);
+  EXPECT_EQ(s.console.output(), kBanner + kNotInUpdateMode + kPrompt);
+}
+
+TEST(Greeting, UnansweredGreetingRepeatsTenTimesAndGoesOn) {
+  SimSession s;
+  PutProUnitOn(s, 0x110503);
+  s.unit.faults().greetingNeverAnswers = true;
+  ASSERT_EQ(s.Run(), 1);
+  std::string repeats;
+  for (int i = 0; i < 10; ++i) repeats += "Info: ret Err\nRetry001:" + std::to_string(i) + "\n";
+  EXPECT_NE(s.console.output().find("Connected\n" + repeats + "\nChecking version..\n"),
+            std::string::npos);
+  EXPECT_EQ(CountOf(s.unit.Commands(), "H"), 11u);
+  EXPECT_TRUE(s.unit.flashed());
+}
+
+// ---- Identification ----
+
+TEST(Identification, OtherModelIsRefusedWithItsRow) {
+  for (auto [checksum, row] : {std::pair<uint32_t, int>{0x4C0AC6, 94}, {0x4C3260, 81}}) {
+    SimSession s;
+    s.unit.SetCodeRegionChecksum(checksum);
+    EXPECT_EQ(s.Run(), 1);
+    EXPECT_EQ(s.console.output(),
+              kBanner + "Connected\n\nChecking version..\n"
+                        "Unit ID's as Quorel   , but this firmware is for a QuorelPro (ind:" +
+                  std::to_string(row) + ")\nFirmware not updated...Exiting\n" + kPrompt);
+    EXPECT_EQ(s.unit.Commands().back(), "X");
+    EXPECT_FALSE(s.devices.lineOpen());
+  }
+}
+
+TEST(Identification, SharedChecksumTakesTheFirstRow) {
+  SimSession s;
+  s.unit.SetCodeRegionChecksum(0x4C20E2);  // rows 95, 99, 103, 107
+  ASSERT_EQ(s.Run(), 1);
+  EXPECT_NE(s.console.output().find(
+                "Unit confirmed as QuorelPro with firmware rev 091103.\nUpdate proceeding..\n\n"),
+            std::string::npos);
+  EXPECT_EQ(s.state->releaseRow, 95u);
+  EXPECT_EQ(s.state->unitChecksum, 0x4C20E2u);
+}
+
+TEST(Identification, UnknownUnitAsksAndOnlyYesGoesOn) {
+  struct Answer {
+    std::string keys;
+    bool proceeds;
+  };
+  for (const Answer& answer : {Answer{"y", true}, Answer{"Y", true}, Answer{"n", false},
+                               Answer{"\r", false}, Answer{"\n", false}, Answer{"", false}}) {
+    SimSession s;
+    s.unit.SetCodeRegionChecksum(0x123456);
+    const std::string question =
+        "\nChecking version..\nCould not confirm unit ID (csum=123456)\n"
+        "Are you sure you want to run update for QuorelPro rev 020904 (y/n)";
+    int status = s.Run({}, answer.keys);
+    EXPECT_EQ(status, 1);
+    const std::string& out = s.console.output();
+    if (answer.proceeds) {
+      EXPECT_NE(out.find(question + "\nUpdate proceeding..\n\n"), std::string::npos);
+      EXPECT_TRUE(s.unit.flashed());
+    } else {
+      EXPECT_EQ(out, kBanner + "Connected\n" + question + "\nFirmware not updated...Exiting\n" +
+                         kPrompt);
+      EXPECT_EQ(s.unit.Commands().back(), "X");
+      EXPECT_FALSE(s.unit.flashed());
+    }
+  }
+}
+
+TEST(Identification, UnreadableReplyNeverMatchesTheZeroChecksumRow) {
+  // Row 32 holds the checksum 0; a unit whose code region sums to 0 but whose reply cannot be
+  // read must still come to the question.
+  for (ChecksumFaultKind fault : {ChecksumFaultKind::kMissing, ChecksumFaultKind::kMalformed}) {
+    SimSession s;
+    s.unit.SetCodeRegionChecksum(0);
+    s.unit.faults().checksumFaults[{0x8000, 0}] = ChecksumFault{fault, 0};
+    EXPECT_EQ(s.Run({}, "n"), 1);
+    EXPECT_NE(s.console.output().find("Could not confirm unit ID (csum=ffffffff)\n"
+                                      "Are you sure you want to run update"),
+              std::string::npos);
+  }
+  SimSession readable;
+  readable.unit.SetCodeRegionChecksum(0);
+  EXPECT_EQ(readable.Run(), 1);
+  EXPECT_NE(readable.console.output().find("(ind:32)"), std::string::npos);
+}
+
+TEST(Identification, WaitsASecondBeforeReadingTheChecksum) {
+  SimSession s;
+  PutProUnitOn(s, 0x110503);
+  s.unit.faults().checksumFaults[{0x8000, 0}] = ChecksumFault{ChecksumFaultKind::kLate, 1400};
+  EXPECT_EQ(s.Run({}, "n"), 1);  // 1400 ms is past the 1000 ms sleep and the 320 ms wait
+  EXPECT_NE(s.console.output().find("Could not confirm unit ID"), std::string::npos);
+
+  SimSession inTime;
+  PutProUnitOn(inTime, 0x110503);
+  inTime.unit.faults().checksumFaults[{0x8000, 0}] = ChecksumFault{ChecksumFaultKind::kLate, 1100};
+  EXPECT_EQ(inTime.Run(), 1);
+  EXPECT_TRUE(inTime.unit.flashed());
+}
+
+TEST(ReleaseCodes, LeastSignificantByteDecidesFirstThenTheYear) {
+  EXPECT_EQ(CompareReleaseCodes(0x020904, 0x020904), 0);
+  EXPECT_EQ(CompareReleaseCodes(0x123103, 0x011204), -1);
+  EXPECT_EQ(CompareReleaseCodes(0x020904, 0x101203), 1);
+  EXPECT_EQ(CompareReleaseCodes(0x042303, 0x042403), -1);
+  // Byte 2 before byte 1: 042803 lies between the two configuration thresholds.
+  EXPECT_EQ(CompareReleaseCodes(0x042803, 0x042403), 1);
+  EXPECT_EQ(CompareReleaseCodes(0x042803, 0x101203), -1);
+  EXPECT_EQ(CompareReleaseCodes(0x110603, 0x110503), 1);
+  EXPECT_EQ(CompareReleaseCodes(0xFF020904, 0x020904), 0);  // bits 24-31 play no part
+}
+
+// ---- Block verification, repeats and the attempt bound ----
+
+TEST(Download, FirstRangeRepeatsWithRetry003OnlyAfterAParsedReply) {
+  SimSession s;
+  PutProUnitOn(s, 0x110503);
+  s.unit.faults().checksumFaults[{0x0000, 0}] = ChecksumFault{ChecksumFaultKind::kWrong, 0};
+  s.unit.faults().checksumFaults[{0x0400, 0}] = ChecksumFault{ChecksumFaultKind::kMissing, 0};
+  ASSERT_EQ(s.Run(), 1);
+  EXPECT_NE(s.console.output().find("\nSending SW update..Retry003\n" + Dots(114) + "\nNow"),
+            std::string::npos);
+  EXPECT_EQ(s.unit.stats().dataBlocksAt.at(0x0000), 2u);
+  EXPECT_EQ(s.unit.stats().dataBlocksAt.at(0x0400), 2u);
+}
+
+TEST(Download, SecondRangeReportsEachFailedAttempt) {
+  SimSession s;
+  PutProUnitOn(s, 0x110503);
+  // The second block of the range: the first shares its address with the identification.
+  const uint32_t sum = BlockChecksum(s.payload.SwImage + 0x8400, 0x400);
+  s.unit.faults().checksumFaults[{0x8400, 0}] = ChecksumFault{ChecksumFaultKind::kWrong, 0};
+  s.unit.faults().checksumFaults[{0x8400, 1}] = ChecksumFault{ChecksumFaultKind::kMissing, 0};
+  ASSERT_EQ(s.Run(), 1);
+  char expected[200];
+  std::snprintf(expected, sizeof expected,
+                "cs err,rs=%x cs=%x\nRetry#1\ncs err,rs=%x cs=%x\nRetry#2\n", sum + 1, sum,
+                sum + 1, sum);
+  EXPECT_NE(s.console.output().find(Dots(17) + expected + "."), std::string::npos);
+  EXPECT_EQ(s.unit.stats().dataBlocksAt.at(0x8400), 3u);
+  EXPECT_TRUE(s.unit.flashed());
+}
+
+TEST(Download, AllZeroBlockWithoutAReplyIsNotTakenAsVerified) {
+  SimSession s;
+  PutProUnitOn(s, 0x110503);
+  s.unit.faults().checksumFaults[{0x0C00, 0}] = ChecksumFault{ChecksumFaultKind::kMissing, 0};
+  ASSERT_EQ(s.Run(), 1);
+  EXPECT_EQ(s.unit.stats().dataBlocksAt.at(0x0C00), 2u);
+  // A short reply that parses is as good as eight digits.
+  SimSession shortReply;
+  PutProUnitOn(shortReply, 0x110503);
+  shortReply.unit.faults().checksumFaults[{0x8400, 0}] = ChecksumFault{ChecksumFaultKind::kShort, 0};
+  ASSERT_EQ(shortReply.Run(), 1);
+  EXPECT_EQ(shortReply.unit.stats().dataBlocksAt.at(0x8400), 1u);
+}
+
+TEST(Download, StrayByteBeforeAReplyCostsOneRepeat) {
+  SimSession s;
+  PutProUnitOn(s, 0x101203);
+  for (uint32_t a : {0x0000u, 0x9000u, 0x41000u}) s.unit.faults().strayBeforeChecksum[{a, 0}] = "#";
+  ASSERT_EQ(s.Run(), 1);
+  for (uint32_t a : {0x0000u, 0x9000u, 0x41000u}) EXPECT_EQ(s.unit.stats().dataBlocksAt.at(a), 2u);
+  // Every other block went once: the line resynchronised at the repeat.
+  EXPECT_EQ(s.unit.stats().dataBlocks, 16u + 98u + 177u + 3u);
+  EXPECT_TRUE(s.unit.flashed());
+}
+
+TEST(Download, UnitThatStopsAnsweringEndsTheRunWithoutFlashing) {
+  SimSession s;
+  PutProUnitOn(s, 0x101203);
+  s.unit.faults().silentAfterBlocks = 40;  // answers 39 blocks, then dies in the second range
+  const uint64_t start = s.clock.NowNs();
+  EXPECT_EQ(s.Run(), 0);
+  std::vector<std::string> c = s.unit.Commands();
+  EXPECT_EQ(CountOf(c, "F5382"), 0u);
+  EXPECT_EQ(c.back(), "X");
+  EXPECT_FALSE(s.devices.lineOpen());
+  const std::string& out = s.console.output();
+  EXPECT_NE(out.find("\nNo verified reply from the unit for the main image block at 00DC00 after "
+                     "10 attempts.\nThe unit was not flashed. Update exiting\n" +
+                     kPrompt),
+            std::string::npos);
+  EXPECT_NE(out.find("Retry#9\n"), std::string::npos);
+  EXPECT_EQ(out.find("Retry#10"), std::string::npos);
+  EXPECT_EQ(s.unit.stats().dataBlocksAt.at(0xDC00), 10u);
+  // A dead unit costs seconds, not minutes.
+  EXPECT_LT(s.clock.NowNs() - start, 120ull * 1000 * kNsPerMs);
+}
+
+TEST(Download, DeadUnitInTheFirstRangeIsReportedToo) {
+  SimSession s;
+  PutProUnitOn(s, 0x110503);
+  s.unit.faults().silentAfterBlocks = 3;
+  EXPECT_EQ(s.Run(), 0);
+  EXPECT_NE(s.console.output().find("main image block at 000800"), std::string::npos);
+  EXPECT_EQ(CountOf(s.unit.Commands(), "F5382"), 0u);
+}
+
+TEST(Download, VanishingPortEndsTheRunAtOnce) {
+  SimSession s;
+  PutProUnitOn(s, 0x110503);
+  s.devices.LoseAfterBytesWritten(20000);
+  EXPECT_EQ(s.Run(), 0);
+  EXPECT_NE(s.console.output().find("\nThe serial port stopped working during the main image"),
+            std::string::npos);
+  EXPECT_FALSE(s.unit.flashed());
+  EXPECT_NE(s.console.output().find("The unit was not flashed. Update exiting\n" + kPrompt),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace quorel
