@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <initializer_list>
+#include <string>
 #include <vector>
 
 #include "config/records.h"
@@ -100,7 +102,8 @@ Commands Concat(std::initializer_list<Commands> parts) {
   return all;
 }
 
-// The commands from the first speed drop to the download's message, both included.
+// The commands from the end of the identification (its T) to the download's message, which is
+// included; empty when the run never got to the download.
 Commands ConfigTraffic(const Commands& c) {
   const size_t begin = IndexOf(c, "T") + 1;  // identification ends with T
   const size_t end = IndexOf(c, kDownloadMessage, begin);
@@ -210,7 +213,8 @@ TEST(ConfigPhase, RecordFiveMarkedWithAColonTakesTheFourthRecordsPlace) {
   EXPECT_EQ(traffic, Concat({kDrop, ReadCommands(0x4000, kReadoutBytes), {"K"},
                              WriteCommands(kRecordV3Size, addresses), kClosing, kReturn}));
   // Nothing was written from 0x76D8 on by the write-back.
-  for (const std::string& command : traffic) {
+  for (size_t i = IndexOf(traffic, "L000100"); i < traffic.size(); ++i) {
+    const std::string& command = traffic[i];
     if (command[0] == 'A') {
       EXPECT_LT(std::stoul(command.substr(1), nullptr, 16), 0x76D8u) << command;
     }
@@ -226,7 +230,7 @@ TEST(ConfigPhase, RecordFiveMarkedWithAColonTakesTheFourthRecordsPlace) {
 TEST(ConfigPhase, CurrentUnitNeedsNoConfigurationWork) {
   SimSession s;
   PutProUnitOn(s, 0x110503);
-  s.unit.WriteConfigRecords(kRecordV3Size, 9, true);
+  s.unit.WriteConfigRecords(kRecordV2Size, 9, true);
   const Bytes before = ConfigArea(s.unit);
   ASSERT_EQ(s.Run(), 1);
   EXPECT_NE(s.console.output().find("firmware rev 110503.\n" + kProceeding + kSwUpdate),
@@ -402,8 +406,9 @@ TEST(ConfigSpeed, NoAnswerAtFourteenFourHundredEndsTheRun) {
   const std::string tail = kProceeding + "Connection failed at check config\n" + kPrompt;
   ASSERT_GE(out.size(), tail.size());
   EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
-  EXPECT_EQ(ConfigTraffic(s.unit.Commands()), Commands{});  // no download message
   const Commands c = s.unit.Commands();
+  EXPECT_EQ(CountOf(c, "M"), 0u);
+  EXPECT_EQ(CountOf(c, kDownloadMessage), 0u);
   ASSERT_GE(c.size(), 4u);
   EXPECT_EQ(Commands(c.end() - 4, c.end()), (Commands{"T", "B014400", "E", "X"}));
   EXPECT_EQ(SpeedOf(s.unit, "X"), 14400u);
@@ -419,7 +424,7 @@ TEST(ConfigSpeed, NoAnswerBackAtTheNegotiatedSpeedEndsTheRun) {
   const ConfigReadout expected = ConvertedRegion(s, kFromV1);
   // 28800 answers at first contact and falls silent after the drop to 14400.
   s.unit.faults().silentSpeeds = {28800};
-  //TEMP s.unit.faults().silentSpeedsAfterSpeedCommands = 2;
+  s.unit.faults().silentSpeedsAfterSpeedCommands = 2;
   EXPECT_EQ(s.Run(), 0);
   const std::string& out = s.console.output();
   const std::string tail = "Reading config data..\n" + Dots(20) +
@@ -452,6 +457,9 @@ TEST(ConfigBlocks, RepeatMarksFollowTheLastParsedReply) {
   faults[{0x4780, 0}] = ChecksumFault{ChecksumFaultKind::kMissing, 0};  // zero block, read again
   faults[{0x4BF8, 0}] = ChecksumFault{ChecksumFaultKind::kWrong, 0};    // write: "Re43"
   faults[{0x4CF8, 0}] = ChecksumFault{ChecksumFaultKind::kMissing, 0};  // write: no mark
+  // The short last blocks of the readout and of record 1.
+  faults[{0x7AC0, 0}] = ChecksumFault{ChecksumFaultKind::kMissing, 0};
+  faults[{0x54F8, 0}] = ChecksumFault{ChecksumFaultKind::kMissing, 0};
   ASSERT_EQ(s.Run(), 1);
   // "+" while reading the first 16 blocks, "Re43" while writing record 1.
   EXPECT_NE(s.console.output().find(kProceeding + "Reading config data..\n+" + Dots(14) + "." +
@@ -461,13 +469,29 @@ TEST(ConfigBlocks, RepeatMarksFollowTheLastParsedReply) {
   EXPECT_EQ(CountOf(traffic, "A004040"), 2u);
   EXPECT_EQ(CountOf(traffic, "A004080"), 2u);
   EXPECT_EQ(CountOf(traffic, "A004780"), 2u);
-  EXPECT_EQ(CountOf(traffic, "M"), 236u + 3u);
+  EXPECT_EQ(CountOf(traffic, "A007AC0"), 2u);
+  EXPECT_EQ(CountOf(traffic, "M"), 236u + 4u);
   EXPECT_EQ(s.unit.stats().dataBlocksAt.at(0x4BF8), 2u);
   EXPECT_EQ(s.unit.stats().dataBlocksAt.at(0x4CF8), 2u);
-  EXPECT_EQ(CountOf(traffic, "D[256]") + CountOf(traffic, "D[248]"), 66u + 2u);
-  // A repeat goes from the address command on, without a new length.
+  EXPECT_EQ(s.unit.stats().dataBlocksAt.at(0x54F8), 2u);
+  EXPECT_EQ(CountOf(traffic, "D[256]") + CountOf(traffic, "D[248]"), 66u + 3u);
+  // A repeat sets the block's length again, then goes from the address command on.
   const size_t repeat = IndexOf(traffic, "A004040", IndexOf(traffic, "A004040") + 1);
-  EXPECT_EQ(traffic[repeat - 1], "C");
+  ASSERT_LT(repeat, traffic.size());
+  EXPECT_EQ(traffic[repeat - 2], "C");
+  EXPECT_EQ(traffic[repeat - 1], "L000040");
+  const size_t rewrite = IndexOf(traffic, "A004BF8", IndexOf(traffic, "A004BF8") + 1);
+  ASSERT_LT(rewrite, traffic.size());
+  EXPECT_EQ(traffic[rewrite - 2], "C");
+  EXPECT_EQ(traffic[rewrite - 1], "L000100");
+  // A short block is repeated with its own length.
+  const size_t lastRead = IndexOf(traffic, "A007AC0", IndexOf(traffic, "A007AC0") + 1);
+  ASSERT_LT(lastRead, traffic.size());
+  EXPECT_EQ(traffic[lastRead - 1], "L000020");
+  const size_t lastWrite = IndexOf(traffic, "A0054F8", IndexOf(traffic, "A0054F8") + 1);
+  ASSERT_LT(lastWrite, traffic.size());
+  EXPECT_EQ(traffic[lastWrite - 1], "L0000F8");
+  EXPECT_EQ(traffic[lastWrite + 1], "D[248]");
   ExpectNewestRecordsInPlace(s, expected);
 }
 
@@ -485,10 +509,11 @@ TEST(ConfigBlocks, StrayByteBeforeAReplyCostsOneRepeat) {
   const Commands traffic = ConfigTraffic(s.unit.Commands());
   // Every other block went once: the line was back in step after the repeat.
   Commands read = ReadCommands(0x4000, kReadoutBytes);
-  read.insert(read.begin() + 7, {"A004040", "M", "C"});
+  read.insert(read.begin() + 7, {"L000040", "A004040", "M", "C"});
   Commands written = WriteCommands(kRecordV3Size, kNewestAddresses);
   const size_t at = IndexOf(written, "A004BF8");
-  written.insert(written.begin() + static_cast<std::ptrdiff_t>(at), {"A004BF8", "D[256]", "C"});
+  written.insert(written.begin() + static_cast<std::ptrdiff_t>(at),
+                 {"A004BF8", "D[256]", "C", "L000100"});
   EXPECT_EQ(traffic, Concat({kDrop, read, {"K"}, written, kClosing, kReturn}));
   ExpectNewestRecordsInPlace(s, expected);
 }

@@ -3,6 +3,8 @@
 // verification, the bounded repeats and what resynchronises them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -48,7 +50,7 @@ class ProtocolTest : public ::testing::Test {
   bool WriteVerified(uint32_t address, const std::vector<uint8_t>& data, int* attempts) {
     uint32_t reply = 0;
     *attempts = 0;
-    return RepeatUntilVerified(*s, [&](int n) {
+    return RepeatUntilVerified(*s, static_cast<uint32_t>(data.size()), [&](int n) {
       EXPECT_EQ(n, *attempts);
       ++*attempts;
       return WriteBlockAttempt(*s, address, data.data(), static_cast<uint32_t>(data.size()),
@@ -211,6 +213,29 @@ TEST_F(ProtocolTest, AnUnansweredAllZeroBlockIsNotVerified) {
   EXPECT_FALSE(WriteBlockAttempt(*s, 0x0C00, zeros.data(), 1024, &reply, nullptr));
   EXPECT_EQ(reply, 0u);
   EXPECT_TRUE(WriteBlockAttempt(*s, 0x0C00, zeros.data(), 1024, &reply, nullptr));
+}
+
+TEST_F(ProtocolTest, ARepeatSetsTheLengthAgainForAUnitThatLostIt) {
+  // As if a lost "D" had let block data reach the unit as commands, one of them a length.
+  SwitchTo(28800);
+  SendLength(*s, 0x400);
+  SendText("L000010", s->port);
+  s->port.DrainOutput();
+  sim.devices.Settle();
+  ASSERT_EQ(sim.unit.currentLength(), 0x10u);
+  sim.unit.ClearTranscript();
+  std::vector<uint8_t> data(0x400, 0x01);
+  int attempts = 0;
+  EXPECT_TRUE(WriteVerified(0x9000, data, &attempts));
+  EXPECT_EQ(attempts, 2);
+  Commands c = sim.unit.Commands();
+  // The first attempt sends no length; the repeat does, right before its address.
+  ASSERT_GE(c.size(), 3u);
+  EXPECT_EQ(c[0], "A009000");
+  auto repeat = std::find(c.begin(), c.end(), "L000400");
+  ASSERT_NE(repeat, c.end());
+  EXPECT_EQ(*(repeat + 1), "A009000");
+  EXPECT_EQ(*(repeat + 2), "D[1024]");
 }
 
 TEST_F(ProtocolTest, RepeatsStopAtTheBound) {

@@ -266,6 +266,19 @@ TEST(SimulatedUnitFaultTest, SilentSpeedLosesRepliesButCommandsStillAct) {
   EXPECT_EQ(Feed(unit, "E"), "Ok");
 }
 
+TEST(SimulatedUnitFaultTest, SilentSpeedCanAnswerUntilLaterSpeedCommands) {
+  SimulatedUnit unit;
+  unit.faults().silentSpeeds = {28800};
+  unit.faults().silentSpeedsAfterSpeedCommands = 2;
+  Feed(unit, "B028800");
+  EXPECT_EQ(Feed(unit, "E"), "Ok");
+  Feed(unit, "B014400");
+  EXPECT_EQ(Feed(unit, "E"), "Ok");
+  Feed(unit, "B028800");
+  EXPECT_EQ(Feed(unit, "E"), "");
+  EXPECT_EQ(unit.stats().speedChanges, 3u);
+}
+
 TEST(SimulatedUnitFaultTest, ProbeAndGreetingRepliesCanBeChanged) {
   SimulatedUnit unit;
   unit.faults().probeReply = "Ok\r\n";

@@ -43,7 +43,7 @@ bool ReadUnitMemory(UpdateState& s, uint32_t address, uint32_t count, uint8_t* d
     }
     uint8_t* target = destination + i * kReadBlockLength;
     uint32_t reported = 0;
-    bool verified = RepeatUntilVerified(s, [&](int) {
+    bool verified = RepeatUntilVerified(s, length, [&](int) {
       return ReadBlockAttempt(s, blockAddress, target, length, &reported, [&] {
         if (reported != 0) Print(s.console, "+");
       });

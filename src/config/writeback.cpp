@@ -27,7 +27,7 @@ bool WriteConfigRecord(UpdateState& s, uint32_t offset, uint32_t size, uint32_t 
     const uint32_t blockAddress = address + b * kWriteBlockLength;
     const uint8_t* data = s.configReadout.data() + offset + b * kWriteBlockLength;
     uint32_t reply = 0;
-    bool verified = RepeatUntilVerified(s, [&](int) {
+    bool verified = RepeatUntilVerified(s, length, [&](int) {
       return WriteBlockAttempt(s, blockAddress, data, length, &reply, [&] {
         if (reply != 0) Print(s.console, "Re43");
       });

@@ -30,7 +30,7 @@ bool SendRange(UpdateState& s, uint32_t start, uint32_t end, const uint8_t* sour
     uint32_t reply = 0;
     int attempts = 0;
     const uint8_t* data = source + (address - start);
-    bool verified = RepeatUntilVerified(s, [&](int) {
+    bool verified = RepeatUntilVerified(s, currentLength, [&](int) {
       uint32_t sum = BlockChecksum(data, currentLength);
       bool ok = WriteBlockAttempt(s, address, data, currentLength, &reply, [&] {
         if (attempts != 0) Print(s.console, "Retry#%d\n", attempts);
@@ -64,7 +64,7 @@ PhaseResult ImageDownload(UpdateState& s) {
   for (uint32_t address = 0; address < kFirstRangeEnd; address += kDownloadBlockLength) {
     uint32_t reply = 0;
     const uint8_t* data = payload.SwImage + address;
-    bool verified = RepeatUntilVerified(s, [&](int) {
+    bool verified = RepeatUntilVerified(s, kDownloadBlockLength, [&](int) {
       return WriteBlockAttempt(s, address, data, kDownloadBlockLength, &reply, [&] {
         if (reply != 0) Print(s.console, "Retry003\n");
       });

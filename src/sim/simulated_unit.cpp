@@ -112,7 +112,11 @@ void SimulatedUnit::RecordNoise(const std::string& bytes) {
 void SimulatedUnit::Answer(const std::string& text, std::string* reply) {
   // A dead unit sends nothing; at a silent speed the reply is sent but never gets through, which
   // for the updater is the same.
-  if (text.empty() || dead() || faults_.silentSpeeds.count(speed_) != 0) return;
+  if (text.empty() || dead()) return;
+  if (faults_.silentSpeeds.count(speed_) != 0 &&
+      stats_.speedChanges >= static_cast<uint64_t>(faults_.silentSpeedsAfterSpeedCommands)) {
+    return;
+  }
   reply->append(text);
   stats_.bytesSent += text.size();
 }
@@ -244,7 +248,10 @@ void SimulatedUnit::FinishCommand(std::string* reply) {
       Record(pending_);
       uint32_t speed = ParseArgument(pending_.substr(1), false);
       // The new speed applies from the next byte on; an unsupported one is ignored.
-      if (SupportedSpeed(speed)) speed_ = speed;
+      if (SupportedSpeed(speed)) {
+        speed_ = speed;
+        ++stats_.speedChanges;
+      }
       break;
     }
     case 'A':

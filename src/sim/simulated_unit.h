@@ -48,6 +48,9 @@ struct UnitFaults {
   // While the unit runs at one of these speeds its replies are lost on the way out; it still
   // follows every command, speed commands included.
   std::set<uint32_t> silentSpeeds;
+  // silentSpeeds apply only once this many speed commands have switched the unit (0: from the
+  // start), so that a speed can answer at first and fail when the line comes back to it.
+  int silentSpeedsAfterSpeedCommands = 0;
   // H is answered with "Err" instead of "HOk".
   bool greetingNeverAnswers = false;
   // Faults of single checksum replies, and stray bytes sent just before a checksum reply.
@@ -66,6 +69,7 @@ struct UnitStats {
   uint64_t dataBlocks = 0;       // D blocks received in full
   uint64_t checksumQueries = 0;  // C commands taken
   uint64_t noiseBytes = 0;       // bytes that began no command
+  uint64_t speedChanges = 0;     // speed commands that switched the unit
   std::map<uint32_t, uint32_t> dataBlocksAt;  // D blocks received in full, by start address
 };
 

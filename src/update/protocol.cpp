@@ -121,10 +121,14 @@ bool ReadBlockAttempt(UpdateState& s, uint32_t address, uint8_t* destination, ui
   return parsed && *reported == sum;
 }
 
-bool RepeatUntilVerified(UpdateState& s, const std::function<bool(int attempt)>& attempt) {
+bool RepeatUntilVerified(UpdateState& s, uint32_t length,
+                         const std::function<bool(int attempt)>& attempt) {
   for (int n = 0; n < kMaxBlockAttempts; ++n) {
     if (s.port.Lost()) return false;
-    if (n > 0) DrainInput(s.port, s.clock);
+    if (n > 0) {
+      DrainInput(s.port, s.clock);
+      SendLength(s, length);
+    }
     if (attempt(n)) return true;
   }
   return false;

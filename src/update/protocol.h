@@ -67,10 +67,13 @@ bool ReadBlockAttempt(UpdateState& s, uint32_t address, uint8_t* destination, ui
                       uint32_t* reported, const std::function<void()>& beforeData);
 
 // Runs attempt(n) for n = 0, 1, ... until one verifies or kMaxBlockAttempts were made. Every
-// repeat (never the first attempt) starts with an input drain, so a stray or late byte cannot
-// shift the replies of every later exchange. False when the bound was reached or the port
-// failed for good.
-bool RepeatUntilVerified(UpdateState& s, const std::function<bool(int attempt)>& attempt);
+// repeat (never the first attempt) starts by resynchronising with the unit: an input drain, so a
+// stray or late byte cannot shift the replies of every later exchange, and the block's length
+// again, since a block whose "D" was lost on the line reaches the unit as commands and may have
+// changed the length it holds. A block that verifies at once costs neither. False when the
+// bound was reached or the port failed for good.
+bool RepeatUntilVerified(UpdateState& s, uint32_t length,
+                         const std::function<bool(int attempt)>& attempt);
 
 // Ends the run after a block that never verified: names what failed, says the unit was not
 // flashed, sends X and closes the port. The driver then prints the key prompt (status 0).

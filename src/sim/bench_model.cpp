@@ -1,0 +1,243 @@
+#include "sim/bench_model.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace quorel::sim {
+
+namespace {
+
+constexpr uint64_t kNsPerSecond = 1000000000;
+
+// "A%06X" and "L%06X".
+std::string Hex6(char letter, uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%c%06X", letter, value);
+  return text;
+}
+
+// "B%06d": the speed command, sent at the old speed.
+void SwitchSpeed(PaceFloor& floor, uint32_t speed) {
+  char text[16];
+  std::snprintf(text, sizeof text, "B%06u", speed);
+  floor.Send(text, 7);
+  floor.Reopen(speed);
+}
+
+void SingleProbe(PaceFloor& floor, const UpdatePlan& plan) {
+  floor.Send("E", 1, plan.probeReply);
+  floor.Read(20);
+}
+
+// Checksummed block reads with "M" over [start, start + length), as the configuration readout
+// makes them: the length once, a shorter length before a short last block.
+void ReadRange(PaceFloor& floor, const UpdatePlan& plan, uint32_t start, uint32_t length) {
+  floor.Send(Hex6('L', plan.readBlock), 7);
+  for (uint32_t offset = 0; offset < length; offset += plan.readBlock) {
+    const uint32_t block = std::min(plan.readBlock, length - offset);
+    if (block != plan.readBlock) floor.Send(Hex6('L', block), 7);
+    floor.Send(Hex6('A', start + offset), 7);
+    floor.Send("M", 1, 2 * block);
+    for (uint32_t i = 0; i < block; ++i) floor.Read(2);
+    floor.Drain();
+    floor.Send("C", 1, plan.checksumReply);
+    floor.Read(11);
+  }
+}
+
+// One checksummed block write: "A%06X", "D" and the bytes, C and its reply.
+void WriteBlock(PaceFloor& floor, const UpdatePlan& plan, uint32_t address, uint32_t length) {
+  floor.Send(Hex6('A', address), 7);
+  floor.Send("D[" + std::to_string(length) + "]", 1 + length);
+  floor.Send("C", 1, plan.checksumReply);
+  floor.Read(11);
+}
+
+// A range written in blocks of the length the unit holds, with a length command before a
+// short last block; length follows the unit's.
+void WriteRange(PaceFloor& floor, const UpdatePlan& plan, uint32_t start, uint32_t end,
+                uint32_t& length) {
+  for (uint32_t address = start; address < end; address += length) {
+    if (end - address < length) {
+      length = end - address;
+      floor.Send(Hex6('L', length), 7);
+    }
+    WriteBlock(floor, plan, address, length);
+  }
+}
+
+}  // namespace
+
+uint64_t WireTimeNs(uint64_t bytes, uint32_t speed) {
+  return speed == 0 ? 0 : bytes * kWireBitsPerByte * kNsPerSecond / speed;
+}
+
+int ReplyWaitTicks(uint64_t startNs, uint64_t completeNs) {
+  if (completeNs <= startNs) return 0;
+  if (completeNs == kNeverNs) return kModelMaxTicks;
+  const uint64_t lag = completeNs - startNs;
+  const uint64_t ticks = (lag + kModelTickNs - 1) / kModelTickNs;
+  return ticks > static_cast<uint64_t>(kModelMaxTicks) ? kModelMaxTicks : static_cast<int>(ticks);
+}
+
+uint64_t WireFloorNs(const std::map<uint32_t, uint64_t>& pcBytesAt,
+                     const std::map<uint32_t, uint64_t>& unitBytesAt) {
+  uint64_t total = 0;
+  for (const auto& [speed, bytes] : pcBytesAt) total += WireTimeNs(bytes, speed);
+  for (const auto& [speed, bytes] : unitBytesAt) total += WireTimeNs(bytes, speed);
+  return total;
+}
+
+uint64_t PaceFloor::Transmitter::Next(uint64_t earliestNs, uint32_t speed) {
+  if (runBytes == 0 || earliestNs > freeNs) {
+    runStartNs = std::max(earliestNs, freeNs);
+    runBytes = 0;
+  }
+  ++runBytes;
+  freeNs = runStartNs + WireTimeNs(runBytes, speed);
+  return freeNs;
+}
+
+PaceFloor::PaceFloor(uint32_t speed) : speed_(speed) {}
+
+void PaceFloor::WaitForOutput() {
+  if (pc_.freeNs > nowNs_) {
+    parts_.pcWireWaitNs += pc_.freeNs - nowNs_;
+    nowNs_ = pc_.freeNs;
+  }
+}
+
+void PaceFloor::Send(const std::string& name, uint32_t wireBytes, uint32_t replyBytes) {
+  commands_.push_back(name);
+  uint64_t arrivedNs = nowNs_;
+  for (uint32_t i = 0; i < wireBytes; ++i) arrivedNs = pc_.Next(nowNs_, speed_);
+  commandTimesNs_.push_back(arrivedNs);
+  parts_.pcBytesAt[speed_] += wireBytes;
+  for (uint32_t i = 0; i < replyBytes; ++i) incoming_.push_back(unit_.Next(arrivedNs, speed_));
+  parts_.unitBytesAt[speed_] += replyBytes;
+}
+
+void PaceFloor::Reopen(uint32_t speed) {
+  WaitForOutput();
+  incoming_.clear();
+  // A new line: neither transmitter continues a run across the change of speed.
+  pc_.runBytes = 0;
+  unit_.runBytes = 0;
+  speed_ = speed;
+}
+
+void PaceFloor::Close() {
+  WaitForOutput();
+  incoming_.clear();
+  parts_.endNs = nowNs_;
+}
+
+void PaceFloor::Sleep(uint32_t ms) {
+  const uint64_t ns = static_cast<uint64_t>(ms == 0 ? 1 : ms) * kModelNsPerMs;
+  nowNs_ += ns;
+  parts_.sleepNs += ns;
+}
+
+void PaceFloor::Read(uint32_t wanted) {
+  WaitForOutput();
+  const uint64_t completeNs = wanted == 0                ? nowNs_
+                              : incoming_.size() >= wanted ? incoming_[wanted - 1]
+                                                           : kNeverNs;
+  const int ticks = ReplyWaitTicks(nowNs_, completeNs);
+  nowNs_ += static_cast<uint64_t>(ticks) * kModelTickNs;
+  ++parts_.replyWaits;
+  parts_.ticks += static_cast<uint64_t>(ticks);
+  if (completeNs > nowNs_) ++parts_.replyWaitsCut;
+  // What has arrived is read, at most the wanted count; the rest stays for the next reader.
+  for (uint32_t taken = 0; taken < wanted && !incoming_.empty() && incoming_.front() <= nowNs_;
+       ++taken) {
+    incoming_.pop_front();
+  }
+}
+
+void PaceFloor::Drain() {
+  WaitForOutput();
+  nowNs_ += kModelDrainNs;
+  ++parts_.drains;
+  while (!incoming_.empty() && incoming_.front() <= nowNs_) incoming_.pop_front();
+}
+
+void PlanFullUpdate(const UpdatePlan& plan, PaceFloor& floor) {
+  // Connection: first contact, the chosen speed, the burst probe (whose first two characters
+  // are the answer to the first E), the drain and the single probe; the unit answers at once.
+  SingleProbe(floor, plan);
+  SwitchSpeed(floor, plan.wantedSpeed);
+  for (int i = 0; i < 20; ++i) floor.Send("E", 1, plan.probeReply);
+  floor.Read(2);
+  floor.Drain();
+  SingleProbe(floor, plan);
+
+  // Greeting, answered "HOk" the first time.
+  floor.Send("G", 1, plan.greetReply);
+  floor.Sleep(2000);
+  floor.Read(20);
+  floor.Send("H", 1, plan.helloReply);
+  floor.Sleep(2000);
+  floor.Read(20);
+
+  // Identification of a known unit, then "T".
+  floor.Send("A008000", 7);
+  floor.Send("L00e000", 7);
+  floor.Send("C", 1, plan.checksumReply);
+  floor.Sleep(1000);
+  floor.Read(11);
+  floor.Send("T", 1);
+
+  // Configuration readout at no more than the configuration speed, and write-back.
+  const bool configWork = plan.readoutLength > 0;
+  const bool lowered = configWork && plan.wantedSpeed > plan.configSpeed;
+  if (lowered) {
+    SwitchSpeed(floor, plan.configSpeed);
+    SingleProbe(floor, plan);
+  }
+  if (configWork) {
+    ReadRange(floor, plan, plan.readoutStart, plan.readoutLength);
+    floor.Send("K", 1);
+    for (uint32_t r = 0; r < plan.records; ++r) {
+      uint32_t address = plan.readoutStart + r * plan.recordSize;
+      if (r == 5 && plan.recordFiveMoved) address = plan.readoutStart + 4 * plan.recordSize;
+      uint32_t length = plan.writeBlock;
+      floor.Send(Hex6('L', length), 7);
+      WriteRange(floor, plan, address, address + plan.recordSize, length);
+    }
+  }
+  floor.Send("K", 1);
+  SingleProbe(floor, plan);
+  floor.Send("V0", 2);
+  floor.Send("T", 1);
+  floor.Read(20);
+  floor.Send("V0", 2);
+  floor.Read(20);
+  if (lowered) {
+    SwitchSpeed(floor, plan.wantedSpeed);
+    SingleProbe(floor, plan);
+  }
+
+  // Image download.
+  const std::string downloading = "JDOWNLOADING UPDATE\n";
+  floor.Send(downloading, static_cast<uint32_t>(downloading.size()));
+  SingleProbe(floor, plan);
+  floor.Send(Hex6('L', plan.downloadBlock), 7);
+  floor.Send("K", 1);
+  uint32_t length = plan.downloadBlock;
+  WriteRange(floor, plan, 0, plan.firstRangeEnd, length);
+  WriteRange(floor, plan, plan.secondRangeStart, plan.secondRangeEnd, length);
+  if (plan.secondImage) {
+    length = plan.downloadBlock;
+    floor.Send(Hex6('L', length), 7);
+    WriteRange(floor, plan, plan.secondImageStart, plan.secondImageEnd, length);
+  }
+
+  // Flash commit, and the port closes behind it.
+  const std::string flashing = "JFLASHING DONE IN ABOUT 30 SECS\n";
+  floor.Send(flashing, static_cast<uint32_t>(flashing.size()));
+  floor.Send("F5382", 5);
+  floor.Close();
+}
+
+}  // namespace quorel::sim
