@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Builds the updater and runs the demo: a complete update of a simulated unit served on a
+# pseudo-terminal, through the same driver, console and serial layer as quorel-update.
+# Arguments go to the demo: --list shows the scenarios, --scenario NAME picks one, --pace gives
+# real line timing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+cmake -S . -B build >/dev/null
+cmake --build build -j"$(nproc)"
+exec build/quorel-demo "$@"

@@ -1,0 +1,497 @@
+// The shipped quorel-update binary, run as a user runs it: its COM1 (/dev/ttyS0) is a pseudo-
+// terminal served by a simulated unit in real time, bound over the port's device in a private
+// mount namespace, and its console is a second pseudo-terminal on which the test reads the text
+// and types the keys. Each run is compared with the same scenario run in-process on the virtual
+// clock: the same console text byte for byte (so a typed key that was echoed shows), the same
+// commands taken by the unit, the same unit memory, the same exit status; key texts are checked
+// on their own as well. Where the namespace is not permitted the tests are skipped, saying why.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/records.h"
+#include "payload/payload.h"
+#include "sim/namespace_launch.h"
+#include "sim/pty_unit_server.h"
+#include "sim/sim_session.h"
+#include "sim/simulated_unit.h"
+#include "support/posix_child.h"
+#include "support/sim_helpers.h"
+
+namespace quorel {
+namespace {
+
+using sim::SimulatedUnit;
+using testing::ChecksumOfRelease;
+using testing::Dots;
+
+const std::string kPrompt = "\nPress a key to exit program";
+const std::string kNotInUpdateMode =
+    "\nQuorel not in update mode, serial cable not connected,\n"
+    "or other sw already using com1. (err1)\n"
+    "To put Quorel in update mode press 'menu',0,9,3,1 on remote\n"
+    "If it's already in update mode then press 'exit','menu',0,9,3,1";
+const std::string kFlashText =
+    "\nNow flashing\n"
+    "\nDO NOT SHUT OFF UNIT. Wait for unit to turn itself off or"
+    "\nrequest you to disconnect and reconnect power."
+    "\nAlso, if you've waited over 3 minutes disconnect and reconnect power."
+    "\nYou can then turn it back on"
+    "\nWhen powered back up you can check sw rev by pressing \"menu\",0,9,0,3\n";
+
+// LeakSanitizer checks a program at its exit by tracing it, which a program already traced for
+// its peak memory does not allow: under AddressSanitizer the peak is not measured.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kCanMeasurePeakMemory = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kCanMeasurePeakMemory = false;
+#else
+constexpr bool kCanMeasurePeakMemory = true;
+#endif
+#else
+constexpr bool kCanMeasurePeakMemory = true;
+#endif
+
+// The unit memory that runs are compared over: every address the updater can write.
+constexpr uint32_t kComparedMemory = 0x070000;
+
+// A key the user presses once the given text has appeared and the program waits for a key.
+struct KeyPress {
+  std::string after;
+  char key;
+};
+
+struct Scenario {
+  std::function<void(SimulatedUnit&)> setUp;
+  std::vector<std::string> args;
+  std::vector<KeyPress> keys;
+  std::string port = "COM1";  // the port the unit is on
+  bool portHeldByAnother = false;
+  bool measure = false;
+  int timeoutMs = 60000;
+};
+
+// The program's console: a pseudo-terminal whose master the test reads and types into. Its
+// output processing is off, so the test sees exactly the bytes the program wrote; echo and line
+// editing are on, as in a user's terminal, until the program turns them off to read a key.
+class ConsoleTerminal {
+ public:
+  ~ConsoleTerminal() { Finish(); }
+
+  bool Open() {
+    if (!tty_.Open()) return false;
+    termios settings{};
+    tcgetattr(tty_.slave, &settings);
+    settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tcsetattr(tty_.slave, TCSANOW, &settings);
+    fcntl(tty_.master, F_SETFL, fcntl(tty_.master, F_GETFL) | O_NONBLOCK);
+    fcntl(tty_.master, F_SETFD, FD_CLOEXEC);
+    fcntl(tty_.slave, F_SETFD, FD_CLOEXEC);
+    return true;
+  }
+  int slave() const { return tty_.slave; }
+
+  // Reads the console and the program's standard error until Finish, typing each key once its
+  // text has appeared and the program is reading a key (echo and line editing off).
+  void Start(std::vector<KeyPress> keys, int errorFd) {
+    keys_ = std::move(keys);
+    errorFd_ = errorFd;
+    reader_ = std::thread([this] { ReadLoop(); });
+  }
+  void Finish() {
+    if (!reader_.joinable()) return;
+    done_.store(true);
+    reader_.join();
+  }
+  std::string output() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return output_;
+  }
+  std::string errors() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return errors_;
+  }
+  size_t keysTyped() const { return nextKey_.load(); }
+
+ private:
+  bool ReadingAKey() {
+    termios settings{};
+    if (tcgetattr(tty_.slave, &settings) != 0) return false;
+    return (settings.c_lflag & (ECHO | ICANON)) == 0;
+  }
+
+  void Drain(int fd, std::string* into) {
+    char buffer[4096];
+    for (;;) {
+      ssize_t got = read(fd, buffer, sizeof buffer);
+      if (got <= 0) return;
+      std::lock_guard<std::mutex> lock(mutex_);
+      into->append(buffer, static_cast<size_t>(got));
+    }
+  }
+
+  void ReadLoop() {
+    size_t searchFrom = 0;
+    bool last = false;
+    while (!last) {
+      last = done_.load();
+      pollfd fds[2] = {{tty_.master, POLLIN, 0}, {errorFd_, POLLIN, 0}};
+      poll(fds, 2, 2);
+      Drain(tty_.master, &output_);
+      if ((fds[1].revents & POLLIN) != 0) Drain(errorFd_, &errors_);
+      const size_t next = nextKey_.load();
+      if (next >= keys_.size()) continue;
+      const std::string text = output();
+      const size_t at = text.find(keys_[next].after, searchFrom);
+      if (at == std::string::npos || !ReadingAKey()) continue;
+      testing::WriteText(tty_.master, std::string(1, keys_[next].key));
+      searchFrom = at + keys_[next].after.size();
+      nextKey_.store(next + 1);
+    }
+  }
+
+  testing::PseudoTerminal tty_;
+  std::vector<KeyPress> keys_;
+  int errorFd_ = -1;
+  std::thread reader_;
+  std::atomic<bool> done_{false};
+  std::atomic<size_t> nextKey_{0};
+  std::mutex mutex_;
+  std::string output_;
+  std::string errors_;
+};
+
+enum class Outcome { kRan, kNotPermitted, kFailed };
+
+struct ShippedRun {
+  Outcome outcome = Outcome::kFailed;
+  std::string problem;  // why the program did not run
+  sim::ProgramUsage usage;
+  std::string out;
+  std::string err;
+  size_t keysTyped = 0;
+  sim::PtyServerStats stats;
+  std::unique_ptr<SimulatedUnit> unit = std::make_unique<SimulatedUnit>();
+};
+
+// Runs the shipped program against the scenario's unit, in real time.
+ShippedRun RunShipped(const Scenario& scenario) {
+  ShippedRun run;
+  scenario.setUp(*run.unit);
+  sim::PtyUnitServer server(*run.unit);
+  ConsoleTerminal console;
+  int errorPipe[2] = {-1, -1};
+  if (!server.Open(&run.problem) || !server.Start(&run.problem)) return run;
+  if (!console.Open() || pipe2(errorPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    run.problem = "cannot create the console";
+    return run;
+  }
+  int holder = -1;
+  if (scenario.portHeldByAnother) {
+    // Another program has the port: it holds the device's lock.
+    holder = open(server.devicePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (holder < 0 || flock(holder, LOCK_EX) != 0) {
+      run.problem = "cannot lock " + server.devicePath();
+      return run;
+    }
+  }
+
+  sim::LaunchRequest request;
+  request.program = QUOREL_UPDATE_BINARY;
+  request.args = scenario.args;
+  request.ports = {{scenario.port, server.devicePath()}};
+  request.stdinFd = console.slave();
+  request.stdoutFd = console.slave();
+  request.stderrFd = errorPipe[1];
+  request.controllingTerminal = true;
+  request.measurePeakRss = scenario.measure;
+  // (ptrace ties the child to this thread, which also waits for it below.)
+  sim::LaunchedProgram program = sim::LaunchWithPorts(request);
+  close(errorPipe[1]);
+  if (program.status != sim::LaunchStatus::kStarted) {
+    run.outcome = program.status == sim::LaunchStatus::kNotPermitted ? Outcome::kNotPermitted
+                                                                     : Outcome::kFailed;
+    run.problem = program.error;
+    close(errorPipe[0]);
+    if (holder >= 0) close(holder);
+    return run;
+  }
+  console.Start(scenario.keys, errorPipe[0]);
+  run.usage = sim::WaitForProgram(program, scenario.timeoutMs);
+  // Whatever the program wrote before it ended reaches the unit before the server stops.
+  server.Stop();
+  console.Finish();
+  close(errorPipe[0]);
+  if (holder >= 0) close(holder);
+  run.outcome = Outcome::kRan;
+  run.out = console.output();
+  run.err = console.errors();
+  run.keysTyped = console.keysTyped();
+  run.stats = server.stats();
+  return run;
+}
+
+// The same scenario in-process on the virtual clock: what the shipped program must match.
+struct VirtualRun {
+  int status = -1;
+  std::string out;
+  std::unique_ptr<sim::SimSession> session = std::make_unique<sim::SimSession>();
+};
+
+VirtualRun RunVirtually(const Scenario& scenario) {
+  VirtualRun run;
+  sim::SimSession& s = *run.session;
+  scenario.setUp(s.unit);
+  s.devices.SetPortNames({scenario.port});
+  s.devices.SetBusy(scenario.portHeldByAnother);
+  std::string keys;
+  for (const KeyPress& press : scenario.keys) keys += press.key;
+  run.status = s.Run(scenario.args, keys);
+  run.out = s.console.output();
+  return run;
+}
+
+bool SameMemory(const SimulatedUnit& a, const SimulatedUnit& b) {
+  return std::memcmp(a.memory().data(), b.memory().data(), kComparedMemory) == 0;
+}
+
+std::string LastCommand(const SimulatedUnit& unit) {
+  return unit.transcript().empty() ? "" : unit.transcript().back().command;
+}
+
+void PutProUnitOn(SimulatedUnit& unit, ReleaseCode code) {
+  unit.SetCodeRegionChecksum(ChecksumOfRelease(CompiledPayload(), kProModel, code));
+}
+
+// Success when the program ran to its end; otherwise why not (the caller has already skipped
+// the test where the system does not permit the launch).
+::testing::AssertionResult Ran(const ShippedRun& run) {
+  if (run.outcome == Outcome::kRan && !run.usage.timedOut) return ::testing::AssertionSuccess();
+  if (run.outcome == Outcome::kRan) {
+    return ::testing::AssertionFailure() << "the program did not end in time and was killed; "
+                                         << "console so far:\n"
+                                         << run.out;
+  }
+  return ::testing::AssertionFailure() << "the program did not start: " << run.problem;
+}
+
+// Expectations every run shares with its virtual twin.
+void ExpectSameAsVirtual(const ShippedRun& run, const VirtualRun& twin) {
+  EXPECT_EQ(run.usage.exitStatus, twin.status);
+  EXPECT_EQ(run.out, twin.out);
+  EXPECT_EQ(run.unit->Commands(), twin.session->unit.Commands());
+  EXPECT_TRUE(SameMemory(*run.unit, twin.session->unit));
+  EXPECT_EQ(run.stats.bytesLostToSpeed, 0u);
+}
+
+TEST(EndToEnd, UpdatesAnOldProUnitConvertingItsConfiguration) {
+  // A Pro unit on 042303 stores its records in the oldest layout: the run reads them out at
+  // 14400, converts them, writes them back, sends both images at 28800 and flashes.
+  Scenario scenario;
+  scenario.setUp = [](SimulatedUnit& unit) {
+    unit.WriteConfigRecords(kRecordV1Size, 7, true);
+    PutProUnitOn(unit, 0x042303);
+  };
+  scenario.keys = {{kPrompt, ' '}};
+  scenario.timeoutMs = 180000;
+  ShippedRun run = RunShipped(scenario);
+  if (run.outcome == Outcome::kNotPermitted) GTEST_SKIP() << run.problem;
+  ASSERT_TRUE(Ran(run));
+  VirtualRun twin = RunVirtually(scenario);
+  ExpectSameAsVirtual(run, twin);
+
+  EXPECT_EQ(run.usage.exitStatus, 1);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.keysTyped, 1u);
+  const std::string& out = run.out;
+  EXPECT_NE(out.find("Connected\n\nChecking version..\nUnit confirmed as QuorelPro with firmware "
+                     "rev 042303.\nUpdate proceeding..\n\n"),
+            std::string::npos);
+  EXPECT_NE(out.find("Reading config data..\n"), std::string::npos);
+  EXPECT_NE(out.find("\nSending SW update.." + Dots(114) + "\nSending HW update.." + Dots(177) +
+                     kFlashText + kPrompt),
+            std::string::npos);
+  EXPECT_EQ(out.substr(out.size() - kPrompt.size()), kPrompt);
+
+  // The unit holds both images, and the configuration the in-process run converted.
+  const SimulatedUnit& unit = *run.unit;
+  const FirmwarePayload& p = CompiledPayload();
+  EXPECT_TRUE(testing::MemoryEquals(unit, 0, p.SwImage, 0x4000));
+  EXPECT_TRUE(testing::MemoryEquals(unit, 0x8000, p.SwImage + 0x8000, kSwImageSize - 0x8000));
+  EXPECT_TRUE(testing::MemoryEquals(unit, kHwImageBase, p.HwImage, kHwImageSize));
+  EXPECT_TRUE(testing::MemoryEquals(
+      unit, kConfigRegionBase, twin.session->unit.memory().data() + kConfigRegionBase, 0x4000));
+  // The first record was rewritten in the payload's layout, with a valid record checksum.
+  EXPECT_TRUE(RecordPassesChecksum(unit.memory().data() + kConfigRegionBase, kRecordV3Size));
+  const std::vector<std::string> c = unit.Commands();
+  ASSERT_GE(c.size(), 2u);
+  EXPECT_EQ(c[c.size() - 2], "JFLASHING DONE IN ABOUT 30 SECS\n");
+  EXPECT_EQ(c.back(), "F5382");
+  EXPECT_TRUE(unit.flashed());
+  // The configuration work ran at 14400, the download at the negotiated 28800.
+  EXPECT_EQ(testing::SpeedOf(unit, "M"), 14400u);
+  EXPECT_EQ(testing::SpeedOf(unit, "JDOWNLOADING UPDATE\n"), 28800u);
+}
+
+TEST(EndToEnd, StepsDownToTheFirstSpeedTheUnitAnswersAt) {
+  Scenario scenario;
+  scenario.setUp = [](SimulatedUnit& unit) {
+    PutProUnitOn(unit, 0x110503);
+    unit.faults().silentSpeeds = {28800};
+  };
+  scenario.keys = {{kPrompt, 'q'}};
+  ShippedRun run = RunShipped(scenario);
+  if (run.outcome == Outcome::kNotPermitted) GTEST_SKIP() << run.problem;
+  ASSERT_TRUE(Ran(run));
+  ExpectSameAsVirtual(run, RunVirtually(scenario));
+
+  EXPECT_EQ(run.usage.exitStatus, 1);
+  EXPECT_NE(run.out.find("28800k RS232 speed not working trying 14400k \nConnected\n"),
+            std::string::npos);
+  EXPECT_EQ(run.out.find("14400k RS232 speed not working"), std::string::npos);
+  const SimulatedUnit& unit = *run.unit;
+  EXPECT_EQ(testing::SpeedOf(unit, "B028800"), 9600u);
+  EXPECT_EQ(testing::SpeedOf(unit, "B014400"), 28800u);
+  EXPECT_EQ(testing::SpeedOf(unit, "G"), 14400u);
+  EXPECT_EQ(LastCommand(unit), "F5382");
+  EXPECT_TRUE(testing::MemoryEquals(unit, 0x8000, CompiledPayload().SwImage + 0x8000,
+                                    kSwImageSize - 0x8000));
+}
+
+TEST(EndToEnd, RefusesAUnitOfTheOtherModel) {
+  Scenario scenario;
+  scenario.setUp = [](SimulatedUnit& unit) {
+    unit.SetCodeRegionChecksum(ChecksumOfRelease(CompiledPayload(), kBaseModel, 0x091103));
+  };
+  scenario.keys = {{kPrompt, 'x'}};
+  ShippedRun run = RunShipped(scenario);
+  if (run.outcome == Outcome::kNotPermitted) GTEST_SKIP() << run.problem;
+  ASSERT_TRUE(Ran(run));
+  ExpectSameAsVirtual(run, RunVirtually(scenario));
+
+  EXPECT_EQ(run.usage.exitStatus, 1);
+  const uint32_t row = FindReleaseRow(CompiledPayload().releaseTable,
+                                      ChecksumOfRelease(CompiledPayload(), kBaseModel, 0x091103));
+  const std::string refusal =
+      "Unit ID's as Quorel   , but this firmware is for a QuorelPro (ind:" + std::to_string(row) +
+      ")\nFirmware not updated...Exiting\n" + kPrompt;
+  ASSERT_GE(run.out.size(), refusal.size());
+  EXPECT_EQ(run.out.substr(run.out.size() - refusal.size()), refusal);
+  EXPECT_EQ(LastCommand(*run.unit), "X");
+  EXPECT_FALSE(run.unit->flashed());
+}
+
+TEST(EndToEnd, DeclinesAnUnknownUnitWhenTheUserTypesNWithoutEchoingIt) {
+  Scenario scenario;
+  scenario.setUp = [](SimulatedUnit& unit) { unit.SetCodeRegionChecksum(0x123456); };
+  const std::string question = "Are you sure you want to run update for QuorelPro rev 020904 (y/n)";
+  scenario.keys = {{question, 'n'}, {kPrompt, ' '}};
+  ASSERT_EQ(FindReleaseRow(CompiledPayload().releaseTable, 0x123456), kReleaseTableRows);
+  ShippedRun run = RunShipped(scenario);
+  if (run.outcome == Outcome::kNotPermitted) GTEST_SKIP() << run.problem;
+  ASSERT_TRUE(Ran(run));
+  ExpectSameAsVirtual(run, RunVirtually(scenario));
+
+  EXPECT_EQ(run.usage.exitStatus, 1);
+  EXPECT_EQ(run.keysTyped, 2u);
+  // The answer is not echoed: the question is followed at once by the program's own line feed.
+  const std::string ending = "Could not confirm unit ID (csum=123456)\n" + question +
+                             "\nFirmware not updated...Exiting\n" + kPrompt;
+  ASSERT_GE(run.out.size(), ending.size());
+  EXPECT_EQ(run.out.substr(run.out.size() - ending.size()), ending);
+  EXPECT_EQ(LastCommand(*run.unit), "X");
+}
+
+TEST(EndToEnd, GivesUpOnAUnitThatFallsSilentDuringTheDownload) {
+  Scenario scenario;
+  scenario.setUp = [](SimulatedUnit& unit) {
+    PutProUnitOn(unit, 0x110503);
+    unit.faults().silentAfterBlocks = 20;
+  };
+  scenario.keys = {{kPrompt, ' '}};
+  ShippedRun run = RunShipped(scenario);
+  if (run.outcome == Outcome::kNotPermitted) GTEST_SKIP() << run.problem;
+  ASSERT_TRUE(Ran(run));
+  ExpectSameAsVirtual(run, RunVirtually(scenario));
+
+  EXPECT_EQ(run.usage.exitStatus, 0);
+  // The unit answers no checksum query after its 20th data block, the fourth of the second
+  // range, at 0x8C00: that block gets ten attempts.
+  EXPECT_NE(run.out.find("cs err,rs=0 cs="), std::string::npos);
+  EXPECT_NE(run.out.find("Retry#9\n"), std::string::npos);
+  EXPECT_EQ(run.out.find("Retry#10\n"), std::string::npos);
+  const std::vector<std::string> c = run.unit->Commands();
+  EXPECT_EQ(testing::CountOf(c, "A008C00"), 10u);
+  EXPECT_EQ(testing::CountOf(c, "F5382"), 0u);
+  EXPECT_EQ(LastCommand(*run.unit), "X");
+  EXPECT_FALSE(run.unit->flashed());
+}
+
+TEST(EndToEnd, ReportsAPortInUseByAnotherProgram) {
+  Scenario scenario;
+  scenario.setUp = [](SimulatedUnit& unit) { PutProUnitOn(unit, 0x110503); };
+  scenario.portHeldByAnother = true;
+  scenario.keys = {{kPrompt, ' '}};
+  ShippedRun run = RunShipped(scenario);
+  if (run.outcome == Outcome::kNotPermitted) GTEST_SKIP() << run.problem;
+  ASSERT_TRUE(Ran(run));
+  ExpectSameAsVirtual(run, RunVirtually(scenario));
+
+  EXPECT_EQ(run.usage.exitStatus, 0);
+  ASSERT_GE(run.out.size(), kNotInUpdateMode.size() + kPrompt.size());
+  EXPECT_EQ(run.out.substr(run.out.size() - kNotInUpdateMode.size() - kPrompt.size()),
+            kNotInUpdateMode + kPrompt);
+  // Standard error names the port and its device, and says why it could not be opened.
+  EXPECT_NE(run.err.find("COM1 (/dev/ttyS0)"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("in use"), std::string::npos) << run.err;
+  EXPECT_TRUE(run.unit->transcript().empty());
+}
+
+TEST(EndToEnd, FindsNoUnitOnAnotherPortAndMeasuresItsOwnPeakMemory) {
+  // COM2 (/dev/ttyS1) may not exist on this machine: the child then gets a private /dev.
+  Scenario scenario;
+  scenario.setUp = [](SimulatedUnit& unit) { unit.faults().absent = true; };
+  scenario.args = {"-c2"};
+  scenario.port = "COM2";
+  scenario.keys = {{kPrompt, ' '}};
+  scenario.measure = kCanMeasurePeakMemory;
+  ShippedRun run = RunShipped(scenario);
+  if (run.outcome == Outcome::kNotPermitted) GTEST_SKIP() << run.problem;
+  ASSERT_TRUE(Ran(run));
+  ExpectSameAsVirtual(run, RunVirtually(scenario));
+
+  EXPECT_EQ(run.usage.exitStatus, 0);
+  EXPECT_EQ(run.out.substr(run.out.size() - kNotInUpdateMode.size() - kPrompt.size()),
+            kNotInUpdateMode + kPrompt);
+  EXPECT_EQ(run.err, "");
+  // The probe went out at 9600 and was answered by nothing.
+  EXPECT_TRUE(run.unit->transcript().empty());
+  EXPECT_EQ(run.unit->stats().bytesReceived, 0u);
+  EXPECT_GE(run.stats.opens, 1u);
+
+  // One probe and its 320 ms wait, then the prompt.
+  EXPECT_GT(run.usage.wallNs, 300 * kNsPerMs);
+  if (!scenario.measure) return;
+  // The program's own peak, not that of the test process it was forked from (which holds two
+  // simulated units of 16 MiB each).
+  EXPECT_TRUE(run.usage.peakRssOwn);
+  EXPECT_GT(run.usage.peakRssKb, 0);
+  EXPECT_LT(run.usage.peakRssKb, run.usage.forkedPeakRssKb);
+  EXPECT_LT(run.usage.peakRssKb, 16 * 1024);
+}
+
+}  // namespace
+}  // namespace quorel
