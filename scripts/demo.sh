@@ -8,5 +8,10 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 
 cmake -S . -B build >/dev/null
-cmake --build build -j"$(nproc)"
+# Build quietly; show the log only when the build fails.
+mkdir -p build
+if ! cmake --build build -j"$(nproc)" --target quorel-demo >build/demo-build.log 2>&1; then
+  cat build/demo-build.log >&2
+  exit 1
+fi
 exec build/quorel-demo "$@"

@@ -133,11 +133,12 @@ class ConsoleTerminal {
     return (settings.c_lflag & (ECHO | ICANON)) == 0;
   }
 
-  void Drain(int fd, std::string* into) {
+  // Reads what is waiting; true once the other side has closed.
+  bool Drain(int fd, std::string* into) {
     char buffer[4096];
     for (;;) {
       ssize_t got = read(fd, buffer, sizeof buffer);
-      if (got <= 0) return;
+      if (got <= 0) return got == 0;
       std::lock_guard<std::mutex> lock(mutex_);
       into->append(buffer, static_cast<size_t>(got));
     }
@@ -151,7 +152,8 @@ class ConsoleTerminal {
       pollfd fds[2] = {{tty_.master, POLLIN, 0}, {errorFd_, POLLIN, 0}};
       poll(fds, 2, 2);
       Drain(tty_.master, &output_);
-      if ((fds[1].revents & POLLIN) != 0) Drain(errorFd_, &errors_);
+      // Once the program has ended its standard error is no longer polled.
+      if ((fds[1].revents & (POLLIN | POLLHUP)) != 0 && Drain(errorFd_, &errors_)) errorFd_ = -1;
       const size_t next = nextKey_.load();
       if (next >= keys_.size()) continue;
       const std::string text = output();

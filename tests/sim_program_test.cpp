@@ -192,10 +192,24 @@ TEST_F(SimProgram, HelpNamesEveryOption) {
   }
 }
 
+// A directory of its own for one test's files, removed with everything in it at the end.
+struct ScratchDirectory {
+  ScratchDirectory() {
+    char name[] = "/tmp/quorel-sim-test-XXXXXX";
+    if (mkdtemp(name) != nullptr) path = name;
+  }
+  ~ScratchDirectory() {
+    if (path.empty()) return;
+    for (const char* file : {"/port", "/transcript", "/memory"}) unlink((path + file).c_str());
+    rmdir(path.c_str());
+  }
+  std::string path;
+};
+
 TEST_F(SimProgram, ServesTheUnitOnTheDeviceItNamesFirstAndLeavesItsFiles) {
-  char scratch[] = "/tmp/quorel-sim-test-XXXXXX";
-  ASSERT_NE(mkdtemp(scratch), nullptr);
-  const std::string dir = scratch;
+  ScratchDirectory scratch;
+  ASSERT_FALSE(scratch.path.empty());
+  const std::string& dir = scratch.path;
   SimProcess sim;
   ASSERT_TRUE(
       sim.Start({"--model", "pro", "--release", "110503", "--missing-cs", "10000", "--link",
@@ -238,9 +252,6 @@ TEST_F(SimProgram, ServesTheUnitOnTheDeviceItNamesFirstAndLeavesItsFiles) {
   uint32_t sum = 0;
   for (size_t i = 0x8000; i < 0x16000; ++i) sum += static_cast<uint8_t>(memory[i]);
   EXPECT_EQ(sum, 0x4B26DEu);
-  unlink((dir + "/transcript").c_str());
-  unlink((dir + "/memory").c_str());
-  rmdir(dir.c_str());
 }
 
 TEST_F(SimProgram, EndsByItselfOnceTheUnitHasLeftUpdateModeAndTheLineIsQuiet) {

@@ -533,12 +533,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quorel-sim: %s\n", error.c_str());
     return kExitFailed;
   }
+  // The link exists before the device is announced: a reader of the first line may use either.
+  if (!settings.link.empty() && !MakeLink(settings.link, server.devicePath())) return kExitFailed;
   g_server = &server;
   InstallSignalHandlers();
   std::printf("device: %s\n", server.devicePath().c_str());
   std::fputs(about.c_str(), stdout);
   if (!settings.link.empty()) {
-    if (!MakeLink(settings.link, server.devicePath())) return kExitFailed;
     std::printf("link: %s -> %s\n", settings.link.c_str(), server.devicePath().c_str());
   }
   std::printf("serving%s\n", settings.pace ? " with real line timing" : "");

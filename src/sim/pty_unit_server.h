@@ -11,9 +11,10 @@
 // on the way to the unit, and a reply sent at another speed than the port's is lost on the way
 // back, as on a real cable. A program always sends a speed command at the old speed just before
 // it reopens the port at the new one, while the server may read those bytes only after the
-// reopen; so when the port's speed has changed since the last bytes taken, the bytes up to the
-// end of a speed command that is under way (or that opens the bytes just read) still count at
-// the old speed.
+// reopen; so when the port's speed has changed since the last bytes taken, the bytes just read
+// up to the end of the first speed command among them (one begun earlier included) still count
+// at the old speed. When none ends there, or the last byte taken ended one, the new speed
+// applies at once.
 //
 // The server keeps a slave descriptor of its own open, so the master never sees the hang-up
 // that the last close of the slave would cause while the program closes and reopens the port at
