@@ -13,3 +13,6 @@ cmake --build build -j"$jobs"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQUOREL_SANITIZE=ON >/dev/null
 cmake --build build-asan -j"$jobs"
 (cd build-asan && ctest --output-on-failure -j"$jobs")
+
+# A short run of each fuzzer over its seed corpus (longer runs: scripts/fuzz.sh SECONDS).
+scripts/fuzz.sh 15

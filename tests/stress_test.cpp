@@ -300,8 +300,8 @@ TEST(Stress, DeviceVanishingMidDownloadEndsTheRunPromptlyWithoutSpinning) {
 }
 
 // A unit that leaves the first three checksum queries of the block at 0x800 unanswered, and
-// the moment the updater first waits for that answer: a Ctrl-C then comes while it waits, not
-// in the middle of a block's bytes (there an X would only be one more byte of the block).
+// the moment the updater first waits for that answer: a Ctrl-C then comes while it waits (the
+// completion of a block cut short by an interrupt is tested with the handler on its own).
 void StallAtThirdBlock(SimulatedUnit& unit) {
   PutProUnitOn(unit, 0x110503);
   for (int attempt = 0; attempt < 3; ++attempt) {

@@ -245,6 +245,36 @@ TEST(Interrupt, LeavesTheUnitsUpdateModeOnlyWhenItAnsweredAndWasNotFlashed) {
   }
 }
 
+TEST(Interrupt, CompletesABlockCutShortBeforeTellingTheUnitToLeave) {
+  // Interrupted three bytes into an eight-byte block: the unit would take a bare X for the
+  // block's fourth byte, so five filler bytes finish the block first.
+  PseudoTerminal serial;
+  ASSERT_TRUE(serial.Open());
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  pid_t child = ForkChild([&] {
+    close(out[0]);
+    if (dup2(out[1], STDOUT_FILENO) < 0) return 90;
+    UseDefaultSignals();
+    TerminalConsole console;
+    PosixSerialDevices devices([&console](const std::string& line) { console.Error(line); });
+    devices.MapPort("COM1", serial.slavePath);
+    std::unique_ptr<SerialLine> line;
+    if (devices.Open("COM1", 9600, 0, &line) != kOpenOk) return 91;
+    NoteUnitAnswered(true);
+    line->Write(reinterpret_cast<const uint8_t*>("A000000D"), 8);
+    devices.NoteBlockData(8);
+    line->Write(reinterpret_cast<const uint8_t*>("abc"), 3);
+    raise(SIGINT);
+    return 92;
+  });
+  close(out[1]);
+  EXPECT_EQ(ReadFor(out[0], 5000), kNotFlashed);
+  close(out[0]);
+  EXPECT_EQ(WaitChild(child), kInterruptedExitStatus);
+  EXPECT_EQ(ReadFor(serial.master, 30), std::string("A000000Dabc\0\0\0\0\0X", 17));
+}
+
 TEST(Interrupt, ASignalIgnoredAtStartStaysIgnored) {
   int out[2];
   ASSERT_EQ(pipe(out), 0);

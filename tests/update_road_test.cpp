@@ -446,6 +446,43 @@ TEST(Download, DeadUnitInTheFirstRangeIsReportedToo) {
   EXPECT_EQ(CountOf(s.unit.Commands(), "F5382"), 0u);
 }
 
+TEST(Download, LateReplyIsNotReadAsTheAnswerToTheRepeat) {
+  // The reply to the first attempt arrives while the repeat's data is on the wire; it is thrown
+  // away, so the repeat reads its own reply and the next block reads its own too.
+  SimSession s;
+  PutProUnitOn(s, 0x110503);
+  s.unit.faults().checksumFaults[{0x9000, 0}] = ChecksumFault{ChecksumFaultKind::kLate, 500};
+  ASSERT_EQ(s.Run(), 1);
+  EXPECT_EQ(s.unit.stats().dataBlocksAt.at(0x9000), 2u);
+  EXPECT_EQ(s.unit.stats().dataBlocksAt.at(0x9400), 1u);
+  EXPECT_EQ(s.unit.stats().dataBlocks, 16u + 98u + 1u);
+}
+
+TEST(PortLoss, DuringTheGreetingEndsBeforeAnyQuestion) {
+  SimSession s;
+  s.unit.SetCodeRegionChecksum(0x123456);  // would be asked about, were the port still there
+  s.devices.LoseAfterBytesWritten(30);     // first contact, speed, 21 probes, then G is lost
+  const uint64_t start = s.clock.NowNs();
+  EXPECT_EQ(s.Run({}, "y"), 0);
+  EXPECT_EQ(s.console.output(),
+            kBanner + "Connected\n" +
+                "\nThe serial port stopped working. The unit was not flashed. Update exiting\n" +
+                kPrompt);
+  EXPECT_LT(s.clock.NowNs() - start, 10ull * 1000 * kNsPerMs);
+}
+
+TEST(PortLoss, DuringTheConfigurationReadEndsWithinAReplyWait) {
+  SimSession s;
+  PutProUnitOn(s, 0x091103);
+  s.unit.WriteConfigRecords(2512, 7, true);
+  s.devices.LoseAfterBytesWritten(400);
+  EXPECT_EQ(s.Run(), 0);
+  EXPECT_NE(s.console.output().find("\nThe serial port stopped working during the configuration "
+                                    "read"),
+            std::string::npos);
+  EXPECT_FALSE(s.unit.flashed());
+}
+
 TEST(Download, VanishingPortEndsTheRunAtOnce) {
   SimSession s;
   PutProUnitOn(s, 0x110503);

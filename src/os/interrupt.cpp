@@ -20,6 +20,13 @@ volatile sig_atomic_t gFlashSent = 0;
 volatile sig_atomic_t gTerminalFd = -1;
 termios gSavedTerminal;
 
+// Bytes written to the port so far (wrapping), and the block being written: its length (0 for
+// none) and the count written when it began. Lock-free atomics are safe to read in a handler.
+std::atomic<uint32_t> gBytesWritten{0};
+std::atomic<uint32_t> gBlockLength{0};
+std::atomic<uint32_t> gBlockStart{0};
+static_assert(std::atomic<uint32_t>::is_always_lock_free, "the handler reads these");
+
 const int kHandledSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 const char kNotFlashedMessage[] = "\nInterrupted. The unit was not flashed. Update exiting\n";
@@ -47,6 +54,16 @@ void OnInterrupt(int) {
     // A unit that has answered sits in its update mode until it hears X. Once the flash
     // command is out it is programming its flash and must not be disturbed.
     if (gUnitAnswered != 0 && !flashSent) {
+      uint32_t length = gBlockLength.load();
+      uint32_t owed = length - (gBytesWritten.load() - gBlockStart.load());
+      if (length > 0 && owed <= length) {
+        static const char kFiller[256] = {};
+        while (owed > 0) {
+          uint32_t chunk = owed < sizeof kFiller ? owed : sizeof kFiller;
+          WriteAllFromHandler(serialFd, kFiller, chunk);
+          owed -= chunk;
+        }
+      }
       const char leave = 'X';
       WriteAllFromHandler(serialFd, &leave, 1);
     }
@@ -98,6 +115,14 @@ void ForgetSerialFd(int fd) {
 void NoteUnitAnswered(bool answered) { gUnitAnswered = answered ? 1 : 0; }
 
 void NoteFlashSent() { gFlashSent = 1; }
+
+void NoteBlockData(uint32_t length) {
+  gBlockLength.store(0);
+  gBlockStart.store(gBytesWritten.load());
+  gBlockLength.store(length);
+}
+
+void NoteBytesWritten(size_t count) { gBytesWritten.fetch_add(static_cast<uint32_t>(count)); }
 
 void NoteTerminalSaved(int fd, const termios& saved) {
   gTerminalFd = -1;

@@ -6,6 +6,9 @@
 // may be made at any time, also before the handlers are installed.
 #include <termios.h>
 
+#include <cstddef>
+#include <cstdint>
+
 namespace quorel {
 
 // Exit status of a run ended by one of those signals.
@@ -25,6 +28,12 @@ void ForgetSerialFd(int fd);
 void NoteUnitAnswered(bool answered);
 // The flash command has been sent: an interrupt no longer sends X and says so in its message.
 void NoteFlashSent();
+
+// A data block of length bytes is about to be written to the port (0: the block is complete),
+// and count more bytes have been written. An interrupt in the middle of a block first completes
+// it with filler bytes: otherwise the unit would take the X for data and stay in update mode.
+void NoteBlockData(uint32_t length);
+void NoteBytesWritten(size_t count);
 
 // The console's terminal on fd has been changed from the saved settings; an interrupt or the
 // program's exit puts the saved settings back until ForgetTerminal is called.

@@ -64,6 +64,7 @@ class PosixSerialLine : public SerialLine {
         return;
       }
       writtenSinceDrain_ = true;
+      NoteBytesWritten(static_cast<size_t>(written));
       data += written;
       count -= static_cast<size_t>(written);
     }
@@ -324,5 +325,7 @@ OpenResult PosixSerialDevices::Open(const char* portName, int32_t lineSpeed, int
 void PosixSerialDevices::NoteUnitAnswered() { quorel::NoteUnitAnswered(true); }
 
 void PosixSerialDevices::NoteFlashSent() { quorel::NoteFlashSent(); }
+
+void PosixSerialDevices::NoteBlockData(uint32_t length) { quorel::NoteBlockData(length); }
 
 }  // namespace quorel

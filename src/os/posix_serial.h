@@ -29,6 +29,7 @@ class PosixSerialDevices : public SerialDevices {
   // Registered with the interrupt handler, which sends X (or not) accordingly.
   void NoteUnitAnswered() override;
   void NoteFlashSent() override;
+  void NoteBlockData(uint32_t length) override;
 
  private:
   std::string PathFor(const char* portName) const;

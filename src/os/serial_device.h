@@ -51,6 +51,9 @@ class SerialDevices {
   // answered it is told to leave update mode; once the flash command went out, nothing more.
   virtual void NoteUnitAnswered() {}
   virtual void NoteFlashSent() {}
+  // A data block of length bytes follows (0: it is complete), so that an interrupted run can
+  // complete it before telling the unit to leave update mode.
+  virtual void NoteBlockData(uint32_t /*length*/) {}
 };
 
 }  // namespace quorel

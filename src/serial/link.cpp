@@ -14,7 +14,8 @@ int32_t ReadReply(char* buffer, SerialPort& port, int32_t n, Clock& clock) {
   port.DrainOutput();
   int tries = 0;
   int32_t pending = static_cast<int32_t>(port.BytesPending());
-  while (pending < n && tries < kReplyTries) {
+  // A port that has failed for good will not deliver the rest: no point waiting it out.
+  while (pending < n && tries < kReplyTries && !port.Lost()) {
     SleepMs(clock, kReplyTickMs);
     ++tries;
     pending = static_cast<int32_t>(port.BytesPending());
@@ -32,9 +33,13 @@ int32_t ReadReply(char* buffer, SerialPort& port, int32_t n, Clock& clock) {
 }
 
 void DrainInput(SerialPort& port, Clock& clock) {
-  uint8_t scratch[80];
   port.DrainOutput();
   SleepMs(clock, kDrainSettleMs);
+  DiscardPendingInput(port);
+}
+
+void DiscardPendingInput(SerialPort& port) {
+  uint8_t scratch[80];
   for (;;) {
     uint32_t pending = port.BytesPending();
     if (pending == 0) return;

@@ -23,6 +23,9 @@ int32_t ReadReply(char* buffer, SerialPort& port, int32_t n, Clock& clock);
 // Sleeps 100 ms, then reads and discards input until a check finds none waiting.
 void DrainInput(SerialPort& port, Clock& clock);
 
+// Reads and discards whatever input is waiting now, without waiting for more.
+void DiscardPendingInput(SerialPort& port);
+
 // Sleeps the given milliseconds; 0 sleeps 1 ms.
 void SleepMs(Clock& clock, uint32_t ms);
 

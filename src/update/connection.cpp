@@ -87,7 +87,8 @@ PhaseResult NegotiateConnection(UpdateState& s) {
 
 void GreetUnit(UpdateState& s) {
   GreetOnce(s);
-  for (int repeat = 0; std::strcmp(s.replyBuffer, "HOk") != 0 && repeat < kGreetingRepeats;
+  for (int repeat = 0;
+       std::strcmp(s.replyBuffer, "HOk") != 0 && repeat < kGreetingRepeats && !s.port.Lost();
        ++repeat) {
     Print(s.console, "Info: ret %s\n", PrintableReply(s.replyBuffer).c_str());
     DrainInput(s.port, s.clock);

@@ -22,6 +22,16 @@ int EndOfRun(UpdateState& s, int status) {
   return status;
 }
 
+// A port that has failed for good (an unplugged adapter) ends the run before the next phase
+// talks to nobody: before the identification (which could otherwise ask the user about a unit
+// that is not there) and before the download.
+bool PortLost(UpdateState& s) {
+  if (!s.port.Lost()) return false;
+  Print(s.console, "\nThe serial port stopped working. The unit was not flashed. Update exiting\n");
+  s.port.Close();
+  return true;
+}
+
 }  // namespace
 
 bool ParseOptions(UpdateState& s, int argc, const char* const* argv) {
@@ -60,6 +70,7 @@ int RunUpdate(UpdateState& s, int argc, const char* const* argv) {
   PhaseResult result = NegotiateConnection(s);
   if (!result.goOn) return EndOfRun(s, result.status);
   GreetUnit(s);
+  if (PortLost(s)) return EndOfRun(s, kStatusFailed);
 
   result = IdentifyUnit(s);
   if (!result.goOn) return EndOfRun(s, result.status);
@@ -74,6 +85,7 @@ int RunUpdate(UpdateState& s, int argc, const char* const* argv) {
   }
   result = FinishConfigPhase(s);
   if (!result.goOn) return EndOfRun(s, result.status);
+  if (PortLost(s)) return EndOfRun(s, kStatusFailed);
 
   result = ImageDownload(s);
   if (!result.goOn) return EndOfRun(s, result.status);

@@ -96,10 +96,16 @@ bool WriteBlockAttempt(UpdateState& s, uint32_t address, const uint8_t* data, ui
   SendText("D", s.port);
   if (beforeData) beforeData();
   uint32_t sum = 0;
+  s.port.NoteBlockData(length);
   for (uint32_t i = 0; i < length; ++i) {
     s.port.SendByte(data[i]);
     sum += data[i];
   }
+  s.port.NoteBlockData(0);
+  // Whatever arrived while the block was on the wire (a reply to an earlier attempt that came
+  // too late for its wait) must not be read as the answer to this block.
+  s.port.DrainOutput();
+  DiscardPendingInput(s.port);
   bool parsed = QueryChecksum(s, reply);
   return parsed && *reply == sum;
 }
