@@ -17,7 +17,9 @@ constexpr uint32_t kReadBlockLength = 64;
 // Six records of the middle layout: the extent read for a conversion.
 constexpr uint32_t kReadoutLength = kConfigRecordCount * kRecordV2Size;
 
-ConfigConversionKind KindFromRelease(ReleaseCode unit, const FirmwarePayload& payload) {
+}  // namespace
+
+ConfigConversionKind ConversionKindForRelease(ReleaseCode unit, const FirmwarePayload& payload) {
   if (IsOlder(unit, kRecordV2Release) && !IsOlder(payload.releaseCode, kRecordV2Release)) {
     return kFromV1;
   }
@@ -27,8 +29,6 @@ ConfigConversionKind KindFromRelease(ReleaseCode unit, const FirmwarePayload& pa
   }
   return kNoConversion;
 }
-
-}  // namespace
 
 bool ReadUnitMemory(UpdateState& s, uint32_t address, uint32_t count, uint8_t* destination,
                     bool dots) {
@@ -65,7 +65,7 @@ PhaseResult ConfigReadoutPhase(UpdateState& s) {
     s.unitUnidentified = true;
     s.releaseRow = 0;
   } else {
-    s.configConversionKind = KindFromRelease(table.code[s.releaseRow], s.payload);
+    s.configConversionKind = ConversionKindForRelease(table.code[s.releaseRow], s.payload);
   }
 
   if (s.currentSpeed > kConfigSpeed &&

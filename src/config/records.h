@@ -38,6 +38,11 @@ void ConvertRecordV2ToV3(const uint8_t* source, uint8_t* destination);
 // newer, 2512 otherwise.
 uint32_t TargetRecordSize(ProductKind payloadKind, ReleaseCode payloadCode);
 
+// The conversion an identified unit of this release needs: from the oldest layout when it is
+// older than 042403 and the payload is not, from the middle layout when a Pro payload of 101203
+// or newer meets a unit older than that, otherwise none.
+ConfigConversionKind ConversionKindForRelease(ReleaseCode unit, const FirmwarePayload& payload);
+
 // Converts the six records held in the buffer, in place, to the payload's layout.
 void ConvertConfig(ConfigReadout& buffer, ConfigConversionKind kind, ProductKind payloadKind,
                    ReleaseCode payloadCode);

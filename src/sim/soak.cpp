@@ -304,18 +304,6 @@ Layout LayoutOfRelease(ProductKind unitKind, ReleaseCode code) {
   return Layout::kV3;
 }
 
-// The conversion a run needs for an identified unit of that release.
-ConfigConversionKind KindForRelease(ReleaseCode unit, const FirmwarePayload& payload) {
-  if (IsOlder(unit, kRecordV2Release) && !IsOlder(payload.releaseCode, kRecordV2Release)) {
-    return kFromV1;
-  }
-  if (payload.productKind != kBaseModel && IsOlder(unit, kRecordV3Release) &&
-      !IsOlder(payload.releaseCode, kRecordV3Release)) {
-    return kFromV2;
-  }
-  return kNoConversion;
-}
-
 // The conversion a run needs for an unidentified unit whose first record is this.
 ConfigConversionKind KindForFirstRecord(const uint8_t* record, const FirmwarePayload& payload) {
   ConfigConversionKind kind = kNoConversion;
@@ -765,7 +753,7 @@ void Judge(const SoakOptions& options, Rig& rig, const Drawn& drawn, const Updat
   ConfigConversionKind expectedKind = kNoConversion;
   bool kindTrusted = !outcome.misidentified;
   if (!unidentified) {
-    expectedKind = KindForRelease(table.code[row], payload);
+    expectedKind = ConversionKindForRelease(table.code[row], payload);
   } else {
     expectedKind = KindForFirstRecord(drawn.initialArea.data(), payload);
     if (expectedKind != state.configConversionKind) {
