@@ -12,10 +12,13 @@
 
 #include "config/records.h"
 #include "sim/sim_session.h"
+#include "support/console_texts.h"
 #include "support/sim_helpers.h"
 
 namespace quorel {
 namespace {
+
+using testing::kPrompt;
 
 using sim::ChecksumFault;
 using sim::ChecksumFaultKind;
@@ -31,7 +34,6 @@ using testing::SpeedOf;
 using Commands = std::vector<std::string>;
 using Bytes = std::vector<uint8_t>;
 
-const std::string kPrompt = "\nPress a key to exit program";
 const std::string kProceeding = "Update proceeding..\n\n";
 const std::string kSwUpdate = "\nSending SW update..";
 const std::string kDownloadMessage = "JDOWNLOADING UPDATE\n";

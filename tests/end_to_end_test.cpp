@@ -27,29 +27,21 @@
 #include "sim/pty_unit_server.h"
 #include "sim/sim_session.h"
 #include "sim/simulated_unit.h"
+#include "support/console_texts.h"
 #include "support/posix_child.h"
 #include "support/sim_helpers.h"
 
 namespace quorel {
 namespace {
 
+using testing::kPrompt;
+using testing::kNotInUpdateMode;
+using testing::kFlashText;
+
 using sim::SimulatedUnit;
 using testing::ChecksumOfRelease;
 using testing::Dots;
 
-const std::string kPrompt = "\nPress a key to exit program";
-const std::string kNotInUpdateMode =
-    "\nQuorel not in update mode, serial cable not connected,\n"
-    "or other sw already using com1. (err1)\n"
-    "To put Quorel in update mode press 'menu',0,9,3,1 on remote\n"
-    "If it's already in update mode then press 'exit','menu',0,9,3,1";
-const std::string kFlashText =
-    "\nNow flashing\n"
-    "\nDO NOT SHUT OFF UNIT. Wait for unit to turn itself off or"
-    "\nrequest you to disconnect and reconnect power."
-    "\nAlso, if you've waited over 3 minutes disconnect and reconnect power."
-    "\nYou can then turn it back on"
-    "\nWhen powered back up you can check sw rev by pressing \"menu\",0,9,0,3\n";
 
 // LeakSanitizer checks a program at its exit by tracing it, which a program already traced for
 // its peak memory does not allow: under AddressSanitizer the peak is not measured.

@@ -2,23 +2,21 @@
 // prompt and status 0, before any port is opened.
 #include <gtest/gtest.h>
 
+#include "support/console_texts.h"
 #include "support/run_program.h"
 
 namespace quorel {
 namespace {
 
+using testing::kBanner;
+using testing::kPrompt;
+
 using testing::ProgramRun;
 using testing::RunProgram;
 
-const char kBanner[] =
-    "\n****************************************\n"
-    "* QuorelPro firmware update utility    *\n"
-    "****************************************\n"
-    "\nUpdater for firmware version 020904\n\n";
 const char kPortUsage[] = "Error, usage is -cX to set COM port, where X is 1-4\n";
 const char kSpeedUsage[] =
     "Error, usage is -sX to set RS232 port speed, where X is 0(fastest) to 4(slowest)\n";
-const char kPrompt[] = "\nPress a key to exit program";
 
 ProgramRun RunUpdater(const std::vector<std::string>& args) {
   return RunProgram(QUOREL_UPDATE_BINARY, args, "");

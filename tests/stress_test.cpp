@@ -36,12 +36,15 @@
 #include "payload/payload.h"
 #include "sim/pty_unit_server.h"
 #include "sim/simulated_unit.h"
+#include "support/console_texts.h"
 #include "support/posix_child.h"
 #include "support/sim_helpers.h"
 #include "update/driver.h"
 
 namespace quorel {
 namespace {
+
+using testing::kPrompt;
 
 using sim::PtyUnitServer;
 using sim::SimulatedUnit;
@@ -50,7 +53,6 @@ using testing::ReadFor;
 using testing::WaitUntil;
 using testing::WriteText;
 
-const std::string kPrompt = "\nPress a key to exit program";
 const char kInterrupted[] = "Interrupted. The unit was not flashed. Update exiting";
 
 // The system clock with shortened sleeps; its time runs on by what a sleep skipped, so the

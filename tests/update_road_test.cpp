@@ -4,12 +4,18 @@
 #include <gtest/gtest.h>
 
 #include "sim/sim_session.h"
+#include "support/console_texts.h"
 #include "support/sim_helpers.h"
 #include "update/protocol.h"
 #include "update/release_code.h"
 
 namespace quorel {
 namespace {
+
+using testing::kBanner;
+using testing::kPrompt;
+using testing::kNotInUpdateMode;
+using testing::kFlashText;
 
 using sim::ChecksumFault;
 using sim::ChecksumFaultKind;
@@ -22,24 +28,6 @@ using testing::IndexOf;
 using testing::MemoryEquals;
 using testing::SpeedOf;
 
-const std::string kBanner =
-    "\n****************************************\n"
-    "* QuorelPro firmware update utility    *\n"
-    "****************************************\n"
-    "\nUpdater for firmware version 020904\n\n";
-const std::string kPrompt = "\nPress a key to exit program";
-const std::string kFlashText =
-    "\nNow flashing\n"
-    "\nDO NOT SHUT OFF UNIT. Wait for unit to turn itself off or"
-    "\nrequest you to disconnect and reconnect power."
-    "\nAlso, if you've waited over 3 minutes disconnect and reconnect power."
-    "\nYou can then turn it back on"
-    "\nWhen powered back up you can check sw rev by pressing \"menu\",0,9,0,3\n";
-const std::string kNotInUpdateMode =
-    "\nQuorel not in update mode, serial cable not connected,\n"
-    "or other sw already using com1. (err1)\n"
-    "To put Quorel in update mode press 'menu',0,9,3,1 on remote\n"
-    "If it's already in update mode then press 'exit','menu',0,9,3,1";
 
 // A Pro unit on 101203 needs no configuration conversion but does need the second image.
 void PutProUnitOn(SimSession& s, ReleaseCode code) {
