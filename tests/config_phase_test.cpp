@@ -118,6 +118,20 @@ const Commands kClosing = {"K", "E", "V0", "T", "V0"};
 const Commands kDrop = {"B014400", "E"};
 const Commands kReturn = {"B028800", "E", kDownloadMessage};
 
+// A run that leaves the configuration area alone takes its sums in 1024-byte stretches right
+// before the download's message (which is included).
+Commands AreaCheck() {
+  Commands c;
+  for (uint32_t a = 0x4000; a < 0x8000; a += 0x400) {
+    c.push_back(Hex6('A', a));
+    if (a == 0x4000) c.push_back("L000400");
+    c.push_back("C");
+  }
+  c.push_back(kDownloadMessage);
+  return c;
+}
+const Commands kReturnToCheck = {"B028800", "E"};
+
 // The unit's memory after a completed update with the newest layout written back to the
 // standard places: the six records over 0x4000..0x7FFF, then the image from 0x8000 on, which
 // overwrote the end of record 5.
@@ -239,7 +253,7 @@ TEST(ConfigPhase, CurrentUnitNeedsNoConfigurationWork) {
             std::string::npos);
   // No speed change, no read, no write: only the closing sequence with its one K.
   const Commands c = s.unit.Commands();
-  EXPECT_EQ(ConfigTraffic(c), Concat({kClosing, {kDownloadMessage}}));
+  EXPECT_EQ(ConfigTraffic(c), Concat({kClosing, AreaCheck()}));
   EXPECT_EQ(CountOf(c, "B014400"), 0u);
   EXPECT_EQ(CountOf(Commands(c.begin(), c.begin() + static_cast<std::ptrdiff_t>(
                                                        IndexOf(c, kDownloadMessage))),
@@ -330,7 +344,8 @@ TEST(ConfigFormatCheck, UnrecognisedConfigurationIsLeftAlone) {
         << setup.name;
     // The line still drops for the check; 40 blocks, the last of 16 bytes at A0049C0.
     const Commands traffic = ConfigTraffic(s.unit.Commands());
-    EXPECT_EQ(traffic, Concat({kDrop, kFormatCheck, kClosing, kReturn})) << setup.name;
+    EXPECT_EQ(traffic, Concat({kDrop, kFormatCheck, kClosing, kReturnToCheck, AreaCheck()}))
+        << setup.name;
     EXPECT_EQ(CountOf(traffic, "M"), 40u);
     const size_t last = IndexOf(traffic, "A0049C0");
     ASSERT_LT(last, traffic.size());
@@ -349,7 +364,8 @@ TEST(ConfigFormatCheck, BasePayloadIgnoresTheMiddleLayout) {
   ASSERT_EQ(RunUnidentified(s), 1);
   EXPECT_NE(s.console.output().find(kProceeding + "Checking config data..\n" + kSwUpdate),
             std::string::npos);
-  EXPECT_EQ(ConfigTraffic(s.unit.Commands()), Concat({kDrop, kFormatCheck, kClosing, kReturn}));
+  EXPECT_EQ(ConfigTraffic(s.unit.Commands()),
+            Concat({kDrop, kFormatCheck, kClosing, kReturnToCheck, AreaCheck()}));
   EXPECT_EQ(ConfigArea(s.unit), before);
 }
 

@@ -3,6 +3,7 @@
 // flash commit, with their console texts, wire traffic, exit statuses and the unit's memory.
 #include <gtest/gtest.h>
 
+#include "config/records.h"
 #include "sim/sim_session.h"
 #include "support/console_texts.h"
 #include "support/sim_helpers.h"
@@ -42,7 +43,7 @@ TEST(UpdateRoad, CompletesAnUpdateOfAnOlderProUnit) {
             kBanner + "Connected\n" + "\nChecking version..\n" +
                 "Unit confirmed as QuorelPro with firmware rev 101203.\nUpdate proceeding..\n\n" +
                 "\nSending SW update.." + Dots(114) + "\nSending HW update.." + Dots(177) +
-                kFlashText + kPrompt);
+                "\nVerifying.." + Dots(4) + kFlashText + kPrompt);
   EXPECT_EQ(s.console.keysRead(), 1);
 
   // The unit holds both images over every range written, and flashed last.
@@ -66,7 +67,17 @@ TEST(UpdateRoad, WireSequenceFromFirstContactToTheDownload) {
   std::vector<std::string> expected = {"E", "B028800"};
   for (int i = 0; i < 20; ++i) expected.push_back("E");
   for (const char* cmd : {"E", "G", "H", "A008000", "L00e000", "C", "T", "K", "E", "V0", "T", "V0",
-                          "JDOWNLOADING UPDATE\n", "E", "L000400", "K", "A000000", "D[1024]", "C",
+                          "A004000", "L000400", "C"}) {
+    expected.push_back(cmd);
+  }
+  // The configuration area's sums, which this run does not write, before the download.
+  for (const char* cmd : {"A004400", "A004800", "A004C00", "A005000", "A005400", "A005800",
+                          "A005C00", "A006000", "A006400", "A006800", "A006C00", "A007000",
+                          "A007400", "A007800", "A007C00"}) {
+    expected.push_back(cmd);
+    expected.push_back("C");
+  }
+  for (const char* cmd : {"JDOWNLOADING UPDATE\n", "E", "L000400", "K", "A000000", "D[1024]", "C",
                           "A000400"}) {
     expected.push_back(cmd);
   }
@@ -91,7 +102,8 @@ TEST(UpdateRoad, DownloadSetsLengthsAndAddressesInOrder) {
   std::vector<std::string> c = s.unit.Commands();
   std::vector<std::string> lengths;
   std::vector<std::string> addresses;
-  for (size_t i = IndexOf(c, "JDOWNLOADING UPDATE\n"); i < c.size(); ++i) {
+  const size_t download = IndexOf(c, "JDOWNLOADING UPDATE\n");
+  for (size_t i = download; i < IndexOf(c, "A004000", download); ++i) {
     if (c[i][0] == 'L') lengths.push_back(c[i]);
     if (c[i][0] == 'A') addresses.push_back(c[i]);
   }
@@ -355,7 +367,7 @@ TEST(Download, FirstRangeRepeatsWithRetry003OnlyAfterAParsedReply) {
   s.unit.faults().checksumFaults[{0x0000, 0}] = ChecksumFault{ChecksumFaultKind::kWrong, 0};
   s.unit.faults().checksumFaults[{0x0400, 0}] = ChecksumFault{ChecksumFaultKind::kMissing, 0};
   ASSERT_EQ(s.Run(), 1);
-  EXPECT_NE(s.console.output().find("\nSending SW update..Retry003\n" + Dots(114) + "\nNow"),
+  EXPECT_NE(s.console.output().find("\nSending SW update..Retry003\n" + Dots(114) + "\nVerifying"),
             std::string::npos);
   EXPECT_EQ(s.unit.stats().dataBlocksAt.at(0x0000), 2u);
   EXPECT_EQ(s.unit.stats().dataBlocksAt.at(0x0400), 2u);
@@ -398,8 +410,9 @@ TEST(Download, StrayByteBeforeAReplyCostsOneRepeat) {
   for (uint32_t a : {0x0000u, 0x9000u, 0x41000u}) s.unit.faults().strayBeforeChecksum[{a, 0}] = "#";
   ASSERT_EQ(s.Run(), 1);
   for (uint32_t a : {0x0000u, 0x9000u, 0x41000u}) EXPECT_EQ(s.unit.stats().dataBlocksAt.at(a), 2u);
-  // Every other block went once: the line resynchronised at the repeat.
-  EXPECT_EQ(s.unit.stats().dataBlocks, 16u + 98u + 177u + 3u);
+  // Every other block went once (the last once more before the flash): the line
+  // resynchronised at the repeat.
+  EXPECT_EQ(s.unit.stats().dataBlocks, 16u + 98u + 177u + 3u + 1u);
   EXPECT_TRUE(s.unit.flashed());
 }
 
@@ -443,7 +456,89 @@ TEST(Download, LateReplyIsNotReadAsTheAnswerToTheRepeat) {
   ASSERT_EQ(s.Run(), 1);
   EXPECT_EQ(s.unit.stats().dataBlocksAt.at(0x9000), 2u);
   EXPECT_EQ(s.unit.stats().dataBlocksAt.at(0x9400), 1u);
-  EXPECT_EQ(s.unit.stats().dataBlocks, 16u + 98u + 1u);
+  EXPECT_EQ(s.unit.stats().dataBlocks, 16u + 98u + 1u + 1u);
+}
+
+// ---- The check before the flash ----
+
+// The commands from the first at or after from that equals first, to the end.
+std::vector<std::string> From(const std::vector<std::string>& c, const std::string& first,
+                              size_t from) {
+  return std::vector<std::string>(c.begin() + static_cast<long>(IndexOf(c, first, from)), c.end());
+}
+
+TEST(VerifyBeforeFlash, CleanPassAsksForEverySumAndEndsWithTheLastBlockAgain) {
+  SimSession s;
+  PutProUnitOn(s, 0x110503);  // no conversion, no second image
+  ASSERT_EQ(s.Run(), 1);
+  std::vector<std::string> expected;
+  auto ask = [&](uint32_t address, const char* length) {
+    char text[8];
+    std::snprintf(text, sizeof text, "A%06X", address);
+    expected.push_back(text);
+    if (length != nullptr) expected.push_back(length);
+    expected.push_back("C");
+  };
+  for (uint32_t a = 0x4000; a < 0x8000; a += 0x400) ask(a, a == 0x4000 ? "L000400" : nullptr);
+  for (uint32_t a = 0; a < 0x4000; a += 0x400) ask(a, nullptr);
+  for (uint32_t a = 0x8000; a < 0x20400; a += 0x400) ask(a, nullptr);
+  ask(0x20400, "L000332");
+  for (const char* cmd : {"A020400", "D[818]", "C", "JFLASHING DONE IN ABOUT 30 SECS\n", "F5382"}) {
+    expected.push_back(cmd);
+  }
+  const std::vector<std::string> c = s.unit.Commands();
+  EXPECT_EQ(From(c, "A004000", IndexOf(c, "D[818]")), expected);
+  // The unit meets the flash command holding the last block's address and length.
+  EXPECT_EQ(s.unit.currentAddress(), 0x20400u);
+  EXPECT_EQ(s.unit.currentLength(), 0x332u);
+  EXPECT_NE(s.console.output().find(Dots(114) + "\nVerifying.." + Dots(3) + "\nNow flashing"),
+            std::string::npos);
+}
+
+TEST(VerifyBeforeFlash, BlockThatLandedElsewhereIsWrittenAgainOrTheRunEndsUnflashed) {
+  const FirmwarePayload& p = SimSession().payload;
+  {  // The last block taken as 0x8000: both places differ and are written again.
+    SimSession s;
+    PutProUnitOn(s, 0x110503);
+    s.unit.faults().addressFaults[0x20400] = {0x8000, 1};
+    ASSERT_EQ(s.Run(), 1);
+    EXPECT_EQ(s.unit.stats().addressesMistaken, 1u);
+    EXPECT_TRUE(MemoryEquals(s.unit, 0, p.SwImage, 0x4000));
+    EXPECT_TRUE(MemoryEquals(s.unit, 0x8000, p.SwImage + 0x8000, kSwImageSize - 0x8000));
+    const std::string rewrote = " differs on the unit, writing it again\n";
+    EXPECT_NE(s.console.output().find("\nVerifying.." + Dots(2) + "\nBlock at 008000" + rewrote +
+                                      "\nBlock at 020400" + rewrote + "." + "\nVerifying.." +
+                                      Dots(3) + "\nNow flashing"),
+              std::string::npos);
+    EXPECT_TRUE(s.unit.flashed());
+  }
+  {  // An image block taken as a place in the configuration area, which this run leaves alone.
+    SimSession s;
+    PutProUnitOn(s, 0x110503);
+    s.unit.WriteConfigRecords(kRecordV2Size, 3, true);
+    s.unit.faults().addressFaults[0x0400] = {0x5000, 1};
+    EXPECT_EQ(s.Run(), 0);
+    EXPECT_NE(s.console.output().find("\nVerifying..\nThe unit's configuration area was "
+                                      "overwritten on the line (at 005000).\nThe unit was not "
+                                      "flashed. Update exiting\n" + kPrompt),
+              std::string::npos);
+    EXPECT_EQ(s.unit.Commands().back(), "X");
+    EXPECT_FALSE(s.unit.flashed());
+  }
+  {  // Every A009000 taken as 0x9400: each pass finds and rewrites both, and never settles.
+    SimSession s;
+    PutProUnitOn(s, 0x110503);
+    s.unit.faults().addressFaults[0x9000] = {0x9400, -1};
+    EXPECT_EQ(s.Run(), 0);
+    const std::string& out = s.console.output();
+    EXPECT_NE(out.find("\nThe unit's memory still differed after 3 verification passes.\nThe "
+                       "unit was not flashed. Update exiting\n" + kPrompt),
+              std::string::npos);
+    EXPECT_EQ(CountOf(s.unit.Commands(), "F5382"), 0u);
+    EXPECT_EQ(s.unit.Commands().back(), "X");
+    // Both blocks in the download, then both again in each of the three passes.
+    EXPECT_EQ(s.unit.stats().dataBlocksAt.at(0x9400), 2u + 2u * 3u);
+  }
 }
 
 TEST(PortLoss, DuringTheGreetingEndsBeforeAnyQuestion) {

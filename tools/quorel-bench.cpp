@@ -66,6 +66,9 @@ class CountingLine : public SerialLine {
   size_t BytesPending() override { return inner_->BytesPending(); }
   void DrainOutput() override { inner_->DrainOutput(); }
   bool Lost() const override { return inner_->Lost(); }
+  void WaitForInput(uint64_t timeoutNs, Clock& clock) override {
+    inner_->WaitForInput(timeoutNs, clock);
+  }
 
  private:
   CountingDevices& owner_;

@@ -66,6 +66,8 @@ const char kUsage[] =
     "  --silent-after-checksums N        silent for good after N checksum replies\n"
     "  --greeting-never-answers          H is answered with \"Err\"\n"
     "  --absent                          nothing answers: no unit in update mode\n"
+    "  --mistake-address ADDR:AS[:TIMES] the first TIMES (default 1, -1: every) A commands\n"
+    "                                    naming ADDR set AS instead\n"
     "Running:\n"
     "  --link PATH               a symbolic link to the device at PATH, removed at exit\n"
     "  --transcript FILE         every command the unit took, with time (ms) and speed,\n"
@@ -96,6 +98,7 @@ enum OptionId {
   kOptSilentAfterChecksums,
   kOptGreetingNeverAnswers,
   kOptAbsent,
+  kOptMistakeAddress,
   kOptLink,
   kOptTranscript,
   kOptMemory,
@@ -122,6 +125,7 @@ const option kOptions[] = {
     {"silent-after-checksums", required_argument, nullptr, kOptSilentAfterChecksums},
     {"greeting-never-answers", no_argument, nullptr, kOptGreetingNeverAnswers},
     {"absent", no_argument, nullptr, kOptAbsent},
+    {"mistake-address", required_argument, nullptr, kOptMistakeAddress},
     {"link", required_argument, nullptr, kOptLink},
     {"transcript", required_argument, nullptr, kOptTranscript},
     {"memory", required_argument, nullptr, kOptMemory},
@@ -333,6 +337,21 @@ bool ParseOption(int id, const char* name, const std::string& value, Settings* s
         s->faults.silentAfterChecksums = static_cast<int>(number);
       }
       return true;
+    case kOptMistakeAddress: {
+      std::vector<std::string> parts = Split(value, ':');
+      uint64_t address = 0;
+      uint64_t takenAs = 0;
+      quorel::sim::UnitFaults::AddressFault fault;
+      if (parts.size() < 2 || parts.size() > 3 || !ParseNumber(parts[0], 16, 0xFFFFFF, &address) ||
+          !ParseNumber(parts[1], 16, 0xFFFFFF, &takenAs) ||
+          (parts.size() == 3 && parts[2] != "-1" && !ParseNumber(parts[2], 10, 1000000, &number))) {
+        return Bad(name, value, "ADDR:AS[:TIMES] (hexadecimal addresses)");
+      }
+      fault.takenAs = static_cast<uint32_t>(takenAs);
+      fault.times = parts.size() < 3 ? 1 : parts[2] == "-1" ? -1 : static_cast<int>(number);
+      s->faults.addressFaults[static_cast<uint32_t>(address)] = fault;
+      return true;
+    }
     case kOptGreetingNeverAnswers: s->faults.greetingNeverAnswers = true; return true;
     case kOptAbsent: s->faults.absent = true; return true;
     case kOptLink: s->link = value; return true;

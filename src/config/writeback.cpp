@@ -36,6 +36,7 @@ bool WriteConfigRecord(UpdateState& s, uint32_t offset, uint32_t size, uint32_t 
       ReportBlockFailure(s, "configuration write", blockAddress);
       return false;
     }
+    s.writtenBlocks.push_back({blockAddress, length, data, kRangeConfig});
   }
   return true;
 }
@@ -58,12 +59,12 @@ PhaseResult WriteBackConfig(UpdateState& s) {
 PhaseResult FinishConfigPhase(UpdateState& s) {
   SendText("K", s.port);
   s.port.SendByte(kCmdProbe);
-  ReadReply(s.replyBuffer, s.port, kProbeReplyLength, s.clock);
+  ReadUnitReply(s, kProbeReplyLength);
   SendText("V0", s.port);
   s.port.SendByte(kCmdTick);
-  ReadReply(s.replyBuffer, s.port, kProbeReplyLength, s.clock);
+  ReadUnitReply(s, kProbeReplyLength);
   SendText("V0", s.port);
-  ReadReply(s.replyBuffer, s.port, kProbeReplyLength, s.clock);
+  ReadUnitReply(s, kProbeReplyLength);
   if (s.currentSpeed == s.wantedSpeed) return kGoOn;
 
   s.currentSpeed = s.wantedSpeed;

@@ -20,7 +20,7 @@ constexpr ReleaseCode kHwImageBeforePro = 0x110503;
 // A range written block by block, with "Retry#%d" and "cs err" on repeats and the length
 // command before a short last block.
 bool SendRange(UpdateState& s, uint32_t start, uint32_t end, const uint8_t* source,
-               uint32_t& currentLength, const char* what) {
+               uint32_t& currentLength, const char* what, int range) {
   for (uint32_t address = start; address < end;) {
     uint32_t remaining = end - address;
     if (remaining < currentLength) {
@@ -43,6 +43,7 @@ bool SendRange(UpdateState& s, uint32_t start, uint32_t end, const uint8_t* sour
       ReportBlockFailure(s, what, address);
       return false;
     }
+    s.writtenBlocks.push_back({address, currentLength, data, range});
     Print(s.console, ".");
     address += currentLength;
   }
@@ -56,8 +57,8 @@ PhaseResult ImageDownload(UpdateState& s) {
   SendText("JDOWNLOADING UPDATE\n", s.port);
   Print(s.console, "\nSending SW update..");
   s.port.SendByte(kCmdProbe);
-  ReadReply(s.replyBuffer, s.port, kProbeReplyLength, s.clock);  // not judged
-  SendText("L000400", s.port);
+  ReadUnitReply(s, kProbeReplyLength);  // not judged
+  SendLength(s, kDownloadBlockLength);  // L000400
   SendText("K", s.port);
   uint32_t currentLength = kDownloadBlockLength;
 
@@ -73,11 +74,12 @@ PhaseResult ImageDownload(UpdateState& s) {
       ReportBlockFailure(s, "main image", address);
       return EndRun(kStatusFailed);
     }
+    s.writtenBlocks.push_back({address, kDownloadBlockLength, data, kRangeFirst});
     Print(s.console, ".");
   }
 
   if (!SendRange(s, kSecondRangeStart, kSwImageEnd, payload.SwImage + kSecondRangeStart,
-                 currentLength, "main image")) {
+                 currentLength, "main image", kRangeSecond)) {
     return EndRun(kStatusFailed);
   }
 
@@ -87,9 +89,10 @@ PhaseResult ImageDownload(UpdateState& s) {
   if (!IsOlder(unitRelease, threshold)) return kGoOn;
 
   Print(s.console, "\nSending HW update..");
-  SendText("L000400", s.port);
+  SendLength(s, kDownloadBlockLength);  // L000400
   currentLength = kDownloadBlockLength;
-  if (!SendRange(s, kHwImageBase, kHwImageEnd, payload.HwImage, currentLength, "second image")) {
+  if (!SendRange(s, kHwImageBase, kHwImageEnd, payload.HwImage, currentLength, "second image",
+                 kRangeHwImage)) {
     return EndRun(kStatusFailed);
   }
   return kGoOn;

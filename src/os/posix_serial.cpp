@@ -1,6 +1,7 @@
 #include "os/posix_serial.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -11,6 +12,8 @@
 
 #include "os/interrupt.h"
 #ifdef __linux__
+#include <linux/serial.h>
+
 #include "os/termios2_linux.h"
 #endif
 
@@ -51,7 +54,10 @@ void CloseDevice(int fd) {
 class PosixSerialLine : public SerialLine {
  public:
   explicit PosixSerialLine(int fd) : fd_(fd) { NoteSerialFd(fd_); }
-  ~PosixSerialLine() override { CloseDevice(fd_); }
+  ~PosixSerialLine() override {
+    RestoreLatency();
+    CloseDevice(fd_);
+  }
   PosixSerialLine(const PosixSerialLine&) = delete;
   PosixSerialLine& operator=(const PosixSerialLine&) = delete;
 
@@ -104,8 +110,41 @@ class PosixSerialLine : public SerialLine {
 
   bool Lost() const override { return lost_; }
 
+  // Blocks in poll on the device (the system clock's time, which is the clock this line is
+  // used with). A signal ends the wait early; the caller looks again.
+  void WaitForInput(uint64_t timeoutNs, Clock& /*clock*/) override {
+    if (lost_) return;
+    pollfd watched{fd_, POLLIN, 0};
+    const uint64_t ms = (timeoutNs + kNsPerMs - 1) / kNsPerMs;
+    int ready = ::poll(&watched, 1, static_cast<int>(ms > 60000 ? 60000 : ms));
+    if (ready > 0 && (watched.revents & (POLLERR | POLLNVAL)) != 0) lost_ = true;
+  }
+
+  void RequestLowLatency() override {
+#ifdef __linux__
+    // Only adapters that have the setting take it; a pseudo-terminal or a plain UART refuses
+    // the query, and that is fine.
+    serial_struct settings{};
+    if (latencySaved_ || ioctl(fd_, TIOCGSERIAL, &settings) != 0) return;
+    savedFlags_ = settings.flags;
+    settings.flags |= ASYNC_LOW_LATENCY;
+    if (ioctl(fd_, TIOCSSERIAL, &settings) == 0) latencySaved_ = true;
+#endif
+  }
+
  private:
+  void RestoreLatency() {
+#ifdef __linux__
+    serial_struct settings{};
+    if (!latencySaved_ || ioctl(fd_, TIOCGSERIAL, &settings) != 0) return;
+    settings.flags = savedFlags_;
+    ioctl(fd_, TIOCSSERIAL, &settings);
+#endif
+  }
+
   int fd_;
+  bool latencySaved_ = false;
+  int savedFlags_ = 0;
   bool lost_ = false;
   bool writtenSinceDrain_ = false;
 };

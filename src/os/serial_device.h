@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "os/clock.h"
+
 namespace quorel {
 
 // Result of opening a port. The codes are single bits but never combined: the last failing
@@ -36,6 +38,20 @@ class SerialLine {
   virtual void DrainOutput() = 0;
   // True once the device has failed for good (unplugged adapter, closed pseudo-terminal).
   virtual bool Lost() const { return false; }
+  // Returns once received bytes are waiting or timeoutNs has passed on clock, whichever comes
+  // first (it may return early, for instance at a signal). A line that cannot block on its
+  // input looks again every millisecond.
+  virtual void WaitForInput(uint64_t timeoutNs, Clock& clock) {
+    const uint64_t deadline = clock.NowNs() + timeoutNs;
+    while (BytesPending() == 0 && !Lost()) {
+      const uint64_t now = clock.NowNs();
+      if (now >= deadline) return;
+      clock.SleepNs(deadline - now < kNsPerMs ? deadline - now : kNsPerMs);
+    }
+  }
+  // Asks the device to hand on received bytes without delay (a USB adapter's low-latency
+  // mode); best effort, and what was set before comes back when the line closes.
+  virtual void RequestLowLatency() {}
 };
 
 // Opens lines by port name ("COM1" to "COM4").

@@ -9,16 +9,45 @@ void SendText(const char* text, SerialPort& port) {
   port.Write(reinterpret_cast<const uint8_t*>(text), static_cast<uint32_t>(std::strlen(text)));
 }
 
-int32_t ReadReply(char* buffer, SerialPort& port, int32_t n, Clock& clock) {
+namespace {
+
+// Waits for n characters until 320 ms after the start, looking as soon as anything arrives.
+int32_t WaitPromptly(SerialPort& port, int32_t n, Clock& clock) {
+  const uint64_t deadline = clock.NowNs() + kReplyTries * kReplyTickMs * kNsPerMs;
+  int32_t pending = static_cast<int32_t>(port.BytesPending());
+  while (pending < n && !port.Lost()) {
+    const uint64_t now = clock.NowNs();
+    if (now >= deadline) break;
+    const uint64_t left = deadline - now;
+    if (pending <= 0) {
+      port.WaitForInput(left, clock);
+    } else {
+      // The rest of a reply comes a character at a time: looking at every one would keep the
+      // processor busy for nothing.
+      clock.SleepNs(std::min<uint64_t>(left, kPromptCheckMs * kNsPerMs));
+    }
+    pending = static_cast<int32_t>(port.BytesPending());
+  }
+  return pending;
+}
+
+}  // namespace
+
+int32_t ReadReply(char* buffer, SerialPort& port, int32_t n, Clock& clock, ReplyPace pace) {
   // The wait is for the unit's reply, so it starts once the command has left the PC.
   port.DrainOutput();
-  int tries = 0;
-  int32_t pending = static_cast<int32_t>(port.BytesPending());
-  // A port that has failed for good will not deliver the rest: no point waiting it out.
-  while (pending < n && tries < kReplyTries && !port.Lost()) {
-    SleepMs(clock, kReplyTickMs);
-    ++tries;
+  int32_t pending = 0;
+  if (pace == ReplyPace::kPrompt) {
+    pending = WaitPromptly(port, n, clock);
+  } else {
+    int tries = 0;
     pending = static_cast<int32_t>(port.BytesPending());
+    // A port that has failed for good will not deliver the rest: no point waiting it out.
+    while (pending < n && tries < kReplyTries && !port.Lost()) {
+      SleepMs(clock, kReplyTickMs);
+      ++tries;
+      pending = static_cast<int32_t>(port.BytesPending());
+    }
   }
   if (pending >= 1 && n >= 1) {
     int32_t count = std::min(pending, n);

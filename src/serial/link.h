@@ -16,9 +16,17 @@ constexpr uint32_t kDrainSettleMs = 100;
 // Writes the characters of text, without its terminating NUL, in one write.
 void SendText(const char* text, SerialPort& port);
 
+// How a reply wait looks for its characters. kTicks checks at once and then every 40 ms, as the
+// protocol's pace is set; kPrompt returns as soon as the n characters are there: it blocks on
+// the port while nothing is waiting and checks at least 1 ms apart while a reply is partly
+// there. Both give up 320 ms after the start of the wait and read the same characters.
+enum class ReplyPace { kTicks, kPrompt };
+constexpr uint32_t kPromptCheckMs = 1;
+
 // Waits (after the output has left the port) up to 8 x 40 ms for n characters, reads what is
 // there, at most n, and NUL-terminates it in buffer (which holds n + 1). Returns the count read.
-int32_t ReadReply(char* buffer, SerialPort& port, int32_t n, Clock& clock);
+int32_t ReadReply(char* buffer, SerialPort& port, int32_t n, Clock& clock,
+                  ReplyPace pace = ReplyPace::kTicks);
 
 // Sleeps 100 ms, then reads and discards input until a check finds none waiting.
 void DrainInput(SerialPort& port, Clock& clock);

@@ -18,7 +18,10 @@ OpenResult SerialPort::Open(const char* name, int32_t speed, int32_t parityChoic
   std::memcpy(terminated, portName, sizeof portName);
   std::unique_ptr<SerialLine> line;
   OpenResult result = devices_.Open(terminated, speed, parityChoice, &line);
-  if (result == kOpenOk) handle = std::move(line);
+  if (result == kOpenOk) {
+    handle = std::move(line);
+    if (lowLatency) handle->RequestLowLatency();
+  }
   return result;
 }
 
@@ -42,6 +45,15 @@ uint32_t SerialPort::Read(uint8_t* destination, uint32_t count) {
 uint32_t SerialPort::BytesPending() {
   if (!handle) return 0;
   return static_cast<uint32_t>(handle->BytesPending());
+}
+
+void SerialPort::WaitForInput(uint64_t timeoutNs, Clock& clock) {
+  // A closed port gets no input: the wait is simply slept.
+  if (handle) {
+    handle->WaitForInput(timeoutNs, clock);
+  } else {
+    clock.SleepNs(timeoutNs);
+  }
 }
 
 void SerialPort::DrainOutput() {

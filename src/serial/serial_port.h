@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "os/clock.h"
 #include "os/serial_device.h"
 
 namespace quorel {
@@ -25,6 +26,8 @@ class SerialPort {
   uint32_t Read(uint8_t* destination, uint32_t count);
   uint32_t BytesPending();
   void SendByte(uint8_t byte) { Write(&byte, 1); }
+  // Returns once input is waiting or timeoutNs has passed on clock.
+  void WaitForInput(uint64_t timeoutNs, Clock& clock);
   // Waits until everything written has left the port (no-op when closed).
   void DrainOutput();
   // Passed on to the device layer, which handles an interrupted run (see SerialDevices).
@@ -39,6 +42,8 @@ class SerialPort {
   char portName[10] = {};
   int32_t lineSpeed = 0;
   int32_t parity = 0;
+  // Ask every line opened from now on for low latency (best effort).
+  bool lowLatency = false;
   std::unique_ptr<SerialLine> handle;
 
  private:

@@ -254,10 +254,17 @@ void SimulatedUnit::FinishCommand(std::string* reply) {
       }
       break;
     }
-    case 'A':
+    case 'A': {
       Record(pending_);
       address_ = ParseArgument(pending_.substr(1), true) & kAddressMask;
+      auto fault = faults_.addressFaults.find(address_);
+      if (fault != faults_.addressFaults.end() && fault->second.times != 0) {
+        if (fault->second.times > 0) --fault->second.times;
+        address_ = fault->second.takenAs & kAddressMask;
+        ++stats_.addressesMistaken;
+      }
       break;
+    }
     case 'L':
       Record(pending_);
       length_ = ParseArgument(pending_.substr(1), true);
@@ -305,20 +312,28 @@ void SimulatedUnit::AnswerChecksum(std::string* reply, uint32_t* delayMs) {
   const ChecksumKey key{address_, checksumAttempt_};
   const uint32_t sum = MemorySum(address_, length_);
   std::string text;
+  // Each fault happens once, at the first query that matches its key: a later visit to the
+  // same address (a second read of the same area, the check before the flash) meets a unit
+  // that answers as usual.
   auto stray = faults_.strayBeforeChecksum.find(key);
-  if (stray != faults_.strayBeforeChecksum.end()) text = stray->second;
+  if (stray != faults_.strayBeforeChecksum.end()) {
+    text = stray->second;
+    faults_.strayBeforeChecksum.erase(stray);
+  }
 
-  auto fault = faults_.checksumFaults.find(key);
-  if (fault == faults_.checksumFaults.end()) {
+  auto found = faults_.checksumFaults.find(key);
+  if (found == faults_.checksumFaults.end()) {
     text += "CS=" + Hex8(sum);
   } else {
-    switch (fault->second.kind) {
+    const ChecksumFault fault = found->second;
+    faults_.checksumFaults.erase(found);
+    switch (fault.kind) {
       case ChecksumFaultKind::kWrong: text += "CS=" + Hex8(sum + 1); break;
       case ChecksumFaultKind::kMissing: break;
       case ChecksumFaultKind::kMalformed: text += "CX=" + Hex8(sum); break;
       case ChecksumFaultKind::kLate:
         text += "CS=" + Hex8(sum);
-        *delayMs = fault->second.delayMs;
+        *delayMs = fault.delayMs;
         break;
       case ChecksumFaultKind::kShort: {
         char digits[12];

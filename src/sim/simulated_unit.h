@@ -38,6 +38,7 @@ struct ChecksumFault {
 // Which checksum query a fault applies to: the current address when C arrived, and the attempt
 // at that address (0 for the first C while the current address is that address, 1 for the next
 // C at the same address, and so on; a C at another address starts the count again).
+// Each fault applies once, to the first query that matches its key.
 using ChecksumKey = std::pair<uint32_t, int>;
 
 struct UnitFaults {
@@ -61,6 +62,13 @@ struct UnitFaults {
   int silentAfterChecksums = -1;
   // Likewise, once this many data blocks have been received in full.
   int silentAfterBlocks = -1;
+  // "A" commands taken as another address: the first `times` of them (-1: every one) that name
+  // the key's address set the mapped address instead, as a damaged digit would.
+  struct AddressFault {
+    uint32_t takenAs = 0;
+    int times = 1;
+  };
+  std::map<uint32_t, AddressFault> addressFaults;
 };
 
 struct UnitStats {
@@ -70,6 +78,7 @@ struct UnitStats {
   uint64_t checksumQueries = 0;  // C commands taken
   uint64_t noiseBytes = 0;       // bytes that began no command
   uint64_t speedChanges = 0;     // speed commands that switched the unit
+  uint64_t addressesMistaken = 0;  // "A" commands taken as another address (addressFaults)
   std::map<uint32_t, uint32_t> dataBlocksAt;  // D blocks received in full, by start address
 };
 

@@ -43,6 +43,10 @@ class TapLine : public SerialLine {
   size_t BytesPending() override { return inner_->BytesPending(); }
   void DrainOutput() override { inner_->DrainOutput(); }
   bool Lost() const override { return inner_->Lost(); }
+  void WaitForInput(uint64_t timeoutNs, Clock& clock) override {
+    inner_->WaitForInput(timeoutNs, clock);
+  }
+  void RequestLowLatency() override { inner_->RequestLowLatency(); }
 
  private:
   UpdaterTap& tap_;
@@ -593,6 +597,14 @@ Drawn DrawScenario(uint64_t seed, const SoakOptions& options, Rig& rig, SoakScen
     const uint64_t after = 1 + random.Below(400000);
     rig.devices.LoseAfterBytesWritten(after);
     text += Format(", port vanishes after %" PRIu64 " bytes", after);
+  }
+  if (random.Chance(0.05)) {
+    // One "A" taken as another block's address: the block lands there with an agreeing sum.
+    const uint32_t address = queried[random.Below(static_cast<uint32_t>(queried.size()))];
+    UnitFaults::AddressFault fault;
+    fault.takenAs = queried[random.Below(static_cast<uint32_t>(queried.size()))];
+    faults.addressFaults[address] = fault;
+    text += Format(", A%06X taken as %06X", address, fault.takenAs);
   }
   scenario.description = text;
   return drawn;

@@ -28,6 +28,9 @@ class VirtualLine : public SerialLine {
   size_t BytesPending() override { return devices_.LineBytesPending(); }
   void DrainOutput() override { devices_.LineDrain(); }
   bool Lost() const override { return devices_.openLineLost_; }
+  void WaitForInput(uint64_t timeoutNs, Clock& /*clock*/) override {
+    devices_.LineWaitForInput(timeoutNs);
+  }
 
  private:
   VirtualSerialDevices& devices_;
@@ -156,6 +159,22 @@ size_t VirtualSerialDevices::LineRead(uint8_t* destination, size_t count) {
 size_t VirtualSerialDevices::LineBytesPending() {
   Settle();
   return openLineLost_ ? 0 : pcInput_.size();
+}
+
+void VirtualSerialDevices::LineWaitForInput(uint64_t timeoutNs) {
+  Settle();
+  const uint64_t deadline = clock_.NowNs() + timeoutNs;
+  // Time moves from one event on the wire to the next (a byte reaching the unit may make it
+  // answer) until a byte is waiting for the PC or the time is up.
+  while (!openLineLost_ && pcInput_.empty()) {
+    const uint64_t now = clock_.NowNs();
+    if (now >= deadline) return;
+    uint64_t next = deadline;
+    if (!toUnit_.empty()) next = std::min(next, toUnit_.front().arrivalNs);
+    if (!toPc_.empty()) next = std::min(next, toPc_.front().arrivalNs);
+    clock_.SleepNs(std::max<uint64_t>(next, now + 1) - now);
+    Settle();
+  }
 }
 
 void VirtualSerialDevices::LineDrain() {

@@ -138,6 +138,7 @@ class VirtualSerialDevices : public SerialDevices {
   size_t LineRead(uint8_t* destination, size_t count);
   size_t LineBytesPending();
   void LineDrain();
+  void LineWaitForInput(uint64_t timeoutNs);
   void LineClosed(const SerialLine* line);
 
   // Takes every event on the wire up to nowNs in time order.

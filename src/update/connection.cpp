@@ -28,10 +28,10 @@ uint32_t NextSlowerSpeed(uint32_t speed) {
 void GreetOnce(UpdateState& s) {
   s.port.SendByte(kCmdGreet);
   SleepMs(s.clock, kGreetingWaitMs);
-  ReadReply(s.replyBuffer, s.port, kProbeReplyLength, s.clock);  // not judged
+  ReadUnitReply(s, kProbeReplyLength);  // not judged
   s.port.SendByte(kCmdHello);
   SleepMs(s.clock, kGreetingWaitMs);
-  ReadReply(s.replyBuffer, s.port, kProbeReplyLength, s.clock);
+  ReadUnitReply(s, kProbeReplyLength);
 }
 
 // The unit's reply as it may be shown on a terminal: control and non-ASCII bytes (line noise)

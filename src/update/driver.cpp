@@ -39,6 +39,11 @@ bool ParseOptions(UpdateState& s, int argc, const char* const* argv) {
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (arg[0] != '-') continue;
+    if (std::strcmp(arg, "--fast") == 0) {  // prompt reply reads, low-latency adapter
+      s.fastReplies = true;
+      s.port.lowLatency = true;
+      continue;
+    }
     char letter = arg[1];
     char value = letter != '\0' ? arg[2] : '\0';
     if (letter == 'c') {
@@ -87,7 +92,13 @@ int RunUpdate(UpdateState& s, int argc, const char* const* argv) {
   if (!result.goOn) return EndOfRun(s, result.status);
   if (PortLost(s)) return EndOfRun(s, kStatusFailed);
 
+  if (s.configConversionKind == kNoConversion) {
+    result = RecordConfigAreaSums(s);
+    if (!result.goOn) return EndOfRun(s, result.status);
+  }
   result = ImageDownload(s);
+  if (!result.goOn) return EndOfRun(s, result.status);
+  result = VerifyBeforeFlash(s);
   if (!result.goOn) return EndOfRun(s, result.status);
 
   result = FlashCommit(s);

@@ -35,6 +35,7 @@ PhaseResult IdentifyUnit(UpdateState& s) {
   Print(s.console, "\nChecking version..\n");
   SendText("A008000", s.port);
   SendText("L00e000", s.port);
+  s.unitLength = 0xE000;
   uint32_t checksum = 0;
   bool readable = QueryChecksum(s, &checksum, kIdentifyWaitMs);
   const ReleaseTable& table = s.payload.releaseTable;

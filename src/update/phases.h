@@ -34,6 +34,9 @@ PhaseResult WriteBackConfig(UpdateState& s);
 PhaseResult FinishConfigPhase(UpdateState& s);
 // firmware/download.cpp
 PhaseResult ImageDownload(UpdateState& s);
+// firmware/verify.cpp
+PhaseResult RecordConfigAreaSums(UpdateState& s);
+PhaseResult VerifyBeforeFlash(UpdateState& s);
 // firmware/flash.cpp
 PhaseResult FlashCommit(UpdateState& s);
 

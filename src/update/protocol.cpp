@@ -25,7 +25,7 @@ void SendFormatted(UpdateState& s, const char* format, uint32_t value) {
 
 bool SingleProbe(UpdateState& s) {
   s.port.SendByte(kCmdProbe);
-  ReadReply(s.replyBuffer, s.port, kProbeReplyLength, s.clock);
+  ReadUnitReply(s, kProbeReplyLength);
   return std::strcmp(s.replyBuffer, "Ok") == 0;
 }
 
@@ -50,7 +50,15 @@ void SendSpeedAndReopen(UpdateState& s, uint32_t speed) {
 
 void SendAddress(UpdateState& s, uint32_t address) { SendFormatted(s, "A%06X", address); }
 
-void SendLength(UpdateState& s, uint32_t length) { SendFormatted(s, "L%06X", length); }
+void SendLength(UpdateState& s, uint32_t length) {
+  SendFormatted(s, "L%06X", length);
+  s.unitLength = length;
+}
+
+int32_t ReadUnitReply(UpdateState& s, int32_t n) {
+  return ReadReply(s.replyBuffer, s.port, n, s.clock,
+                   s.fastReplies ? ReplyPace::kPrompt : ReplyPace::kTicks);
+}
 
 bool ParseChecksumReply(const char* text, uint32_t* value) {
   if (std::strncmp(text, "CS=", 3) != 0) return false;
@@ -75,7 +83,7 @@ bool ParseHexPair(const char* text, uint8_t* value) {
 bool QueryChecksum(UpdateState& s, uint32_t* value, uint32_t waitMs) {
   s.port.SendByte(kCmdChecksum);
   if (waitMs > 0) SleepMs(s.clock, waitMs);
-  ReadReply(s.replyBuffer, s.port, kChecksumReplyLength, s.clock);
+  ReadUnitReply(s, kChecksumReplyLength);
   return ParseChecksumReply(s.replyBuffer, value);
 }
 
@@ -117,7 +125,7 @@ bool ReadBlockAttempt(UpdateState& s, uint32_t address, uint8_t* destination, ui
   if (beforeData) beforeData();
   uint32_t sum = 0;
   for (uint32_t i = 0; i < length; ++i) {
-    ReadReply(s.replyBuffer, s.port, 2, s.clock);
+    ReadUnitReply(s, 2);
     // A pair without a hexadecimal digit leaves the byte as it was; it still counts in the sum.
     ParseHexPair(s.replyBuffer, &destination[i]);
     sum += destination[i];

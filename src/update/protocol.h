@@ -36,7 +36,10 @@ void SendSpeedAndReopen(UpdateState& s, uint32_t speed);
 void OpenSelectedPort(UpdateState& s, uint32_t speed);
 
 void SendAddress(UpdateState& s, uint32_t address);  // "A%06X"
-void SendLength(UpdateState& s, uint32_t length);    // "L%06X"
+void SendLength(UpdateState& s, uint32_t length);    // "L%06X"; notes it as the unit's length
+
+// Reads a reply of up to n characters into replyBuffer at the run's pace (--fast or not).
+int32_t ReadUnitReply(UpdateState& s, int32_t n);
 
 // Parses a "CS=%8x" reply: "CS=" and one to eight hexadecimal digits. Leaves *value as it was
 // and returns false when the text does not have that form.

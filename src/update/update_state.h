@@ -3,6 +3,7 @@
 // and writes its fields and either returns to the driver or ends the run.
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include "console/console.h"
 #include "os/clock.h"
@@ -22,6 +23,21 @@ constexpr ConfigConversionKind kFromV2 = 2;
 // for six of the largest records, since the conversion builds its output in place.
 constexpr uint32_t kConfigReadoutSize = 16848;
 using ConfigReadout = std::array<uint8_t, kConfigReadoutSize>;
+
+// One block the run wrote and the unit verified, kept for the verification pass before the
+// flash. data points into the payload or into the configuration buffer, both alive for the run.
+struct WrittenBlock {
+  uint32_t address;
+  uint32_t length;
+  const uint8_t* data;
+  int range;  // which range of the run the block belongs to; the pass prints a dot per range
+};
+
+// The ranges a run writes, in the order it writes them.
+constexpr int kRangeConfig = 0;
+constexpr int kRangeFirst = 1;
+constexpr int kRangeSecond = 2;
+constexpr int kRangeHwImage = 3;
 
 // Line speeds in bits per second.
 constexpr uint32_t kFirstContactSpeed = 9600;
@@ -51,6 +67,15 @@ struct UpdateState {
 
   // Set once the unit has answered a probe: from then on every failure exit sends X.
   bool unitAnswered = false;
+
+  // --fast: reply reads return as soon as the characters asked for are there.
+  bool fastReplies = false;
+  // The block length the unit holds from the run's last length command.
+  uint32_t unitLength = 0;
+  // The blocks the run wrote, in order, and the sums of the configuration area's 1024-byte
+  // stretches taken before a download that does not write the area.
+  std::vector<WrittenBlock> writtenBlocks;
+  std::vector<uint32_t> configAreaSums;
 };
 
 }  // namespace quorel

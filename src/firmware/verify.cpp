@@ -1,0 +1,143 @@
+// The check before the flash. Every block of the download verified where it landed, but a
+// damaged address or length command can make a block land elsewhere with an agreeing sum. So,
+// before the flash, the unit is asked once more for the sum at the place of every block the run
+// wrote, in the order they were written, and a block that differs is written again. A run that
+// does not write the configuration area also takes the area's sums before the download and
+// compares them here: image data that landed there would be flashed over the owner's settings.
+#include <algorithm>
+#include <vector>
+
+#include "serial/link.h"
+#include "update/phases.h"
+#include "update/protocol.h"
+
+namespace quorel {
+
+namespace {
+
+constexpr uint32_t kConfigAreaStart = 0x4000;
+constexpr uint32_t kConfigAreaEnd = 0x8000;
+constexpr uint32_t kConfigStretch = 0x400;
+constexpr int kMaxVerifyPasses = 3;
+
+enum class PassResult { kClean, kRewrote, kEnded };
+
+const char* RangeName(int range) {
+  return range == kRangeConfig ? "configuration write"
+         : range == kRangeHwImage ? "second image"
+                                  : "main image";
+}
+
+// Asks the unit for the sum of length bytes at address: "A%06X", "L%06X" only when the unit
+// holds another length, then C once waiting input is discarded. No data is sent. A reply that
+// does not parse is asked for again, after a drain and the length, within the attempt bound.
+bool QuerySum(UpdateState& s, uint32_t address, uint32_t length, uint32_t* sum) {
+  return RepeatUntilVerified(s, length, [&](int) {
+    SendAddress(s, address);
+    if (s.unitLength != length) SendLength(s, length);
+    s.port.DrainOutput();
+    DiscardPendingInput(s.port);
+    return QueryChecksum(s, sum);
+  });
+}
+
+// The block write exchange once more for one block, with its repeat rules and bound.
+bool WriteAgain(UpdateState& s, const WrittenBlock& block) {
+  if (s.unitLength != block.length) SendLength(s, block.length);
+  uint32_t reply = 0;
+  bool verified = RepeatUntilVerified(s, block.length, [&](int) {
+    return WriteBlockAttempt(s, block.address, block.data, block.length, &reply, nullptr);
+  });
+  if (!verified) ReportBlockFailure(s, RangeName(block.range), block.address);
+  return verified;
+}
+
+// The configuration area as it was before the download, stretch by stretch.
+bool ConfigAreaUnchanged(UpdateState& s) {
+  for (size_t i = 0; i < s.configAreaSums.size(); ++i) {
+    const uint32_t address = kConfigAreaStart + static_cast<uint32_t>(i) * kConfigStretch;
+    uint32_t sum = 0;
+    if (!QuerySum(s, address, kConfigStretch, &sum)) {
+      ReportBlockFailure(s, "verification", address);
+      return false;
+    }
+    if (sum != s.configAreaSums[i]) {
+      Print(s.console,
+            "\nThe unit's configuration area was overwritten on the line (at %06X).\n"
+            "The unit was not flashed. Update exiting\n",
+            address);
+      LeaveUpdateMode(s);
+      return false;
+    }
+  }
+  Print(s.console, ".");
+  return true;
+}
+
+// One pass over everything the run wrote. image holds what must be in the unit: every block
+// applied in the order written, so where two blocks overlap the later one counts.
+PassResult VerifyPass(UpdateState& s, const std::vector<uint8_t>& image) {
+  Print(s.console, "\nVerifying..");
+  if (!s.configAreaSums.empty() && !ConfigAreaUnchanged(s)) return PassResult::kEnded;
+  bool rewrote = false;
+  const std::vector<WrittenBlock>& blocks = s.writtenBlocks;
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    const WrittenBlock& block = blocks[i];
+    uint32_t sum = 0;
+    if (!QuerySum(s, block.address, block.length, &sum)) {
+      ReportBlockFailure(s, "verification", block.address);
+      return PassResult::kEnded;
+    }
+    if (sum != BlockChecksum(image.data() + block.address, block.length)) {
+      Print(s.console, "\nBlock at %06X differs on the unit, writing it again\n", block.address);
+      if (!WriteAgain(s, block)) return PassResult::kEnded;
+      rewrote = true;
+    }
+    if (i + 1 == blocks.size() || blocks[i + 1].range != block.range) Print(s.console, ".");
+  }
+  return rewrote ? PassResult::kRewrote : PassResult::kClean;
+}
+
+}  // namespace
+
+PhaseResult RecordConfigAreaSums(UpdateState& s) {
+  s.configAreaSums.clear();
+  for (uint32_t address = kConfigAreaStart; address < kConfigAreaEnd; address += kConfigStretch) {
+    uint32_t sum = 0;
+    if (!QuerySum(s, address, kConfigStretch, &sum)) {
+      ReportBlockFailure(s, "configuration area check", address);
+      return EndRun(kStatusFailed);
+    }
+    s.configAreaSums.push_back(sum);
+  }
+  return kGoOn;
+}
+
+PhaseResult VerifyBeforeFlash(UpdateState& s) {
+  if (s.writtenBlocks.empty()) return kGoOn;
+  uint32_t end = 0;
+  for (const WrittenBlock& block : s.writtenBlocks) end = std::max(end, block.address + block.length);
+  std::vector<uint8_t> image(end);
+  for (const WrittenBlock& block : s.writtenBlocks) {
+    std::copy(block.data, block.data + block.length, image.begin() + block.address);
+  }
+
+  for (int pass = 0; pass < kMaxVerifyPasses; ++pass) {
+    PassResult result = VerifyPass(s, image);
+    if (result == PassResult::kEnded) return EndRun(kStatusFailed);
+    if (result == PassResult::kClean) {
+      // The run's last block exchange once more, so the unit meets the flash command right
+      // after the exchange it has always met it after.
+      if (!WriteAgain(s, s.writtenBlocks.back())) return EndRun(kStatusFailed);
+      return kGoOn;
+    }
+  }
+  Print(s.console,
+        "\nThe unit's memory still differed after %d verification passes.\n"
+        "The unit was not flashed. Update exiting\n",
+        kMaxVerifyPasses);
+  LeaveUpdateMode(s);
+  return EndRun(kStatusFailed);
+}
+
+}  // namespace quorel
