@@ -626,6 +626,10 @@ std::string EndReason(const std::string& console) {
       {"for the configuration write block", "configuration write block never verified"},
       {"for the main image block", "main image block never verified"},
       {"for the second image block", "second image block never verified"},
+      {"for the configuration area check block", "configuration area check never answered"},
+      {"for the verification block", "check before the flash never answered"},
+      {"configuration area was overwritten", "configuration area overwritten on the line"},
+      {"verification passes", "check before the flash never settled"},
       {"Unit ID's as", "other model refused"},
       {"Firmware not updated", "user declined"},
   };
@@ -963,7 +967,14 @@ uint64_t SoakTimeBoundNs() {
                                kHwImageSize / kImageBlock + 1;
   const uint64_t download = ByteNs(40) + wait + imageBlocks * attempts * imageAttempt;
   const uint64_t flash = ByteNs(40);
-  return 2 * (connect + greet + identify + reads + writes + finish + download + flash);
+  // The check before the flash: the configuration area's 16 sums before the download, then up
+  // to three passes that ask for every written block's sum (and the area's again) and may
+  // write any of them again.
+  const uint64_t configBlocks = kConfigRecordCount * (kRecordV3Size / kWriteBlock + 1);
+  const uint64_t query = drain + 2 * ByteNs(7) + ByteNs(1) + wait + ByteNs(11);
+  const uint64_t verify = (16 + 3 * (16 + imageBlocks + configBlocks)) * attempts * query +
+                          3 * (imageBlocks + configBlocks) * imageAttempt;
+  return 2 * (connect + greet + identify + reads + writes + finish + download + verify + flash);
 }
 
 const char* SoakEndName(SoakEnd end) {
