@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "config/records.h"
+#include "support/hand_records.h"
 
 namespace quorel {
 namespace {
@@ -322,6 +323,68 @@ TEST(ConvertConfig, NothingToDoLeavesTheBufferByteForByte) {
     ConvertConfig(buffer, c.kind, c.payloadKind, c.payloadCode);
     EXPECT_TRUE(buffer == v2Region) << "kind " << c.kind << " payload " << c.payloadKind << " "
                                     << std::hex << c.payloadCode;
+  }
+}
+
+// Records worked out by hand (support/hand_records.h): literal bytes at named offsets and
+// literal stored checksums, for the middle layout (base payload) and the newest (Pro payload).
+TEST(ConvertConfig, HandWorkedRecordsGiveTheLiteralBytesAndChecksums) {
+  ConfigReadout region{};
+  for (uint32_t r = 0; r < kConfigRecordCount; ++r) {
+    const Bytes record = testing::HandOldestRecord(r);
+    std::copy(record.begin(), record.end(), region.begin() + r * 2480);
+  }
+  const Bytes groups = testing::HandGroups();
+  for (bool pro : {false, true}) {
+    ConfigReadout buffer = region;
+    ConvertConfig(buffer, kFromV1, pro ? kProModel : kBaseModel, 0x020904);
+    const uint32_t size = pro ? 2808 : 2512;
+    for (uint32_t r = 0; r < kConfigRecordCount; ++r) {
+      const uint8_t* record = buffer.data() + r * size;
+      EXPECT_EQ(record[0], 0x30 + r) << r;
+      EXPECT_TRUE(std::equal(groups.begin(), groups.end(), record + 26)) << r;
+      EXPECT_EQ(record[76], 0x44) << r;
+      EXPECT_EQ(record[pro ? 2444 : 2507], pro ? 0x44 : 0x75) << r;
+      EXPECT_EQ(record[2803 % size], pro ? 0x75 : 0xFF) << r;
+      EXPECT_EQ(record[pro ? 2804 : 2508], pro ? 0x39 : 0x88) << r;
+      EXPECT_EQ(record[pro ? 2805 : 2509], pro ? 0x87 : 0x88) << r;
+      // Everything else up to the checksum is 0xFF; the dropped bytes appear nowhere.
+      uint32_t others = 0;
+      for (uint32_t i = 1; i < size - 4; ++i) others += (i >= 26 && i < 60) || record[i] == 0xFF;
+      EXPECT_EQ(others, size - 5 - (pro ? 3 : 2)) << r;
+    }
+  }
+}
+
+// The conversion each unit release needs, from a table written out by hand: thresholds 042403
+// and 101203 (dates: byte 0 the year, then byte 2 the month, then byte 1 the day), releases
+// exactly at each, payloads older than each, both models.
+TEST(ConversionKind, FollowsATableOfReleases) {
+  struct Row {
+    ReleaseCode unit;
+    ProductKind model;
+    ReleaseCode payload;
+    ConfigConversionKind kind;
+  };
+  const Row rows[] = {
+      {0x042303, kProModel, 0x020904, 1},  {0x042303, kBaseModel, 0x020904, 1},
+      {0x123102, kProModel, 0x020904, 1},  {0x042403, kProModel, 0x020904, 2},
+      {0x042403, kBaseModel, 0x020904, 0}, {0x093003, kProModel, 0x020904, 2},
+      {0x093003, kBaseModel, 0x020904, 0}, {0x101203, kProModel, 0x020904, 0},
+      {0x101203, kBaseModel, 0x020904, 0}, {0x110503, kProModel, 0x020904, 0},
+      {0x042303, kProModel, 0x042403, 1},  {0x042403, kProModel, 0x042403, 0},
+      {0x042303, kProModel, 0x093003, 1},  {0x042403, kProModel, 0x093003, 0},
+      {0x093003, kProModel, 0x101203, 2},  {0x101203, kProModel, 0x101203, 0},
+      {0x030303, kProModel, 0x031003, 0},  {0x030303, kBaseModel, 0x031003, 0},
+      {0x030303, kBaseModel, 0x042403, 1},
+  };
+  FirmwarePayload payload = CompiledPayload();
+  for (const Row& row : rows) {
+    payload.productKind = row.model;
+    payload.releaseCode = row.payload;
+    EXPECT_EQ(ConversionKindForRelease(row.unit, payload), row.kind)
+        << std::hex << "unit " << row.unit << " payload " << row.payload << " model "
+        << row.model;
   }
 }
 

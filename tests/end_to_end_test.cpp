@@ -1,10 +1,10 @@
 // The shipped quorel-update binary, run as a user runs it: its COM1 (/dev/ttyS0) is a pseudo-
 // terminal served by a simulated unit in real time, bound over the port's device in a private
 // mount namespace, and its console is a second pseudo-terminal on which the test reads the text
-// and types the keys. Each run is compared with the same scenario run in-process on the virtual
-// clock: the same console text byte for byte (so a typed key that was echoed shows), the same
-// commands taken by the unit, the same unit memory, the same exit status; key texts are checked
-// on their own as well. Where the namespace is not permitted the tests are skipped, saying why.
+// and types the keys. Each run is judged by what it must have done: the exit status, the console
+// texts, the commands the unit took, and the unit's memory against the payload and against
+// configuration records worked out by hand. Where the namespace is not permitted the tests are
+// skipped, saying why.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -25,9 +25,9 @@
 #include "payload/payload.h"
 #include "sim/namespace_launch.h"
 #include "sim/pty_unit_server.h"
-#include "sim/sim_session.h"
 #include "sim/simulated_unit.h"
 #include "support/console_texts.h"
+#include "support/hand_records.h"
 #include "support/posix_child.h"
 #include "support/sim_helpers.h"
 
@@ -57,8 +57,6 @@ constexpr bool kCanMeasurePeakMemory = true;
 constexpr bool kCanMeasurePeakMemory = true;
 #endif
 
-// The unit memory that runs are compared over: every address the updater can write.
-constexpr uint32_t kComparedMemory = 0x070000;
 
 // A key the user presses once the given text has appeared and the program waits for a key.
 struct KeyPress {
@@ -238,30 +236,6 @@ ShippedRun RunShipped(const Scenario& scenario) {
   return run;
 }
 
-// The same scenario in-process on the virtual clock: what the shipped program must match.
-struct VirtualRun {
-  int status = -1;
-  std::string out;
-  std::unique_ptr<sim::SimSession> session = std::make_unique<sim::SimSession>();
-};
-
-VirtualRun RunVirtually(const Scenario& scenario) {
-  VirtualRun run;
-  sim::SimSession& s = *run.session;
-  scenario.setUp(s.unit);
-  s.devices.SetPortNames({scenario.port});
-  s.devices.SetBusy(scenario.portHeldByAnother);
-  std::string keys;
-  for (const KeyPress& press : scenario.keys) keys += press.key;
-  run.status = s.Run(scenario.args, keys);
-  run.out = s.console.output();
-  return run;
-}
-
-bool SameMemory(const SimulatedUnit& a, const SimulatedUnit& b) {
-  return std::memcmp(a.memory().data(), b.memory().data(), kComparedMemory) == 0;
-}
-
 std::string LastCommand(const SimulatedUnit& unit) {
   return unit.transcript().empty() ? "" : unit.transcript().back().command;
 }
@@ -282,30 +256,28 @@ void PutProUnitOn(SimulatedUnit& unit, ReleaseCode code) {
   return ::testing::AssertionFailure() << "the program did not start: " << run.problem;
 }
 
-// Expectations every run shares with its virtual twin.
-void ExpectSameAsVirtual(const ShippedRun& run, const VirtualRun& twin) {
-  EXPECT_EQ(run.usage.exitStatus, twin.status);
-  EXPECT_EQ(run.out, twin.out);
-  EXPECT_EQ(run.unit->Commands(), twin.session->unit.Commands());
-  EXPECT_TRUE(SameMemory(*run.unit, twin.session->unit));
-  EXPECT_EQ(run.stats.bytesLostToSpeed, 0u);
-}
+// Every run: no byte went at a speed the other side did not listen at.
+void ExpectCleanLine(const ShippedRun& run) { EXPECT_EQ(run.stats.bytesLostToSpeed, 0u); }
 
 TEST(EndToEnd, UpdatesAnOldProUnitConvertingItsConfiguration) {
   // A Pro unit on 042303 stores its records in the oldest layout: the run reads them out at
   // 14400, converts them, writes them back, sends both images at 28800 and flashes.
   Scenario scenario;
+  // With --fast, so the prompt reply reads run end to end through the shipped program.
   scenario.setUp = [](SimulatedUnit& unit) {
-    unit.WriteConfigRecords(kRecordV1Size, 7, true);
+    for (uint32_t r = 0; r < 6; ++r) {
+      const std::vector<uint8_t> record = testing::HandOldestRecord(r);
+      std::copy(record.begin(), record.end(), unit.memory().begin() + 0x4000 + r * 2480);
+    }
     PutProUnitOn(unit, 0x042303);
   };
+  scenario.args = {"--fast"};
   scenario.keys = {{kPrompt, ' '}};
   scenario.timeoutMs = 180000;
   ShippedRun run = RunShipped(scenario);
   if (run.outcome == Outcome::kNotPermitted) GTEST_SKIP() << run.problem;
   ASSERT_TRUE(Ran(run));
-  VirtualRun twin = RunVirtually(scenario);
-  ExpectSameAsVirtual(run, twin);
+  ExpectCleanLine(run);
 
   EXPECT_EQ(run.usage.exitStatus, 1);
   EXPECT_EQ(run.err, "");
@@ -316,20 +288,29 @@ TEST(EndToEnd, UpdatesAnOldProUnitConvertingItsConfiguration) {
             std::string::npos);
   EXPECT_NE(out.find("Reading config data..\n"), std::string::npos);
   EXPECT_NE(out.find("\nSending SW update.." + Dots(114) + "\nSending HW update.." + Dots(177) +
-                     kFlashText + kPrompt),
+                     "\nVerifying.." + Dots(4) + kFlashText + kPrompt),
             std::string::npos);
   EXPECT_EQ(out.substr(out.size() - kPrompt.size()), kPrompt);
 
-  // The unit holds both images, and the configuration the in-process run converted.
+  // The unit holds both images, and the hand-worked records in the newest layout (the last
+  // one up to 0x8000, where the main image takes over).
   const SimulatedUnit& unit = *run.unit;
   const FirmwarePayload& p = CompiledPayload();
   EXPECT_TRUE(testing::MemoryEquals(unit, 0, p.SwImage, 0x4000));
   EXPECT_TRUE(testing::MemoryEquals(unit, 0x8000, p.SwImage + 0x8000, kSwImageSize - 0x8000));
   EXPECT_TRUE(testing::MemoryEquals(unit, kHwImageBase, p.HwImage, kHwImageSize));
-  EXPECT_TRUE(testing::MemoryEquals(
-      unit, kConfigRegionBase, twin.session->unit.memory().data() + kConfigRegionBase, 0x4000));
-  // The first record was rewritten in the payload's layout, with a valid record checksum.
-  EXPECT_TRUE(RecordPassesChecksum(unit.memory().data() + kConfigRegionBase, kRecordV3Size));
+  const std::vector<uint8_t> groups = testing::HandGroups();
+  for (uint32_t r = 0; r < 6; ++r) {
+    const uint8_t* record = unit.memory().data() + 0x4000 + r * 2808;
+    EXPECT_EQ(record[0], 0x30 + r) << r;
+    EXPECT_TRUE(std::equal(groups.begin(), groups.end(), record + 26)) << r;
+    EXPECT_EQ(record[76], 0x44) << r;
+    if (r == 5) break;
+    EXPECT_EQ(record[2444], 0x44) << r;
+    EXPECT_EQ(record[2803], 0x75) << r;
+    EXPECT_EQ(record[2804], 0x39) << r;  // 0x8739, low byte first
+    EXPECT_EQ(record[2805], 0x87) << r;
+  }
   const std::vector<std::string> c = unit.Commands();
   ASSERT_GE(c.size(), 2u);
   EXPECT_EQ(c[c.size() - 2], "JFLASHING DONE IN ABOUT 30 SECS\n");
@@ -350,7 +331,7 @@ TEST(EndToEnd, StepsDownToTheFirstSpeedTheUnitAnswersAt) {
   ShippedRun run = RunShipped(scenario);
   if (run.outcome == Outcome::kNotPermitted) GTEST_SKIP() << run.problem;
   ASSERT_TRUE(Ran(run));
-  ExpectSameAsVirtual(run, RunVirtually(scenario));
+  ExpectCleanLine(run);
 
   EXPECT_EQ(run.usage.exitStatus, 1);
   EXPECT_NE(run.out.find("28800k RS232 speed not working trying 14400k \nConnected\n"),
@@ -374,7 +355,7 @@ TEST(EndToEnd, RefusesAUnitOfTheOtherModel) {
   ShippedRun run = RunShipped(scenario);
   if (run.outcome == Outcome::kNotPermitted) GTEST_SKIP() << run.problem;
   ASSERT_TRUE(Ran(run));
-  ExpectSameAsVirtual(run, RunVirtually(scenario));
+  ExpectCleanLine(run);
 
   EXPECT_EQ(run.usage.exitStatus, 1);
   const uint32_t row = FindReleaseRow(CompiledPayload().releaseTable,
@@ -397,7 +378,7 @@ TEST(EndToEnd, DeclinesAnUnknownUnitWhenTheUserTypesNWithoutEchoingIt) {
   ShippedRun run = RunShipped(scenario);
   if (run.outcome == Outcome::kNotPermitted) GTEST_SKIP() << run.problem;
   ASSERT_TRUE(Ran(run));
-  ExpectSameAsVirtual(run, RunVirtually(scenario));
+  ExpectCleanLine(run);
 
   EXPECT_EQ(run.usage.exitStatus, 1);
   EXPECT_EQ(run.keysTyped, 2u);
@@ -419,7 +400,7 @@ TEST(EndToEnd, GivesUpOnAUnitThatFallsSilentDuringTheDownload) {
   ShippedRun run = RunShipped(scenario);
   if (run.outcome == Outcome::kNotPermitted) GTEST_SKIP() << run.problem;
   ASSERT_TRUE(Ran(run));
-  ExpectSameAsVirtual(run, RunVirtually(scenario));
+  ExpectCleanLine(run);
 
   EXPECT_EQ(run.usage.exitStatus, 0);
   // The unit answers no checksum query after its 20th data block, the fourth of the second
@@ -442,7 +423,7 @@ TEST(EndToEnd, ReportsAPortInUseByAnotherProgram) {
   ShippedRun run = RunShipped(scenario);
   if (run.outcome == Outcome::kNotPermitted) GTEST_SKIP() << run.problem;
   ASSERT_TRUE(Ran(run));
-  ExpectSameAsVirtual(run, RunVirtually(scenario));
+  ExpectCleanLine(run);
 
   EXPECT_EQ(run.usage.exitStatus, 0);
   ASSERT_GE(run.out.size(), kNotInUpdateMode.size() + kPrompt.size());
@@ -465,7 +446,7 @@ TEST(EndToEnd, FindsNoUnitOnAnotherPortAndMeasuresItsOwnPeakMemory) {
   ShippedRun run = RunShipped(scenario);
   if (run.outcome == Outcome::kNotPermitted) GTEST_SKIP() << run.problem;
   ASSERT_TRUE(Ran(run));
-  ExpectSameAsVirtual(run, RunVirtually(scenario));
+  ExpectCleanLine(run);
 
   EXPECT_EQ(run.usage.exitStatus, 0);
   EXPECT_EQ(run.out.substr(run.out.size() - kNotInUpdateMode.size() - kPrompt.size()),

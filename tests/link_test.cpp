@@ -123,6 +123,34 @@ TEST_F(LinkTest, ClosedPortSendsNothingAndReadsNothingAfterTheWaits) {
   EXPECT_TRUE(devices.readRequests().empty());
 }
 
+TEST_F(LinkTest, PromptReadReturnsWhenTheReplyIsCompleteAndGivesUpAtTheSameTime) {
+  uint64_t advances = 0;
+  clock.AddObserver(&advances, [&](uint64_t) { ++advances; });
+  char buffer[32];
+  // "Ok" is complete once its second byte has arrived; the read wakes at the first byte and then
+  // looks every millisecond, so it returns within a millisecond of that, not at 40 ms.
+  devices.UnitSends("Ok");
+  EXPECT_EQ(ReadReply(buffer, port, 2, clock, ReplyPace::kPrompt), 2);
+  EXPECT_STREQ(buffer, "Ok");
+  EXPECT_EQ(clock.NowNs(), WireNs(1, 9600) + 2 * kMs);
+  EXPECT_GE(clock.NowNs(), WireNs(2, 9600));
+  // Three of twenty characters: the read waits the full 320 ms and takes them, checking at most
+  // once a millisecond while they wait.
+  const uint64_t start = clock.NowNs();
+  advances = 0;
+  devices.UnitSends("abc");
+  EXPECT_EQ(ReadReply(buffer, port, 20, clock, ReplyPace::kPrompt), 3);
+  EXPECT_STREQ(buffer, "abc");
+  EXPECT_EQ(clock.NowNs(), start + 320 * kMs);
+  EXPECT_LE(advances, 325u);
+  // Nothing at all: one wait on the line to the end.
+  advances = 0;
+  EXPECT_EQ(ReadReply(buffer, port, 11, clock, ReplyPace::kPrompt), 0);
+  EXPECT_EQ(clock.NowNs(), start + 640 * kMs);
+  EXPECT_LE(advances, 2u);
+  clock.RemoveObserver(&advances);
+}
+
 TEST(VirtualClockTest, MovesOnlyForwardAndTellsItsObservers) {
   VirtualClock clock(5 * kMs);
   std::vector<uint64_t> seen;

@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/time.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <memory>
@@ -17,6 +18,7 @@
 #include "os/clock.h"
 #include "os/posix_serial.h"
 #include "os/termios2_linux.h"
+#include "serial/link.h"
 #include "serial/serial_port.h"
 #include "support/posix_child.h"
 
@@ -222,6 +224,30 @@ TEST_F(PosixSerialTest, WriteNoticesADeviceThatWentAway) {
   EXPECT_TRUE(line->Lost());
   uint8_t buffer[4];
   EXPECT_EQ(line->Read(buffer, 4), 0u);
+}
+
+TEST_F(PosixSerialTest, PromptReplyWaitsBlockRatherThanSpin) {
+  SerialPort port(devices);
+  ASSERT_EQ(port.Open("COM1", 28800, 0), kOpenOk);
+  port.lowLatency = true;  // a pseudo-terminal refuses it, which must not matter
+  ASSERT_EQ(port.Open("COM1", 28800, 0), kOpenOk);
+  auto cpuNs = [] {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000000ull + static_cast<uint64_t>(now.tv_nsec);
+  };
+  char buffer[32];
+  // Nothing arrives, then a reply that stays partial: each wait runs its 320 ms using a small
+  // fraction of that in processor time.
+  uint64_t before = cpuNs();
+  EXPECT_EQ(ReadReply(buffer, port, 20, SystemClock(), ReplyPace::kPrompt), 0);
+  EXPECT_LT(cpuNs() - before, 32ull * kNsPerMs);
+  ASSERT_TRUE(WriteText(pty.master, "Ok"));
+  ASSERT_TRUE(WaitUntil([&] { return port.BytesPending() == 2; }));
+  before = cpuNs();
+  EXPECT_EQ(ReadReply(buffer, port, 20, SystemClock(), ReplyPace::kPrompt), 2);
+  EXPECT_STREQ(buffer, "Ok");
+  EXPECT_LT(cpuNs() - before, 32ull * kNsPerMs);
 }
 
 TEST(DevicePathForPort, NamesTheFourComPortsAndNothingElse) {
