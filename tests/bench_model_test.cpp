@@ -143,13 +143,16 @@ TEST(BenchModel, FullPlanWithoutConfigurationWork) {
   EXPECT_EQ(c[23], "G");
   const std::vector<std::string> middle(c.begin() + 25, c.begin() + 39);
   EXPECT_EQ(middle, (std::vector<std::string>{"A008000", "L00e000", "C", "T", "K", "E", "V0",
-                                              "T", "V0", "JDOWNLOADING UPDATE\n", "E", "L000400",
-                                              "K", "A000000"}));
+                                              "T", "V0", "A004000", "L000400", "C", "A004400",
+                                              "C"}));
+  // The configuration area's sixteen sums, then the download.
+  EXPECT_EQ(c[25 + 9 + 3 + 15 * 2], "JDOWNLOADING UPDATE\n");
+  EXPECT_EQ(c[25 + 9 + 3 + 15 * 2 + 4], "A000000");
   EXPECT_EQ(c[c.size() - 2], "JFLASHING DONE IN ABOUT 30 SECS\n");
   EXPECT_EQ(c.back(), "F5382");
   size_t blocks = 0;
   for (const std::string& command : c) blocks += command.rfind("D[", 0) == 0 ? 1 : 0;
-  EXPECT_EQ(blocks, 114u);
+  EXPECT_EQ(blocks, 114u + 1u);  // and the last once more before the flash
   EXPECT_NE(std::find(c.begin(), c.end(), "L000332"), c.end());
   // Eight reads of 20 run their ticks out: four probes, G, H, T and the second V0.
   const FloorParts& p = floor.parts();
@@ -158,6 +161,17 @@ TEST(BenchModel, FullPlanWithoutConfigurationWork) {
   EXPECT_EQ(p.sleepNs, 5000 * kMs);
   EXPECT_EQ(p.endNs, p.pcWireWaitNs + p.sleepNs + p.drains * 100 * kMs + p.ticks * 40 * kMs);
   EXPECT_EQ(p.endNs, floor.commandTimesNs().back());
+
+  // The same run at the --fast pace: the same commands; each reply wait costs exactly until its
+  // reply is complete, the eight that never complete their full 320 ms.
+  PaceFloor prompt(9600, true);
+  PlanFullUpdate(plan, prompt);
+  EXPECT_EQ(prompt.commands(), c);
+  const FloorParts& q = prompt.parts();
+  EXPECT_EQ(q.replyWaitsCut, 8u);
+  EXPECT_EQ(q.endNs, q.pcWireWaitNs + q.sleepNs + q.drains * 100 * kMs + q.replyWaitNs);
+  EXPECT_GE(q.replyWaitNs, 8 * 320 * kMs);
+  EXPECT_LT(q.replyWaitNs, p.ticks * 40 * kMs);
 }
 
 }  // namespace

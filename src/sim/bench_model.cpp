@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <vector>
 
 namespace quorel::sim {
 
@@ -45,6 +46,22 @@ void ReadRange(PaceFloor& floor, const UpdatePlan& plan, uint32_t start, uint32_
   }
 }
 
+// A block of the run, as the check before the flash asks for it again.
+struct Block {
+  uint32_t address;
+  uint32_t length;
+};
+
+// The sum of length bytes at address: "A%06X", "L%06X" when the unit holds another length, C.
+void AskSum(PaceFloor& floor, const UpdatePlan& plan, uint32_t address, uint32_t length,
+            uint32_t& held) {
+  floor.Send(Hex6('A', address), 7);
+  if (held != length) floor.Send(Hex6('L', length), 7);
+  held = length;
+  floor.Send("C", 1, plan.checksumReply);
+  floor.Read(11);
+}
+
 // One checksummed block write: "A%06X", "D" and the bytes, C and its reply.
 void WriteBlock(PaceFloor& floor, const UpdatePlan& plan, uint32_t address, uint32_t length) {
   floor.Send(Hex6('A', address), 7);
@@ -54,15 +71,16 @@ void WriteBlock(PaceFloor& floor, const UpdatePlan& plan, uint32_t address, uint
 }
 
 // A range written in blocks of the length the unit holds, with a length command before a
-// short last block; length follows the unit's.
+// short last block; length follows the unit's. Each block is noted in written.
 void WriteRange(PaceFloor& floor, const UpdatePlan& plan, uint32_t start, uint32_t end,
-                uint32_t& length) {
+                uint32_t& length, std::vector<Block>& written) {
   for (uint32_t address = start; address < end; address += length) {
     if (end - address < length) {
       length = end - address;
       floor.Send(Hex6('L', length), 7);
     }
     WriteBlock(floor, plan, address, length);
+    written.push_back(Block{address, length});
   }
 }
 
@@ -98,7 +116,7 @@ uint64_t PaceFloor::Transmitter::Next(uint64_t earliestNs, uint32_t speed) {
   return freeNs;
 }
 
-PaceFloor::PaceFloor(uint32_t speed) : speed_(speed) {}
+PaceFloor::PaceFloor(uint32_t speed, bool prompt) : speed_(speed), prompt_(prompt) {}
 
 void PaceFloor::WaitForOutput() {
   if (pc_.freeNs > nowNs_) {
@@ -143,10 +161,18 @@ void PaceFloor::Read(uint32_t wanted) {
   const uint64_t completeNs = wanted == 0                ? nowNs_
                               : incoming_.size() >= wanted ? incoming_[wanted - 1]
                                                            : kNeverNs;
-  const int ticks = ReplyWaitTicks(nowNs_, completeNs);
-  nowNs_ += static_cast<uint64_t>(ticks) * kModelTickNs;
+  const uint64_t fullWaitNs = kModelMaxTicks * kModelTickNs;
+  uint64_t waitNs = 0;
+  if (prompt_) {
+    waitNs = completeNs <= nowNs_ ? 0 : std::min(completeNs - nowNs_, fullWaitNs);
+  } else {
+    const int ticks = ReplyWaitTicks(nowNs_, completeNs);
+    waitNs = static_cast<uint64_t>(ticks) * kModelTickNs;
+    parts_.ticks += static_cast<uint64_t>(ticks);
+  }
+  nowNs_ += waitNs;
+  parts_.replyWaitNs += waitNs;
   ++parts_.replyWaits;
-  parts_.ticks += static_cast<uint64_t>(ticks);
   if (completeNs > nowNs_) ++parts_.replyWaitsCut;
   // What has arrived is read, at most the wanted count; the rest stays for the next reader.
   for (uint32_t taken = 0; taken < wanted && !incoming_.empty() && incoming_.front() <= nowNs_;
@@ -163,6 +189,7 @@ void PaceFloor::Drain() {
 }
 
 void PlanFullUpdate(const UpdatePlan& plan, PaceFloor& floor) {
+  std::vector<Block> blocks;  // every block written, in order
   // Connection: first contact, the chosen speed, the burst probe (whose first two characters
   // are the answer to the first E), the drain and the single probe; the unit answers at once.
   SingleProbe(floor, plan);
@@ -203,7 +230,7 @@ void PlanFullUpdate(const UpdatePlan& plan, PaceFloor& floor) {
       if (r == 5 && plan.recordFiveMoved) address = plan.readoutStart + 4 * plan.recordSize;
       uint32_t length = plan.writeBlock;
       floor.Send(Hex6('L', length), 7);
-      WriteRange(floor, plan, address, address + plan.recordSize, length);
+      WriteRange(floor, plan, address, address + plan.recordSize, length, blocks);
     }
   }
   floor.Send("K", 1);
@@ -218,6 +245,15 @@ void PlanFullUpdate(const UpdatePlan& plan, PaceFloor& floor) {
     SingleProbe(floor, plan);
   }
 
+  // The unit holds the length set last: the identification's, the readout's last block's or
+  // the write-back's.
+  uint32_t held = 0xE000;
+  if (configWork) held = blocks.back().length;
+  const uint32_t area = 0x400;
+  if (!configWork) {
+    for (uint32_t a = 0x4000; a < 0x8000; a += area) AskSum(floor, plan, a, area, held);
+  }
+
   // Image download.
   const std::string downloading = "JDOWNLOADING UPDATE\n";
   floor.Send(downloading, static_cast<uint32_t>(downloading.size()));
@@ -225,13 +261,22 @@ void PlanFullUpdate(const UpdatePlan& plan, PaceFloor& floor) {
   floor.Send(Hex6('L', plan.downloadBlock), 7);
   floor.Send("K", 1);
   uint32_t length = plan.downloadBlock;
-  WriteRange(floor, plan, 0, plan.firstRangeEnd, length);
-  WriteRange(floor, plan, plan.secondRangeStart, plan.secondRangeEnd, length);
+  WriteRange(floor, plan, 0, plan.firstRangeEnd, length, blocks);
+  WriteRange(floor, plan, plan.secondRangeStart, plan.secondRangeEnd, length, blocks);
   if (plan.secondImage) {
     length = plan.downloadBlock;
     floor.Send(Hex6('L', length), 7);
-    WriteRange(floor, plan, plan.secondImageStart, plan.secondImageEnd, length);
+    WriteRange(floor, plan, plan.secondImageStart, plan.secondImageEnd, length, blocks);
   }
+
+  // The check before the flash: every written block's sum, none differing; then the last
+  // block once more.
+  held = length;
+  if (!configWork) {
+    for (uint32_t a = 0x4000; a < 0x8000; a += area) AskSum(floor, plan, a, area, held);
+  }
+  for (const Block& block : blocks) AskSum(floor, plan, block.address, block.length, held);
+  WriteBlock(floor, plan, blocks.back().address, blocks.back().length);
 
   // Flash commit, and the port closes behind it.
   const std::string flashing = "JFLASHING DONE IN ABOUT 30 SECS\n";

@@ -22,6 +22,9 @@
 //     costs ceil(lag / 40 ms) ticks of 40 ms; when they are never complete (a reply shorter
 //     than the count asked for, as the 2-character "Ok" read with a count of 20, or no reply)
 //     or would need more than 8 ticks, it costs the full 8 ticks (320 ms).
+// The prompt floor is the same run at the --fast pace: each reply wait costs exactly the time
+// until the wanted bytes are complete (no rounding to 40 ms ticks), and the full 320 ms when
+// they never are.
 // The unit is taken to answer a command as soon as its last byte has arrived, on its own
 // transmitter, byte after byte at the line speed; a byte is there for the PC once its last bit
 // has arrived. The bytes of the unit's answers thus land inside the PC's waits and do not add
@@ -53,7 +56,7 @@ uint64_t WireTimeNs(uint64_t bytes, uint32_t speed);
 int ReplyWaitTicks(uint64_t startNs, uint64_t completeNs);
 
 // What the floor of a run is made of. endNs = pcWireWaitNs + sleepNs + drains x 100 ms +
-// ticks x 40 ms.
+// replyWaitNs (ticks x 40 ms at the protocol's pace).
 struct FloorParts {
   uint64_t endNs = 0;  // the protocol floor: when the last command had reached the unit (Close)
   uint64_t pcWireWaitNs = 0;  // the PC waiting for its own bytes to leave
@@ -61,7 +64,8 @@ struct FloorParts {
   uint64_t drains = 0;
   uint64_t replyWaits = 0;
   uint64_t ticks = 0;
-  uint64_t replyWaitsCut = 0;  // reply waits that ran their 8 ticks out
+  uint64_t replyWaitsCut = 0;  // reply waits that ran their 8 ticks out (their 320 ms)
+  uint64_t replyWaitNs = 0;    // time spent in reply waits
   // Bytes by line speed, both directions.
   std::map<uint32_t, uint64_t> pcBytesAt;
   std::map<uint32_t, uint64_t> unitBytesAt;
@@ -75,7 +79,8 @@ uint64_t WireFloorNs(const std::map<uint32_t, uint64_t>& pcBytesAt,
 // first speed; every call moves the PC's time as the protocol prescribes.
 class PaceFloor {
  public:
-  explicit PaceFloor(uint32_t speed);
+  // prompt: reply waits at the --fast pace (see above).
+  explicit PaceFloor(uint32_t speed, bool prompt = false);
 
   // The PC writes a command of wireBytes bytes (one write or several back to back: the same on
   // the wire); the unit answers with replyBytes bytes once the last of them has arrived. The
@@ -112,6 +117,7 @@ class PaceFloor {
   void WaitForOutput();
 
   uint32_t speed_;
+  bool prompt_;
   uint64_t nowNs_ = 0;
   Transmitter pc_;
   Transmitter unit_;
@@ -150,7 +156,9 @@ struct UpdatePlan {
   uint32_t secondImageEnd = 0;
 };
 
-// Lays out the whole run of plan on floor, from first contact to the flash command.
+// Lays out the whole run of plan on floor, from first contact to the flash command, with the
+// check before the flash: the configuration area's sums before the download when no records
+// are written, every written block's sum asked for once, and the last block written again.
 void PlanFullUpdate(const UpdatePlan& plan, PaceFloor& floor);
 
 }  // namespace quorel::sim

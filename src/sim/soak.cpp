@@ -599,8 +599,15 @@ Drawn DrawScenario(uint64_t seed, const SoakOptions& options, Rig& rig, SoakScen
     text += Format(", port vanishes after %" PRIu64 " bytes", after);
   }
   if (random.Chance(0.05)) {
-    // One "A" taken as another block's address: the block lands there with an agreeing sum.
-    const uint32_t address = queried[random.Below(static_cast<uint32_t>(queried.size()))];
+    // One "A" of an image block taken as another block's address: the block lands there with
+    // an agreeing sum. (Not 0x8000, whose first "A" is the identification's.)
+    std::vector<uint32_t> images;
+    for (uint32_t a : queried) {
+      if (a != kCodeRegionStart && (a < kConfigRegionBase || a >= kSecondRangeStart)) {
+        images.push_back(a);
+      }
+    }
+    const uint32_t address = images[random.Below(static_cast<uint32_t>(images.size()))];
     UnitFaults::AddressFault fault;
     fault.takenAs = queried[random.Below(static_cast<uint32_t>(queried.size()))];
     faults.addressFaults[address] = fault;
