@@ -541,6 +541,20 @@ TEST(VerifyBeforeFlash, BlockThatLandedElsewhereIsWrittenAgainOrTheRunEndsUnflas
   }
 }
 
+TEST(FastPace, ReadsTheSameRepliesAndWritesTheSameMemory) {
+  SimSession ticked;
+  PutProUnitOn(ticked, 0x101203);
+  ticked.unit.faults().checksumFaults[{0x9000, 0}] = ChecksumFault{ChecksumFaultKind::kLate, 500};
+  ASSERT_EQ(ticked.Run(), 1);
+  SimSession fast;
+  PutProUnitOn(fast, 0x101203);
+  fast.unit.faults().checksumFaults[{0x9000, 0}] = ChecksumFault{ChecksumFaultKind::kLate, 500};
+  ASSERT_EQ(fast.Run({"--fast"}), 1);
+  EXPECT_EQ(fast.unit.Commands(), ticked.unit.Commands());
+  EXPECT_EQ(fast.console.output(), ticked.console.output());
+  EXPECT_TRUE(MemoryEquals(fast.unit, kHwImageBase, fast.payload.HwImage, kHwImageSize));
+}
+
 TEST(PortLoss, DuringTheGreetingEndsBeforeAnyQuestion) {
   SimSession s;
   s.unit.SetCodeRegionChecksum(0x123456);  // would be asked about, were the port still there
