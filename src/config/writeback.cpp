@@ -43,13 +43,17 @@ bool WriteConfigRecord(UpdateState& s, uint32_t offset, uint32_t size, uint32_t 
 
 }  // namespace
 
+uint32_t ConfigRecordAddress(const UpdateState& s, uint32_t i, uint32_t size) {
+  if (i == 5 && size == kRecordV3Size && s.configReadout[i * size] == kRecordFiveMovedMark) {
+    return kConfigRegionBase + 4 * size;
+  }
+  return kConfigRegionBase + i * size;
+}
+
 PhaseResult WriteBackConfig(UpdateState& s) {
   const uint32_t size = TargetRecordSize(s.payload.productKind, s.payload.releaseCode);
   for (uint32_t i = 0; i < kConfigRecordCount; ++i) {
-    uint32_t address = kConfigRegionBase + i * size;
-    if (i == 5 && size == kRecordV3Size && s.configReadout[i * size] == kRecordFiveMovedMark) {
-      address = kConfigRegionBase + 4 * size;
-    }
+    const uint32_t address = ConfigRecordAddress(s, i, size);
     if (!WriteConfigRecord(s, i * size, size, address)) return EndRun(kStatusFailed);
     Print(s.console, ".");
   }

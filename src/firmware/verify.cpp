@@ -1,12 +1,14 @@
 // The check before the flash. Every block of the download verified where it landed, but a
 // damaged address or length command can make a block land elsewhere with an agreeing sum. So,
 // before the flash, the unit is asked once more for the sum at the place of every block the run
-// wrote, in the order they were written, and a block that differs is written again. A run that
-// does not write the configuration area also takes the area's sums before the download and
-// compares them here: image data that landed there would be flashed over the owner's settings.
+// wrote, in the order they were written, and a block that differs is written again. The parts
+// of the configuration area that the run does not write (all of it when nothing is converted)
+// have their sums taken before anything is written and compared here: data that landed there
+// would be flashed over the owner's settings, and nothing the run holds could restore them.
 #include <algorithm>
 #include <vector>
 
+#include "config/records.h"
 #include "serial/link.h"
 #include "update/phases.h"
 #include "update/protocol.h"
@@ -52,20 +54,19 @@ bool WriteAgain(UpdateState& s, const WrittenBlock& block) {
   return verified;
 }
 
-// The configuration area as it was before the download, stretch by stretch.
+// The parts of the configuration area the run does not write, as they were before.
 bool ConfigAreaUnchanged(UpdateState& s) {
-  for (size_t i = 0; i < s.configAreaSums.size(); ++i) {
-    const uint32_t address = kConfigAreaStart + static_cast<uint32_t>(i) * kConfigStretch;
+  for (const AreaSum& stretch : s.configAreaSums) {
     uint32_t sum = 0;
-    if (!QuerySum(s, address, kConfigStretch, &sum)) {
-      ReportBlockFailure(s, "verification", address);
+    if (!QuerySum(s, stretch.address, stretch.length, &sum)) {
+      ReportBlockFailure(s, "verification", stretch.address);
       return false;
     }
-    if (sum != s.configAreaSums[i]) {
+    if (sum != stretch.sum) {
       Print(s.console,
             "\nThe unit's configuration area was overwritten on the line (at %06X).\n"
             "The unit was not flashed. Update exiting\n",
-            address);
+            stretch.address);
       LeaveUpdateMode(s);
       return false;
     }
@@ -101,14 +102,37 @@ PassResult VerifyPass(UpdateState& s, const std::vector<uint8_t>& image) {
 }  // namespace
 
 PhaseResult RecordConfigAreaSums(UpdateState& s) {
+  // The area less the converted records the run is about to write (all of it without a
+  // conversion): the records' blocks are checked one by one, the rest must stay as it is.
+  std::vector<bool> written(kConfigAreaEnd - kConfigAreaStart, false);
+  if (s.configConversionKind != kNoConversion) {
+    const uint32_t size = TargetRecordSize(s.payload.productKind, s.payload.releaseCode);
+    for (uint32_t i = 0; i < kConfigRecordCount; ++i) {
+      const uint32_t from = ConfigRecordAddress(s, i, size) - kConfigAreaStart;
+      const uint32_t to = std::min<uint32_t>(from + size, kConfigAreaEnd - kConfigAreaStart);
+      std::fill(written.begin() + from, written.begin() + to, true);
+    }
+  }
   s.configAreaSums.clear();
-  for (uint32_t address = kConfigAreaStart; address < kConfigAreaEnd; address += kConfigStretch) {
+  for (uint32_t offset = 0; offset < written.size();) {
+    if (written[offset]) {
+      ++offset;
+      continue;
+    }
+    // A stretch of up to 1024 bytes that the run leaves alone.
+    uint32_t length = 0;
+    while (length < kConfigStretch && offset + length < written.size() &&
+           !written[offset + length]) {
+      ++length;
+    }
+    const uint32_t address = kConfigAreaStart + offset;
     uint32_t sum = 0;
-    if (!QuerySum(s, address, kConfigStretch, &sum)) {
+    if (!QuerySum(s, address, length, &sum)) {
       ReportBlockFailure(s, "configuration area check", address);
       return EndRun(kStatusFailed);
     }
-    s.configAreaSums.push_back(sum);
+    s.configAreaSums.push_back({address, length, sum});
+    offset += length;
   }
   return kGoOn;
 }

@@ -222,12 +222,37 @@ void PlanFullUpdate(const UpdatePlan& plan, PaceFloor& floor) {
     SwitchSpeed(floor, plan.configSpeed);
     SingleProbe(floor, plan);
   }
+  const uint32_t area = 0x400;
+  std::vector<Block> gaps;  // stretches of the configuration area the run does not write
+  auto recordAddress = [&](uint32_t r) {
+    return plan.readoutStart + (r == 5 && plan.recordFiveMoved ? 4 : r) * plan.recordSize;
+  };
+  for (uint32_t a = 0x4000; a < 0x8000;) {
+    bool inRecord = false;
+    uint32_t next = 0x8000;  // the end of the gap that starts at a
+    for (uint32_t r = 0; configWork && r < plan.records; ++r) {
+      const uint32_t from = recordAddress(r);
+      const uint32_t to = from + plan.recordSize;
+      if (a >= from && a < to) inRecord = true;
+      if (from > a) next = std::min(next, from);
+    }
+    if (inRecord) {
+      ++a;
+      continue;
+    }
+    const uint32_t length = std::min(area, next - a);
+    gaps.push_back(Block{a, length});
+    a += length;
+  }
+  uint32_t held = 0xE000;  // the length the unit holds: the identification's at first
   if (configWork) {
     ReadRange(floor, plan, plan.readoutStart, plan.readoutLength);
     floor.Send("K", 1);
+    held = plan.readoutLength % plan.readBlock == 0 ? plan.readBlock
+                                                    : plan.readoutLength % plan.readBlock;
+    for (const Block& gap : gaps) AskSum(floor, plan, gap.address, gap.length, held);
     for (uint32_t r = 0; r < plan.records; ++r) {
-      uint32_t address = plan.readoutStart + r * plan.recordSize;
-      if (r == 5 && plan.recordFiveMoved) address = plan.readoutStart + 4 * plan.recordSize;
+      const uint32_t address = recordAddress(r);
       uint32_t length = plan.writeBlock;
       floor.Send(Hex6('L', length), 7);
       WriteRange(floor, plan, address, address + plan.recordSize, length, blocks);
@@ -245,13 +270,8 @@ void PlanFullUpdate(const UpdatePlan& plan, PaceFloor& floor) {
     SingleProbe(floor, plan);
   }
 
-  // The unit holds the length set last: the identification's, the readout's last block's or
-  // the write-back's.
-  uint32_t held = 0xE000;
-  if (configWork) held = blocks.back().length;
-  const uint32_t area = 0x400;
   if (!configWork) {
-    for (uint32_t a = 0x4000; a < 0x8000; a += area) AskSum(floor, plan, a, area, held);
+    for (const Block& gap : gaps) AskSum(floor, plan, gap.address, gap.length, held);
   }
 
   // Image download.
@@ -272,9 +292,7 @@ void PlanFullUpdate(const UpdatePlan& plan, PaceFloor& floor) {
   // The check before the flash: every written block's sum, none differing; then the last
   // block once more.
   held = length;
-  if (!configWork) {
-    for (uint32_t a = 0x4000; a < 0x8000; a += area) AskSum(floor, plan, a, area, held);
-  }
+  for (const Block& gap : gaps) AskSum(floor, plan, gap.address, gap.length, held);
   for (const Block& block : blocks) AskSum(floor, plan, block.address, block.length, held);
   WriteBlock(floor, plan, blocks.back().address, blocks.back().length);
 

@@ -218,14 +218,14 @@ void PrintPartB(const std::vector<RealRun>& runs, const std::string& skipped,
     std::printf("  skipped: %s\n\n", skipped.c_str());
     return;
   }
-  std::printf("%-22s %4s %-12s %9s %8s %8s %7s %9s %5s %5s\n", "run", "exit", "outcome",
+  std::printf("%-24s %4s %-12s %9s %8s %8s %7s %9s %5s %5s\n", "run", "exit", "outcome",
               "wall s", "user s", "sys s", "CPU %", "peak MiB", "cpu", "rss");
   for (const RealRun& r : runs) {
     if (!r.started) {
-      std::printf("%-22s not started: %s\n", r.label.c_str(), r.error.c_str());
+      std::printf("%-24s not started: %s\n", r.label.c_str(), r.error.c_str());
       continue;
     }
-    std::printf("%-22s %4d %-12s %9.3f %8.3f %8.3f %7.3f %9.2f %5s %5s\n", r.label.c_str(),
+    std::printf("%-24s %4d %-12s %9.3f %8.3f %8.3f %7.3f %9.2f %5s %5s\n", r.label.c_str(),
                 r.usage.exitStatus, Outcome(r).c_str(), Seconds(r.usage.wallNs),
                 Seconds(r.usage.userNs), Seconds(r.usage.systemNs),
                 100.0 * Ratio(CpuNs(r), r.usage.wallNs),
@@ -242,11 +242,11 @@ void PrintPartB(const std::vector<RealRun>& runs, const std::string& skipped,
       kPeakRssGoalKb / 1024);
   for (const RealRun& r : runs) {
     if (!r.started) continue;
-    std::printf("%-22s %s; console ends \"%s\"\n", r.label.c_str(),
+    std::printf("%-24s %s; console ends \"%s\"\n", r.label.c_str(),
                 OutcomeAsExpected(r) ? "as expected" : "NOT AS EXPECTED", r.lastLine.c_str());
-    std::printf("%-22s ru_maxrss %.2f MiB (counts the benchmark's image it was forked from)\n", "",
+    std::printf("%-24s ru_maxrss %.2f MiB (counts the benchmark's image it was forked from)\n", "",
                 static_cast<double>(r.usage.forkedPeakRssKb) / 1024.0);
-    std::printf("%-22s unit took %" PRIu64 " bytes, %" PRIu64 " data blocks, %" PRIu64
+    std::printf("%-24s unit took %" PRIu64 " bytes, %" PRIu64 " data blocks, %" PRIu64
                 " checksum queries (without repeats: %" PRIu64 ", %" PRIu64 "); %" PRIu64
                 " repeat marks on the console; %" PRIu64 " reply bytes overran the port, %" PRIu64
                 " bytes lost to a speed mismatch\n",
@@ -255,28 +255,28 @@ void PrintPartB(const std::vector<RealRun>& runs, const std::string& skipped,
                 r.server.bytesLostToSpeed + r.server.repliesLostToSpeed);
     if (!r.deadUnit && r.paced && r.usage.wallNs < modelled.wireFloorNs) {
       std::printf(
-          "%-22s NOTE: the wall time is %.0f%% of the modelled run and below the wire floor: the\n"
-          "%-22s paced pseudo-terminal did not hold the program to the line speed (its output\n"
-          "%-22s drain returns at once, and writes that slip past the flow control while the\n"
-          "%-22s server waits for the CPU reach the unit early). CPU %% is the harder for it.\n",
+          "%-24s NOTE: the wall time is %.0f%% of the modelled run and below the wire floor: the\n"
+          "%-24s paced pseudo-terminal did not hold the program to the line speed (its output\n"
+          "%-24s drain returns at once, and writes that slip past the flow control while the\n"
+          "%-24s server waits for the CPU reach the unit early). CPU %% is the harder for it.\n",
           "", 100.0 * Ratio(r.usage.wallNs, modelledNs), "", "", "");
     }
     if (!r.deadUnit && r.paced && r.dataBlocks > planned.blocks) {
       std::printf(
-          "%-22s NOTE: %" PRIu64 " blocks were sent again. On a pseudo-terminal the output drain\n"
-          "%-22s returns at once and the paced server holds the program's writes back only once\n"
-          "%-22s it has seen them; when it gets the CPU late the program is a block ahead, its\n"
-          "%-22s 320 ms reply wait runs out before the paced reply, and the block is repeated.\n",
+          "%-24s NOTE: %" PRIu64 " blocks were sent again. On a pseudo-terminal the output drain\n"
+          "%-24s returns at once and the paced server holds the program's writes back only once\n"
+          "%-24s it has seen them; when it gets the CPU late the program is a block ahead, its\n"
+          "%-24s 320 ms reply wait runs out before the paced reply, and the block is repeated.\n",
           "", r.dataBlocks - planned.blocks, "", "", "");
     }
     if (r.deadUnit) {
       if (r.silenceMeasured) {
-        std::printf("%-22s after the unit fell silent: %.3f s wall, %.3f s CPU (%.3f%%) until "
+        std::printf("%-24s after the unit fell silent: %.3f s wall, %.3f s CPU (%.3f%%) until "
                     "the program gave up\n",
                     "", Seconds(r.silentWallNs), Seconds(r.silentCpuNs),
                     100.0 * Ratio(r.silentCpuNs, r.silentWallNs));
       } else {
-        std::printf("%-22s the silent phase could not be measured\n", "");
+        std::printf("%-24s the silent phase could not be measured\n", "");
       }
     }
   }

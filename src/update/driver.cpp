@@ -85,6 +85,8 @@ int RunUpdate(UpdateState& s, int argc, const char* const* argv) {
   if (s.configConversionKind != kNoConversion) {
     ConvertConfig(s.configReadout, s.configConversionKind, s.payload.productKind,
                   s.payload.releaseCode);
+    result = RecordConfigAreaSums(s);
+    if (!result.goOn) return EndOfRun(s, result.status);
     result = WriteBackConfig(s);
     if (!result.goOn) return EndOfRun(s, result.status);
   }

@@ -31,6 +31,8 @@ bool ReadUnitMemory(UpdateState& s, uint32_t address, uint32_t count, uint8_t* d
                     bool dots);
 // config/writeback.cpp
 PhaseResult WriteBackConfig(UpdateState& s);
+// Unit address of converted record i of the given size.
+uint32_t ConfigRecordAddress(const UpdateState& s, uint32_t i, uint32_t size);
 PhaseResult FinishConfigPhase(UpdateState& s);
 // firmware/download.cpp
 PhaseResult ImageDownload(UpdateState& s);

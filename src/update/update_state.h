@@ -33,6 +33,13 @@ struct WrittenBlock {
   int range;  // which range of the run the block belongs to; the pass prints a dot per range
 };
 
+// The sum of a stretch of the configuration area that the run does not write.
+struct AreaSum {
+  uint32_t address;
+  uint32_t length;
+  uint32_t sum;
+};
+
 // The ranges a run writes, in the order it writes them.
 constexpr int kRangeConfig = 0;
 constexpr int kRangeFirst = 1;
@@ -72,10 +79,10 @@ struct UpdateState {
   bool fastReplies = false;
   // The block length the unit holds from the run's last length command.
   uint32_t unitLength = 0;
-  // The blocks the run wrote, in order, and the sums of the configuration area's 1024-byte
-  // stretches taken before a download that does not write the area.
+  // The blocks the run wrote, in order, and the sums of the parts of the configuration area
+  // that the run does not write, taken before anything was written.
   std::vector<WrittenBlock> writtenBlocks;
-  std::vector<uint32_t> configAreaSums;
+  std::vector<AreaSum> configAreaSums;
 };
 
 }  // namespace quorel
