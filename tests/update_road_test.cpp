@@ -512,15 +512,19 @@ TEST(VerifyBeforeFlash, BlockThatLandedElsewhereIsWrittenAgainOrTheRunEndsUnflas
               std::string::npos);
     EXPECT_TRUE(s.unit.flashed());
   }
-  {  // An image block taken as a place in the configuration area, which this run leaves alone.
+  // An image block taken as a place in the configuration area that the run leaves alone: all
+  // of it without a conversion; from 0x76D8 on when record 5 is written over record 4.
+  for (bool converted : {false, true}) {
     SimSession s;
-    PutProUnitOn(s, 0x110503);
-    s.unit.WriteConfigRecords(kRecordV2Size, 3, true);
-    s.unit.faults().addressFaults[0x0400] = {0x5000, 1};
+    PutProUnitOn(s, converted ? 0x042303 : 0x110503);
+    s.unit.WriteConfigRecords(converted ? 2480 : kRecordV2Size, 3, true);
+    if (converted) s.unit.memory()[0x4000 + 5 * 2480] = 0x3A;
+    s.unit.faults().addressFaults[0x0400] = {converted ? 0x7C00u : 0x5000u, 1};
     EXPECT_EQ(s.Run(), 0);
-    EXPECT_NE(s.console.output().find("\nVerifying..\nThe unit's configuration area was "
-                                      "overwritten on the line (at 005000).\nThe unit was not "
-                                      "flashed. Update exiting\n" + kPrompt),
+    EXPECT_NE(s.console.output().find(std::string("\nVerifying..\nThe unit's configuration area "
+                                                  "was overwritten on the line (at ") +
+                                      (converted ? "007AD8" : "005000") +
+                                      ").\nThe unit was not flashed. Update exiting\n" + kPrompt),
               std::string::npos);
     EXPECT_EQ(s.unit.Commands().back(), "X");
     EXPECT_FALSE(s.unit.flashed());
