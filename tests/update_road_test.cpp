@@ -535,8 +535,8 @@ TEST(VerifyBeforeFlash, BlockThatLandedElsewhereIsWrittenAgainOrTheRunEndsUnflas
     s.unit.faults().addressFaults[0x9000] = {0x9400, -1};
     EXPECT_EQ(s.Run(), 0);
     const std::string& out = s.console.output();
-    EXPECT_NE(out.find("\nThe unit's memory still differed after 3 verification passes.\nThe "
-                       "unit was not flashed. Update exiting\n" + kPrompt),
+    EXPECT_NE(out.find("\nThe unit's memory could not be confirmed in 3 verification passes.\n"
+                       "The unit was not flashed. Update exiting\n" + kPrompt),
               std::string::npos);
     EXPECT_EQ(CountOf(s.unit.Commands(), "F5382"), 0u);
     EXPECT_EQ(s.unit.Commands().back(), "X");

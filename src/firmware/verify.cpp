@@ -43,11 +43,13 @@ bool QuerySum(UpdateState& s, uint32_t address, uint32_t length, uint32_t* sum) 
   });
 }
 
-// The block write exchange once more for one block, with its repeat rules and bound.
-bool WriteAgain(UpdateState& s, const WrittenBlock& block) {
+// The block write exchange once more for one block, with its repeat rules and bound. *attempts
+// (when given) receives the number of attempts made.
+bool WriteAgain(UpdateState& s, const WrittenBlock& block, int* attempts = nullptr) {
   if (s.unitLength != block.length) SendLength(s, block.length);
   uint32_t reply = 0;
-  bool verified = RepeatUntilVerified(s, block.length, [&](int) {
+  bool verified = RepeatUntilVerified(s, block.length, [&](int n) {
+    if (attempts != nullptr) *attempts = n + 1;
     return WriteBlockAttempt(s, block.address, block.data, block.length, &reply, nullptr);
   });
   if (!verified) ReportBlockFailure(s, RangeName(block.range), block.address);
@@ -151,13 +153,15 @@ PhaseResult VerifyBeforeFlash(UpdateState& s) {
     if (result == PassResult::kEnded) return EndRun(kStatusFailed);
     if (result == PassResult::kClean) {
       // The run's last block exchange once more, so the unit meets the flash command right
-      // after the exchange it has always met it after.
-      if (!WriteAgain(s, s.writtenBlocks.back())) return EndRun(kStatusFailed);
-      return kGoOn;
+      // after the exchange it has always met it after. When it had to be repeated, its first
+      // attempt may have landed elsewhere: that calls for another pass.
+      int attempts = 0;
+      if (!WriteAgain(s, s.writtenBlocks.back(), &attempts)) return EndRun(kStatusFailed);
+      if (attempts == 1) return kGoOn;
     }
   }
   Print(s.console,
-        "\nThe unit's memory still differed after %d verification passes.\n"
+        "\nThe unit's memory could not be confirmed in %d verification passes.\n"
         "The unit was not flashed. Update exiting\n",
         kMaxVerifyPasses);
   LeaveUpdateMode(s);

@@ -636,7 +636,7 @@ std::string EndReason(const std::string& console) {
       {"for the configuration area check block", "configuration area check never answered"},
       {"for the verification block", "check before the flash never answered"},
       {"configuration area was overwritten", "configuration area overwritten on the line"},
-      {"verification passes", "check before the flash never settled"},
+      {"could not be confirmed in", "check before the flash never settled"},
       {"Unit ID's as", "other model refused"},
       {"Firmware not updated", "user declined"},
   };
