@@ -31,10 +31,10 @@
 #include "payload/payload.h"
 #include "sim/soak.h"
 #include "sim/virtual_clock.h"
-#include "update/driver.h"
-#include "update/protocol.h"
-#include "update/release_code.h"
-#include "update/update_state.h"
+#include "driver/driver.h"
+#include "protocol/protocol.h"
+#include "payload/release_code.h"
+#include "protocol/update_state.h"
 
 namespace {
 

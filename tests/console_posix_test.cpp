@@ -1,7 +1,8 @@
 // The real console and the interrupt handling, run in child processes: keys from a
 // pseudo-terminal without echo and with the terminal's settings put back, end of input from
 // pipes and /dev/null, output to pipes (also closed ones), and what Ctrl-C and the termination
-// signals leave behind on the console and on the serial line.
+// signals do: raise the cancellation flag, end a sleep or a key read at once, let a block write
+// hand over every byte, and leave the terminal as it was.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -14,9 +15,12 @@
 #include <memory>
 #include <string>
 
-#include "console/terminal_console.h"
-#include "os/interrupt.h"
-#include "os/posix_serial.h"
+#include "console/console_posix.h"
+#include "driver/driver.h"
+#include "os/cancel.h"
+#include "os/clock.h"
+#include "os/serial_posix.h"
+#include "payload/payload.h"
 #include "support/posix_child.h"
 
 namespace quorel {
@@ -28,9 +32,6 @@ using testing::ReadFor;
 using testing::WaitChild;
 using testing::WaitUntil;
 using testing::WriteText;
-
-const char kNotFlashed[] = "\nInterrupted. The unit was not flashed. Update exiting\n";
-const char kAfterFlash[] = "\nInterrupted after the flash command was sent.\n";
 
 // The handlers leave alone a signal that was ignored when the program started (a background job
 // of a shell without job control ignores SIGINT and SIGQUIT). Children that test the handlers
@@ -86,22 +87,39 @@ TEST(TerminalConsole, ReadsOneKeyWithoutEchoAndPutsTheTerminalBack) {
   EXPECT_EQ(after.c_cc[VTIME], before.c_cc[VTIME]);
 }
 
-TEST(TerminalConsole, CtrlCDuringAKeyWaitPutsTheTerminalBackAndEnds) {
+TEST(TerminalConsole, CtrlCAtTheKeyPromptPutsTheTerminalBackAndEndsTheRun) {
   PseudoTerminal pty;
   ASSERT_TRUE(pty.Open());
   termios before;
   ASSERT_EQ(tcgetattr(pty.slave, &before), 0);
 
-  pid_t child = StartKeyReader(pty);
+  // The program's own road to a key wait: a bad option, its message and the key prompt.
+  pid_t child = ForkChild([&pty] {
+    close(pty.master);
+    if (login_tty(pty.slave) != 0) return 90;
+    UseDefaultSignals();
+    TerminalConsole console;
+    PosixSerialDevices devices([&console](const std::string& line) { console.Error(line); });
+    UpdateState state(devices, SystemClock(), console, CompiledPayload());
+    const char* argv[] = {"quorel-update", "-x"};
+    return RunUpdate(state, 2, argv);
+  });
   ASSERT_GT(child, 0);
-  ASSERT_TRUE(WaitUntil([&] { return InKeyMode(pty.slave); }));
+  std::string text;
+  ASSERT_TRUE(WaitUntil([&] {
+    text += ReadFor(pty.master, 1);
+    return InKeyMode(pty.slave);
+  }));
   ASSERT_TRUE(WriteText(pty.master, "\x03"));
-  EXPECT_EQ(WaitChild(child), kInterruptedExitStatus);
+  EXPECT_EQ(WaitChild(child), 130);
 
-  // The message is written after the settings are back, so the terminal turns its line feeds
-  // into CR LF again.
-  EXPECT_EQ(ReadFor(pty.master, 30),
-            "\r\nInterrupted. The unit was not flashed. Update exiting\r\n");
+  // The message comes once the settings are back, so nothing of the key shows.
+  text += ReadFor(pty.master, 30);
+  const std::string ending =
+      "-x :Unrecognized option\r\n\r\nPress a key to exit program"
+      "\r\nInterrupted. The unit was not flashed. Update exiting\r\n";
+  ASSERT_GE(text.size(), ending.size());
+  EXPECT_EQ(text.substr(text.size() - ending.size()), ending);
   termios after;
   ASSERT_EQ(tcgetattr(pty.slave, &after), 0);
   EXPECT_EQ(after.c_lflag, before.c_lflag);
@@ -197,102 +215,106 @@ TEST(TerminalConsole, ClosedStandardOutputDoesNotEndTheProgram) {
   EXPECT_EQ(WaitChild(child), 7);  // not 128 + SIGPIPE
 }
 
-struct InterruptCase {
-  const char* name;
-  int signalNumber;
-  bool unitAnswered;
-  bool flashSent;
-  bool portClosed;
-  const char* onLine;   // what the unit receives
-  const char* message;  // what the console shows
-};
-
-TEST(Interrupt, LeavesTheUnitsUpdateModeOnlyWhenItAnsweredAndWasNotFlashed) {
-  const InterruptCase cases[] = {
-      {"answered", SIGINT, true, false, false, "X", kNotFlashed},
-      {"terminated", SIGTERM, true, false, false, "X", kNotFlashed},
-      {"hung up", SIGHUP, true, false, false, "X", kNotFlashed},
-      {"no answer yet", SIGINT, false, false, false, "", kNotFlashed},
-      {"flash sent", SIGINT, true, true, false, "", kAfterFlash},
-      {"port closed", SIGINT, true, false, true, "", kNotFlashed},
-  };
-  for (const InterruptCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    PseudoTerminal serial;
-    ASSERT_TRUE(serial.Open());
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    pid_t child = ForkChild([&] {
-      close(out[0]);
-      if (dup2(out[1], STDOUT_FILENO) < 0) return 90;
+// The handlers only raise the cancellation flag: the program goes on to where the driver looks.
+TEST(Interrupt, TheSignalsOnlyRaiseTheFlagAndAnIgnoredOneStaysIgnored) {
+  for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    SCOPED_TRACE(signalNumber);
+    pid_t child = ForkChild([signalNumber] {
       UseDefaultSignals();
       TerminalConsole console;
-      PosixSerialDevices devices([&console](const std::string& line) { console.Error(line); });
-      devices.MapPort("COM1", serial.slavePath);
-      std::unique_ptr<SerialLine> line;
-      if (devices.Open("COM1", 9600, 0, &line) != kOpenOk) return 91;
-      NoteUnitAnswered(c.unitAnswered);
-      if (c.flashSent) NoteFlashSent();
-      if (c.portClosed) line.reset();
-      raise(c.signalNumber);
-      return 92;
+      if (CancelRequested()) return 1;
+      raise(signalNumber);
+      raise(SIGPIPE);  // ignored: a closed standard output must not end the program
+      return CancelRequested() ? 0 : 2;
     });
-    close(out[1]);
-    EXPECT_EQ(ReadFor(out[0], 5000), c.message);
-    close(out[0]);
-    EXPECT_EQ(WaitChild(child), kInterruptedExitStatus);
-    EXPECT_EQ(ReadFor(serial.master, 30), c.onLine);
+    EXPECT_EQ(WaitChild(child), 0);
   }
-}
 
-TEST(Interrupt, CompletesABlockCutShortBeforeTellingTheUnitToLeave) {
-  // Interrupted three bytes into an eight-byte block: the unit would take a bare X for the
-  // block's fourth byte, so five filler bytes finish the block first.
-  PseudoTerminal serial;
-  ASSERT_TRUE(serial.Open());
-  int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  pid_t child = ForkChild([&] {
-    close(out[0]);
-    if (dup2(out[1], STDOUT_FILENO) < 0) return 90;
-    UseDefaultSignals();
-    TerminalConsole console;
-    PosixSerialDevices devices([&console](const std::string& line) { console.Error(line); });
-    devices.MapPort("COM1", serial.slavePath);
-    std::unique_ptr<SerialLine> line;
-    if (devices.Open("COM1", 9600, 0, &line) != kOpenOk) return 91;
-    NoteUnitAnswered(true);
-    line->Write(reinterpret_cast<const uint8_t*>("A000000D"), 8);
-    devices.NoteBlockData(8);
-    line->Write(reinterpret_cast<const uint8_t*>("abc"), 3);
-    raise(SIGINT);
-    return 92;
-  });
-  close(out[1]);
-  EXPECT_EQ(ReadFor(out[0], 5000), kNotFlashed);
-  close(out[0]);
-  EXPECT_EQ(WaitChild(child), kInterruptedExitStatus);
-  EXPECT_EQ(ReadFor(serial.master, 30), std::string("A000000Dabc\0\0\0\0\0X", 17));
-}
-
-TEST(Interrupt, ASignalIgnoredAtStartStaysIgnored) {
-  int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  pid_t child = ForkChild([&] {
-    close(out[0]);
-    if (dup2(out[1], STDOUT_FILENO) < 0) return 90;
+  pid_t child = ForkChild([] {
     UseDefaultSignals();
     signal(SIGHUP, SIG_IGN);  // as under nohup
     TerminalConsole console;
     raise(SIGHUP);
-    console.Write("running", 7);
+    if (CancelRequested()) return 1;
     raise(SIGTERM);
-    return 92;
+    return CancelRequested() ? 0 : 2;
   });
-  close(out[1]);
-  EXPECT_EQ(ReadFor(out[0], 5000), std::string("running") + kNotFlashed);
-  close(out[0]);
-  EXPECT_EQ(WaitChild(child), kInterruptedExitStatus);
+  EXPECT_EQ(WaitChild(child), 0);
+}
+
+// A child that tells the parent (one byte on ready) that it is about to block, blocks in body,
+// and exits with body's result; the parent then sends the signal.
+int SignalWhileBlocked(int signalNumber, const std::function<int()>& body) {
+  int ready[2];
+  if (pipe(ready) != 0) return -2;
+  pid_t child = ForkChild([&] {
+    close(ready[0]);
+    UseDefaultSignals();
+    TerminalConsole console;
+    if (!WriteText(ready[1], "b")) return 90;
+    return body();
+  });
+  close(ready[1]);
+  const bool blocking = ReadFor(ready[0], 5000, 1) == "b";
+  close(ready[0]);
+  kill(child, signalNumber);
+  const int status = WaitChild(child, 20000);
+  return blocking ? status : -3;
+}
+
+TEST(Interrupt, ASleepAKeyReadAndABlockWriteEndOrGoOnAsTheyShould) {
+  // A sleep ends at once (a signal just before the sleep begins included).
+  EXPECT_EQ(SignalWhileBlocked(SIGINT,
+                               [] {
+                                 const uint64_t start = SystemClock().NowNs();
+                                 SystemClock().SleepNs(60000 * kNsPerMs);
+                                 const bool early = SystemClock().NowNs() - start < 30000 * kNsPerMs;
+                                 return early && CancelRequested() ? 0 : 1;
+                               }),
+            0);
+
+  // A key read from a pipe where no key will come ends too, as end of input.
+  int keys[2];
+  ASSERT_EQ(pipe(keys), 0);
+  EXPECT_EQ(SignalWhileBlocked(SIGTERM,
+                               [&] {
+                                 if (dup2(keys[0], STDIN_FILENO) < 0) return 91;
+                                 TerminalConsole console;
+                                 const int key = console.ReadKey();
+                                 return key == Console::kEndOfInput && CancelRequested() ? 0 : 1;
+                               }),
+            0);
+  close(keys[0]);
+  close(keys[1]);
+
+  // A block write that the signal catches while the port's buffer is full still hands every
+  // byte over, in order: the driver's count of a block's bytes relies on it.
+  PseudoTerminal serial;
+  ASSERT_TRUE(serial.Open());
+  std::string block;
+  for (int i = 0; i < 200000; ++i) block += static_cast<char>(i * 7 % 251);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t writer = ForkChild([&] {
+    close(ready[0]);
+    UseDefaultSignals();
+    TerminalConsole console;
+    PosixSerialDevices devices(nullptr);
+    devices.MapPort("COM1", serial.slavePath);
+    std::unique_ptr<SerialLine> line;
+    if (devices.Open("COM1", 9600, 0, &line) != kOpenOk) return 91;
+    if (!WriteText(ready[1], "b")) return 90;
+    line->Write(reinterpret_cast<const uint8_t*>(block.data()), block.size());
+    return CancelRequested() ? 0 : 1;
+  });
+  close(ready[1]);
+  ASSERT_EQ(ReadFor(ready[0], 5000, 1), "b");
+  close(ready[0]);
+  const timespec fill{0, 100 * 1000000};  // time for the write to fill the buffer and block
+  nanosleep(&fill, nullptr);
+  kill(writer, SIGINT);
+  EXPECT_EQ(ReadFor(serial.master, 2000, block.size()), block);
+  EXPECT_EQ(WaitChild(writer), 0);
 }
 
 }  // namespace

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "os/clock.h"
-#include "os/posix_serial.h"
+#include "os/serial_posix.h"
 #include "os/termios2_linux.h"
 #include "serial/serial_port.h"
 #include "support/posix_child.h"

@@ -12,8 +12,8 @@
 #include "sim/sim_session.h"
 #include "sim/soak.h"
 #include "support/sim_helpers.h"
-#include "update/driver.h"
-#include "update/protocol.h"
+#include "driver/driver.h"
+#include "protocol/protocol.h"
 
 namespace quorel {
 namespace {

@@ -32,7 +32,7 @@
 #include "sim/namespace_launch.h"
 #include "sim/pty_unit_server.h"
 #include "sim/sim_session.h"
-#include "update/driver.h"
+#include "driver/driver.h"
 
 namespace quorel::sim {
 namespace {
@@ -91,8 +91,6 @@ class CountingDevices : public SerialDevices {
     }
     return result;
   }
-  void NoteUnitAnswered() override { inner_.NoteUnitAnswered(); }
-  void NoteFlashSent() override { inner_.NoteFlashSent(); }
 
   void LineClosed(uint32_t speed) {
     inner_.Settle();

@@ -11,15 +11,15 @@
 #include <string>
 #include <vector>
 
-#include "console/terminal_console.h"
+#include "console/console_posix.h"
 #include "os/clock.h"
-#include "os/posix_serial.h"
+#include "os/serial_posix.h"
 #include "payload/payload.h"
 #include "sim/pty_unit_server.h"
 #include "sim/simulated_unit.h"
 #include "sim/unit_profile.h"
-#include "update/driver.h"
-#include "update/update_state.h"
+#include "driver/driver.h"
+#include "protocol/update_state.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "console/terminal_console.h"
+#include "console/console_posix.h"
 
 #include <poll.h>
 #include <termios.h>
@@ -38,14 +38,16 @@ bool WriteAll(int fd, const char* text, size_t length) {
   return true;
 }
 
-// One byte from fd, or kEndOfInput at end of input or on an error.
+// One byte from fd, or kEndOfInput at end of input, on an error, or once the run is cut short
+// (the caller then finds the cancellation flag raised).
 int ReadOneByte(int fd) {
   for (;;) {
+    if (WaitForInputOrCancel(fd, nullptr) == WaitOutcome::kCancelled) return Console::kEndOfInput;
     unsigned char byte = 0;
     ssize_t got = read(fd, &byte, 1);
     if (got == 1) return byte;
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && WaitReady(fd, POLLIN)) continue;
+    // Interrupted, or a descriptor left non-blocking: the wait above comes first again.
+    if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     return Console::kEndOfInput;
   }
 }
@@ -54,10 +56,6 @@ int ReadOneByte(int fd) {
 
 TerminalConsole::TerminalConsole() { InstallInterruptHandlers(); }
 
-TerminalConsole::~TerminalConsole() {
-  RestoreTerminal();
-  ForgetTerminal();
-}
 
 void TerminalConsole::Write(const char* text, size_t length) {
   if (outputFailed_) return;
@@ -80,12 +78,11 @@ int TerminalConsole::ReadKey() {
   keyMode.c_lflag |= ISIG;
   keyMode.c_cc[VMIN] = 1;
   keyMode.c_cc[VTIME] = 0;
-  // Noted before the change, so an interrupt at any point after it finds the settings to restore.
-  NoteTerminalSaved(STDIN_FILENO, saved);
   tcsetattr(STDIN_FILENO, TCSANOW, &keyMode);
+  // A Ctrl-C ends the read (it returns with the flag raised), so the settings are always put
+  // back here, before the driver prints why the run ended.
   int key = ReadOneByte(STDIN_FILENO);
   tcsetattr(STDIN_FILENO, TCSANOW, &saved);
-  ForgetTerminal();
   return key;
 }
 

@@ -11,11 +11,9 @@ namespace quorel {
 
 class TerminalConsole : public Console {
  public:
-  // Installs the interrupt handlers (which also ignore SIGPIPE), so that Ctrl-C at any moment
-  // puts the terminal back and leaves the unit's update mode.
+  // Installs the interrupt handlers (which also ignore SIGPIPE): Ctrl-C at any moment raises
+  // the cancellation flag, and the driver ends the run.
   TerminalConsole();
-  // Puts the terminal settings back should a key read still have them changed.
-  ~TerminalConsole() override;
   TerminalConsole(const TerminalConsole&) = delete;
   TerminalConsole& operator=(const TerminalConsole&) = delete;
 
@@ -24,8 +22,8 @@ class TerminalConsole : public Console {
   // The line and a line feed to standard error.
   void Error(const std::string& line) override;
   // On a terminal: one key, no echo, no Enter needed, Ctrl-C still interrupts; the terminal's
-  // settings are back as they were when this returns. Otherwise: one byte. End of input and
-  // read errors give kEndOfInput.
+  // settings are back as they were when this returns. Otherwise: one byte. End of input, read
+  // errors and a run cut short (CancelRequested) give kEndOfInput.
   int ReadKey() override;
 
  private:

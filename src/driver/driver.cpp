@@ -1,9 +1,13 @@
-#include "update/driver.h"
+#include "driver/driver.h"
 
 #include <cstring>
 
-#include "config/records.h"
-#include "update/phases.h"
+#include "phases/config_phase.h"
+#include "phases/connection.h"
+#include "phases/download.h"
+#include "phases/flash.h"
+#include "phases/identification.h"
+#include "protocol/protocol.h"
 
 namespace quorel {
 
@@ -16,23 +20,34 @@ void PrintBanner(UpdateState& s) {
   Print(s.console, "\nUpdater for firmware version %06x\n\n", s.payload.releaseCode);
 }
 
-int EndOfRun(UpdateState& s, int status) {
-  Print(s.console, "\nPress a key to exit program");
-  s.console.ReadKey();
-  return status;
-}
-
 // A port that has failed for good (an unplugged adapter) ends the run before the next phase
 // talks to nobody: before the identification (which could otherwise ask the user about a unit
 // that is not there) and before the download.
 bool PortLost(UpdateState& s) {
   if (!s.port.Lost()) return false;
   Print(s.console, "\nThe serial port stopped working. The unit was not flashed. Update exiting\n");
-  s.port.Close();
   return true;
 }
 
+// What a run cut short by the user says last, once the unit has been let go.
+int EndInterrupted(UpdateState& s) {
+  Print(s.console, s.flashSent ? "\nInterrupted after the flash command was sent.\n"
+                               : "\nInterrupted. The unit was not flashed. Update exiting\n");
+  return kStatusInterrupted;
+}
+
 }  // namespace
+
+int EndOfRun(UpdateState& s, const PhaseResult& end) {
+  LeaveUpdateMode(s);
+  if (end.interrupted) return EndInterrupted(s);
+  if (end.afterLeaving != nullptr) Print(s.console, "%s", end.afterLeaving);
+  Print(s.console, "\nPress a key to exit program");
+  s.console.ReadKey();
+  // Ctrl-C at the final key ends the run at once, as anywhere else.
+  if (RunInterrupted()) return EndInterrupted(s);
+  return end.status;
+}
 
 bool ParseOptions(UpdateState& s, int argc, const char* const* argv) {
   static const uint32_t kSpeeds[] = {28800, 14400, 9600, 4800, 2400};
@@ -64,34 +79,30 @@ bool ParseOptions(UpdateState& s, int argc, const char* const* argv) {
 
 int RunUpdate(UpdateState& s, int argc, const char* const* argv) {
   PrintBanner(s);
-  if (!ParseOptions(s, argc, argv)) return EndOfRun(s, kStatusUsage);
+  if (!ParseOptions(s, argc, argv)) return EndOfRun(s, EndRun(kStatusUsage));
 
-  // The road of one update. Each phase either hands on to the next or ends the run.
+  // The road of one update. Each phase either hands on to the next or ends the run, and every
+  // end, a run cut short by the user included, goes through EndOfRun.
   PhaseResult result = NegotiateConnection(s);
-  if (!result.goOn) return EndOfRun(s, result.status);
+  if (!result.goOn) return EndOfRun(s, result);
   GreetUnit(s);
-  if (PortLost(s)) return EndOfRun(s, kStatusFailed);
+  if (RunInterrupted()) return EndOfRun(s, kInterruptedRun);
+  if (PortLost(s)) return EndOfRun(s, EndRun(kStatusFailed));
 
   result = IdentifyUnit(s);
-  if (!result.goOn) return EndOfRun(s, result.status);
+  if (!result.goOn) return EndOfRun(s, result);
+  if (RunInterrupted()) return EndOfRun(s, kInterruptedRun);
 
-  result = ConfigReadoutPhase(s);
-  if (!result.goOn) return EndOfRun(s, result.status);
-  if (s.configConversionKind != kNoConversion) {
-    ConvertConfig(s.configReadout, s.configConversionKind, s.payload.productKind,
-                  s.payload.releaseCode);
-    result = WriteBackConfig(s);
-    if (!result.goOn) return EndOfRun(s, result.status);
-  }
-  result = FinishConfigPhase(s);
-  if (!result.goOn) return EndOfRun(s, result.status);
-  if (PortLost(s)) return EndOfRun(s, kStatusFailed);
+  result = ConfigPhase(s);
+  if (!result.goOn) return EndOfRun(s, result);
+  if (RunInterrupted()) return EndOfRun(s, kInterruptedRun);
+  if (PortLost(s)) return EndOfRun(s, EndRun(kStatusFailed));
 
   result = ImageDownload(s);
-  if (!result.goOn) return EndOfRun(s, result.status);
+  if (!result.goOn) return EndOfRun(s, result);
+  if (RunInterrupted()) return EndOfRun(s, kInterruptedRun);
 
-  result = FlashCommit(s);
-  return EndOfRun(s, result.status);
+  return EndOfRun(s, FlashCommit(s));
 }
 
 }  // namespace quorel

@@ -1,4 +1,4 @@
-#include "os/posix_serial.h"
+#include "os/serial_posix.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "os/interrupt.h"
 #ifdef __linux__
 #include "os/termios2_linux.h"
 #endif
@@ -20,7 +19,9 @@ namespace {
 const char kReportPrefix[] = "quorel-update: cannot open ";
 
 // Runs a system call again for as long as a signal interrupts it: the one place where this
-// file deals with EINTR.
+// file deals with EINTR. The interrupt handlers do not restart calls, so a Ctrl-C in the middle
+// of a write lands here; the write goes on with the rest, and every byte handed to Write leaves,
+// as the driver's count of a block's bytes assumes. The driver notices the flag afterwards.
 template <typename Call>
 auto RetryOnInterrupt(Call call) -> decltype(call()) {
   for (;;) {
@@ -35,10 +36,8 @@ bool DeviceGone(int error) {
   return error == EIO || error == ENXIO || error == ENODEV || error == EBADF;
 }
 
-// Releases an open device: the interrupt handler stops looking at it first, so it never writes
-// to a descriptor that has been closed or reused.
+// Releases an open device.
 void CloseDevice(int fd) {
-  ForgetSerialFd(fd);
   // A pseudo-terminal keeps its exclusive mode after our close for as long as its other side
   // is open; lifted here so the next program can open it.
   ioctl(fd, TIOCNXCL);
@@ -50,7 +49,7 @@ void CloseDevice(int fd) {
 
 class PosixSerialLine : public SerialLine {
  public:
-  explicit PosixSerialLine(int fd) : fd_(fd) { NoteSerialFd(fd_); }
+  explicit PosixSerialLine(int fd) : fd_(fd) {}
   ~PosixSerialLine() override { CloseDevice(fd_); }
   PosixSerialLine(const PosixSerialLine&) = delete;
   PosixSerialLine& operator=(const PosixSerialLine&) = delete;
@@ -64,7 +63,6 @@ class PosixSerialLine : public SerialLine {
         return;
       }
       writtenSinceDrain_ = true;
-      NoteBytesWritten(static_cast<size_t>(written));
       data += written;
       count -= static_cast<size_t>(written);
     }
@@ -321,11 +319,5 @@ OpenResult PosixSerialDevices::Open(const char* portName, int32_t lineSpeed, int
   *line = std::make_unique<PosixSerialLine>(fd);
   return kOpenOk;
 }
-
-void PosixSerialDevices::NoteUnitAnswered() { quorel::NoteUnitAnswered(true); }
-
-void PosixSerialDevices::NoteFlashSent() { quorel::NoteFlashSent(); }
-
-void PosixSerialDevices::NoteBlockData(uint32_t length) { quorel::NoteBlockData(length); }
 
 }  // namespace quorel

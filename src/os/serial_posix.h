@@ -26,10 +26,6 @@ class PosixSerialDevices : public SerialDevices {
 
   OpenResult Open(const char* portName, int32_t lineSpeed, int32_t parity,
                   std::unique_ptr<SerialLine>* line) override;
-  // Registered with the interrupt handler, which sends X (or not) accordingly.
-  void NoteUnitAnswered() override;
-  void NoteFlashSent() override;
-  void NoteBlockData(uint32_t length) override;
 
  private:
   std::string PathFor(const char* portName) const;

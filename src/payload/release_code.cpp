@@ -1,4 +1,4 @@
-#include "update/release_code.h"
+#include "payload/release_code.h"
 
 #include <initializer_list>
 

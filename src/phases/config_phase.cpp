@@ -1,13 +1,15 @@
-// Configuration readout: decide whether the unit's configuration records must be converted,
-// lower the line to 14400 for the configuration work, recognise the older layouts in a unit
-// that was not identified, and read the configuration region in checksummed blocks.
+// The configuration phase and its readout: decide whether the unit's configuration records must
+// be converted, lower the line to 14400 for the configuration work, recognise the older layouts
+// in a unit that was not identified, read the configuration region in checksummed blocks; then
+// convert, write back (config_writeback.cpp) and close the phase.
+#include "phases/config_phase.h"
+
 #include <algorithm>
 
 #include "config/records.h"
+#include "payload/release_code.h"
+#include "protocol/protocol.h"
 #include "serial/link.h"
-#include "update/phases.h"
-#include "update/protocol.h"
-#include "update/release_code.h"
 
 namespace quorel {
 
@@ -17,21 +19,8 @@ constexpr uint32_t kReadBlockLength = 64;
 // Six records of the middle layout: the extent read for a conversion.
 constexpr uint32_t kReadoutLength = kConfigRecordCount * kRecordV2Size;
 
-}  // namespace
-
-ConfigConversionKind ConversionKindForRelease(ReleaseCode unit, const FirmwarePayload& payload) {
-  if (IsOlder(unit, kRecordV2Release) && !IsOlder(payload.releaseCode, kRecordV2Release)) {
-    return kFromV1;
-  }
-  if (payload.productKind != kBaseModel && IsOlder(unit, kRecordV3Release) &&
-      !IsOlder(payload.releaseCode, kRecordV3Release)) {
-    return kFromV2;
-  }
-  return kNoConversion;
-}
-
-bool ReadUnitMemory(UpdateState& s, uint32_t address, uint32_t count, uint8_t* destination,
-                    bool dots) {
+PhaseResult ReadUnitMemory(UpdateState& s, uint32_t address, uint32_t count, uint8_t* destination,
+                           bool dots) {
   SendLength(s, kReadBlockLength);
   const uint32_t blocks = count / kReadBlockLength + (count % kReadBlockLength != 0 ? 1 : 0);
   for (uint32_t i = 0; i < blocks; ++i) {
@@ -48,16 +37,15 @@ bool ReadUnitMemory(UpdateState& s, uint32_t address, uint32_t count, uint8_t* d
         if (reported != 0) Print(s.console, "+");
       });
     });
-    if (!verified) {
-      ReportBlockFailure(s, "configuration read", blockAddress);
-      return false;
-    }
+    if (!verified) return EndAfterBlockFailure(s, "configuration read", blockAddress);
     if (dots && (blockAddress + length) % 0x400 == 0) Print(s.console, ".");
   }
-  return true;
+  return kGoOn;
 }
 
-PhaseResult ConfigReadoutPhase(UpdateState& s) {
+}  // namespace
+
+PhaseResult ReadOutConfig(UpdateState& s) {
   s.configConversionKind = kNoConversion;
   s.unitUnidentified = false;
   const ReleaseTable& table = s.payload.releaseTable;
@@ -72,9 +60,8 @@ PhaseResult ConfigReadoutPhase(UpdateState& s) {
       (s.unitUnidentified || s.configConversionKind != kNoConversion)) {
     SendSpeedAndReopen(s, kConfigSpeed);
     if (!SingleProbe(s)) {
-      LeaveUpdateMode(s);
-      Print(s.console, "Connection failed at check config\n");
-      return EndRun(kStatusFailed);
+      if (RunInterrupted()) return kInterruptedRun;
+      return EndRun(kStatusFailed, "Connection failed at check config\n");
     }
     s.currentSpeed = kConfigSpeed;
   }
@@ -82,9 +69,8 @@ PhaseResult ConfigReadoutPhase(UpdateState& s) {
   uint8_t* buffer = s.configReadout.data();
   if (s.unitUnidentified) {
     Print(s.console, "Checking config data..\n");
-    if (!ReadUnitMemory(s, kConfigRegionBase, kRecordV2Size, buffer, false)) {
-      return EndRun(kStatusFailed);
-    }
+    PhaseResult read = ReadUnitMemory(s, kConfigRegionBase, kRecordV2Size, buffer, false);
+    if (!read.goOn) return read;
     if (RecordPassesChecksum(buffer, kRecordV1Size)) {
       s.configConversionKind = kFromV1;
       Print(s.console, "Config is pre 042803\n");
@@ -97,13 +83,24 @@ PhaseResult ConfigReadoutPhase(UpdateState& s) {
 
   if (s.configConversionKind == kNoConversion) return kGoOn;
   Print(s.console, "Reading config data..\n");
-  if (!ReadUnitMemory(s, kConfigRegionBase, kReadoutLength, buffer, true)) {
-    return EndRun(kStatusFailed);
-  }
+  PhaseResult read = ReadUnitMemory(s, kConfigRegionBase, kReadoutLength, buffer, true);
+  if (!read.goOn) return read;
   // What lies beyond the region read (the tail of the last converted record) starts as zero.
   std::fill(s.configReadout.begin() + kReadoutLength, s.configReadout.end(), 0);
-  SendText("K", s.port);
+  SendCommand(s, "K");
   return kGoOn;
+}
+
+PhaseResult ConfigPhase(UpdateState& s) {
+  PhaseResult result = ReadOutConfig(s);
+  if (!result.goOn) return result;
+  if (s.configConversionKind != kNoConversion) {
+    ConvertConfig(s.configReadout, s.configConversionKind, s.payload.productKind,
+                  s.payload.releaseCode);
+    result = WriteBackConfig(s);
+    if (!result.goOn) return result;
+  }
+  return FinishConfigPhase(s);
 }
 
 }  // namespace quorel

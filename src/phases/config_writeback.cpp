@@ -2,9 +2,9 @@
 // then the closing sequence of the configuration phase runs in every update and the line
 // returns to the negotiated speed.
 #include "config/records.h"
+#include "phases/config_phase.h"
+#include "protocol/protocol.h"
 #include "serial/link.h"
-#include "update/phases.h"
-#include "update/protocol.h"
 
 namespace quorel {
 
@@ -15,7 +15,7 @@ constexpr uint32_t kWriteBlockLength = 256;
 // record's place.
 constexpr uint8_t kRecordFiveMovedMark = 0x3A;
 
-bool WriteConfigRecord(UpdateState& s, uint32_t offset, uint32_t size, uint32_t address) {
+PhaseResult WriteConfigRecord(UpdateState& s, uint32_t offset, uint32_t size, uint32_t address) {
   SendLength(s, kWriteBlockLength);
   const uint32_t blocks = (size - 1) / kWriteBlockLength + 1;
   for (uint32_t b = 0; b < blocks; ++b) {
@@ -32,12 +32,9 @@ bool WriteConfigRecord(UpdateState& s, uint32_t offset, uint32_t size, uint32_t 
         if (reply != 0) Print(s.console, "Re43");
       });
     });
-    if (!verified) {
-      ReportBlockFailure(s, "configuration write", blockAddress);
-      return false;
-    }
+    if (!verified) return EndAfterBlockFailure(s, "configuration write", blockAddress);
   }
-  return true;
+  return kGoOn;
 }
 
 }  // namespace
@@ -49,29 +46,30 @@ PhaseResult WriteBackConfig(UpdateState& s) {
     if (i == 5 && size == kRecordV3Size && s.configReadout[i * size] == kRecordFiveMovedMark) {
       address = kConfigRegionBase + 4 * size;
     }
-    if (!WriteConfigRecord(s, i * size, size, address)) return EndRun(kStatusFailed);
+    PhaseResult written = WriteConfigRecord(s, i * size, size, address);
+    if (!written.goOn) return written;
     Print(s.console, ".");
   }
   return kGoOn;
 }
 
 PhaseResult FinishConfigPhase(UpdateState& s) {
-  SendText("K", s.port);
-  s.port.SendByte(kCmdProbe);
+  SendCommand(s, "K");
+  SendCommand(s, kCmdProbe);
   ReadReply(s.replyBuffer, s.port, kProbeReplyLength, s.clock);
-  SendText("V0", s.port);
-  s.port.SendByte(kCmdTick);
+  SendCommand(s, "V0");
+  SendCommand(s, kCmdTick);
   ReadReply(s.replyBuffer, s.port, kProbeReplyLength, s.clock);
-  SendText("V0", s.port);
+  SendCommand(s, "V0");
   ReadReply(s.replyBuffer, s.port, kProbeReplyLength, s.clock);
+  if (RunInterrupted()) return kInterruptedRun;
   if (s.currentSpeed == s.wantedSpeed) return kGoOn;
 
   s.currentSpeed = s.wantedSpeed;
   SendSpeedAndReopen(s, s.currentSpeed);
   if (!SingleProbe(s)) {
-    LeaveUpdateMode(s);
-    Print(s.console, "Connection failed after check config\n");
-    return EndRun(kStatusFailed);
+    if (RunInterrupted()) return kInterruptedRun;
+    return EndRun(kStatusFailed, "Connection failed after check config\n");
   }
   return kGoOn;
 }

@@ -3,9 +3,9 @@
 #include <cstring>
 #include <string>
 
+#include "phases/connection.h"
+#include "protocol/protocol.h"
 #include "serial/link.h"
-#include "update/phases.h"
-#include "update/protocol.h"
 
 namespace quorel {
 
@@ -26,10 +26,10 @@ uint32_t NextSlowerSpeed(uint32_t speed) {
 }
 
 void GreetOnce(UpdateState& s) {
-  s.port.SendByte(kCmdGreet);
+  SendCommand(s, kCmdGreet);
   SleepMs(s.clock, kGreetingWaitMs);
   ReadReply(s.replyBuffer, s.port, kProbeReplyLength, s.clock);  // not judged
-  s.port.SendByte(kCmdHello);
+  SendCommand(s, kCmdHello);
   SleepMs(s.clock, kGreetingWaitMs);
   ReadReply(s.replyBuffer, s.port, kProbeReplyLength, s.clock);
 }
@@ -49,16 +49,15 @@ std::string PrintableReply(const char* reply) {
 PhaseResult NegotiateConnection(UpdateState& s) {
   OpenSelectedPort(s, kFirstContactSpeed);
   if (!SingleProbe(s)) {
+    if (RunInterrupted()) return kInterruptedRun;
     Print(s.console,
           "\nQuorel not in update mode, serial cable not connected,\n"
           "or other sw already using com1. (err1)\n"
           "To put Quorel in update mode press 'menu',0,9,3,1 on remote\n"
           "If it's already in update mode then press 'exit','menu',0,9,3,1");
-    s.port.Close();
     return EndRun(kStatusFailed);
   }
   s.unitAnswered = true;
-  s.port.NoteUnitAnswered();
 
   // Always switch, even to 9600: the unit expects the speed command after first contact.
   s.currentSpeed = s.wantedSpeed;
@@ -67,6 +66,7 @@ PhaseResult NegotiateConnection(UpdateState& s) {
   bool answered = SingleProbe(s);
 
   while (!answered && s.currentSpeed >= kLowestAcceptedSpeed) {
+    if (RunInterrupted()) return kInterruptedRun;
     uint32_t next = NextSlowerSpeed(s.currentSpeed);
     Print(s.console, "%uk RS232 speed not working trying %uk \n", s.currentSpeed, next);
     s.currentSpeed = next;
@@ -74,11 +74,10 @@ PhaseResult NegotiateConnection(UpdateState& s) {
     answered = SingleProbe(s);
   }
 
+  if (RunInterrupted()) return kInterruptedRun;
   if (s.currentSpeed < kLowestAcceptedSpeed) {
     Print(s.console, "RS232 communication problem. Update exiting\n");
-    LeaveUpdateMode(s);
-    Print(s.console, "Connection cannot be made\n");
-    return EndRun(kStatusFailed);
+    return EndRun(kStatusFailed, "Connection cannot be made\n");
   }
   s.wantedSpeed = s.currentSpeed;
   Print(s.console, "Connected\n");
@@ -88,11 +87,13 @@ PhaseResult NegotiateConnection(UpdateState& s) {
 void GreetUnit(UpdateState& s) {
   GreetOnce(s);
   for (int repeat = 0;
-       std::strcmp(s.replyBuffer, "HOk") != 0 && repeat < kGreetingRepeats && !s.port.Lost();
+       std::strcmp(s.replyBuffer, "HOk") != 0 && repeat < kGreetingRepeats && !s.port.Lost() &&
+       !RunInterrupted();
        ++repeat) {
     Print(s.console, "Info: ret %s\n", PrintableReply(s.replyBuffer).c_str());
     DrainInput(s.port, s.clock);
     GreetOnce(s);
+    if (RunInterrupted()) return;
     Print(s.console, "Retry001:%d\n", repeat);
   }
 }

@@ -1,10 +1,11 @@
 // Image download: the main image over its two address ranges, then, for a unit whose release
 // is older than a fixed one for the payload's model, the second image; every block verified
 // against the unit's checksum.
+#include "phases/download.h"
+
+#include "payload/release_code.h"
+#include "protocol/protocol.h"
 #include "serial/link.h"
-#include "update/phases.h"
-#include "update/protocol.h"
-#include "update/release_code.h"
 
 namespace quorel {
 
@@ -19,7 +20,7 @@ constexpr ReleaseCode kHwImageBeforePro = 0x110503;
 
 // A range written block by block, with "Retry#%d" and "cs err" on repeats and the length
 // command before a short last block.
-bool SendRange(UpdateState& s, uint32_t start, uint32_t end, const uint8_t* source,
+PhaseResult SendRange(UpdateState& s, uint32_t start, uint32_t end, const uint8_t* source,
                uint32_t& currentLength, const char* what) {
   for (uint32_t address = start; address < end;) {
     uint32_t remaining = end - address;
@@ -36,29 +37,26 @@ bool SendRange(UpdateState& s, uint32_t start, uint32_t end, const uint8_t* sour
         if (attempts != 0) Print(s.console, "Retry#%d\n", attempts);
       });
       ++attempts;
-      if (!ok) Print(s.console, "cs err,rs=%x cs=%x\n", reply, sum);
+      if (!ok && !RunInterrupted()) Print(s.console, "cs err,rs=%x cs=%x\n", reply, sum);
       return ok;
     });
-    if (!verified) {
-      ReportBlockFailure(s, what, address);
-      return false;
-    }
+    if (!verified) return EndAfterBlockFailure(s, what, address);
     Print(s.console, ".");
     address += currentLength;
   }
-  return true;
+  return kGoOn;
 }
 
 }  // namespace
 
 PhaseResult ImageDownload(UpdateState& s) {
   const FirmwarePayload& payload = s.payload;
-  SendText("JDOWNLOADING UPDATE\n", s.port);
+  SendCommand(s, "JDOWNLOADING UPDATE\n");
   Print(s.console, "\nSending SW update..");
-  s.port.SendByte(kCmdProbe);
+  SendCommand(s, kCmdProbe);
   ReadReply(s.replyBuffer, s.port, kProbeReplyLength, s.clock);  // not judged
-  SendText("L000400", s.port);
-  SendText("K", s.port);
+  SendCommand(s, "L000400");
+  SendCommand(s, "K");
   uint32_t currentLength = kDownloadBlockLength;
 
   for (uint32_t address = 0; address < kFirstRangeEnd; address += kDownloadBlockLength) {
@@ -69,17 +67,13 @@ PhaseResult ImageDownload(UpdateState& s) {
         if (reply != 0) Print(s.console, "Retry003\n");
       });
     });
-    if (!verified) {
-      ReportBlockFailure(s, "main image", address);
-      return EndRun(kStatusFailed);
-    }
+    if (!verified) return EndAfterBlockFailure(s, "main image", address);
     Print(s.console, ".");
   }
 
-  if (!SendRange(s, kSecondRangeStart, kSwImageEnd, payload.SwImage + kSecondRangeStart,
-                 currentLength, "main image")) {
-    return EndRun(kStatusFailed);
-  }
+  PhaseResult sent = SendRange(s, kSecondRangeStart, kSwImageEnd,
+                               payload.SwImage + kSecondRangeStart, currentLength, "main image");
+  if (!sent.goOn) return sent;
 
   const ReleaseCode unitRelease = payload.releaseTable.code[s.releaseRow];
   const ReleaseCode threshold =
@@ -87,12 +81,9 @@ PhaseResult ImageDownload(UpdateState& s) {
   if (!IsOlder(unitRelease, threshold)) return kGoOn;
 
   Print(s.console, "\nSending HW update..");
-  SendText("L000400", s.port);
+  SendCommand(s, "L000400");
   currentLength = kDownloadBlockLength;
-  if (!SendRange(s, kHwImageBase, kHwImageEnd, payload.HwImage, currentLength, "second image")) {
-    return EndRun(kStatusFailed);
-  }
-  return kGoOn;
+  return SendRange(s, kHwImageBase, kHwImageEnd, payload.HwImage, currentLength, "second image");
 }
 
 }  // namespace quorel

@@ -1,14 +1,18 @@
 // Flash commit: tell the unit to program the verified images, close the port, and tell the
 // user how to bring the unit back up.
+#include "phases/flash.h"
+
+#include "protocol/protocol.h"
 #include "serial/link.h"
-#include "update/phases.h"
 
 namespace quorel {
 
 PhaseResult FlashCommit(UpdateState& s) {
   Print(s.console, "\nNow flashing\n");
-  SendText("JFLASHING DONE IN ABOUT 30 SECS\n", s.port);
-  s.port.NoteFlashSent();
+  SendCommand(s, "JFLASHING DONE IN ABOUT 30 SECS\n");
+  if (RunInterrupted()) return kInterruptedRun;
+  // From here on the unit is programming its flash and must not be disturbed, not even by X.
+  s.flashSent = true;
   SendText("F5382", s.port);
   s.port.Close();
   Print(s.console, "\nDO NOT SHUT OFF UNIT. Wait for unit to turn itself off or");

@@ -1,10 +1,11 @@
 // Identification: ask the unit for the checksum of its code region, look it up in the release
 // table, and confirm, refuse or ask the user.
+#include "phases/identification.h"
+
 #include "payload/payload.h"
+#include "payload/release_code.h"
+#include "protocol/protocol.h"
 #include "serial/link.h"
-#include "update/phases.h"
-#include "update/protocol.h"
-#include "update/release_code.h"
 
 namespace quorel {
 
@@ -16,7 +17,6 @@ constexpr uint32_t kUnreadableChecksum = 0xFFFFFFFF;
 
 PhaseResult Decline(UpdateState& s) {
   Print(s.console, "\nFirmware not updated...Exiting\n");
-  LeaveUpdateMode(s);
   return EndRun(kStatusRefused);
 }
 
@@ -33,10 +33,11 @@ bool UserConfirms(UpdateState& s) {
 
 PhaseResult IdentifyUnit(UpdateState& s) {
   Print(s.console, "\nChecking version..\n");
-  SendText("A008000", s.port);
-  SendText("L00e000", s.port);
+  SendCommand(s, "A008000");
+  SendCommand(s, "L00e000");
   uint32_t checksum = 0;
   bool readable = QueryChecksum(s, &checksum, kIdentifyWaitMs);
+  if (RunInterrupted()) return kInterruptedRun;
   const ReleaseTable& table = s.payload.releaseTable;
   // An unreadable reply must never be taken for a row's checksum (one row holds 0).
   s.unitChecksum = readable ? checksum : kUnreadableChecksum;
@@ -50,7 +51,6 @@ PhaseResult IdentifyUnit(UpdateState& s) {
       Print(s.console, "Unit ID's as %s, but this firmware is for a %s (ind:%u)\n",
             ProductName(kind), ProductName(s.payload.productKind), s.releaseRow);
       Print(s.console, "Firmware not updated...Exiting\n");
-      LeaveUpdateMode(s);
       return EndRun(kStatusRefused);
     }
     if (IsOlder(code, s.payload.releaseCode)) {
@@ -68,10 +68,13 @@ PhaseResult IdentifyUnit(UpdateState& s) {
   }
 
   if (ask) {
-    if (!UserConfirms(s)) return Decline(s);
+    const bool confirmed = UserConfirms(s);
+    // Ctrl-C at the question ends the run at once; it is not a declining key.
+    if (RunInterrupted()) return kInterruptedRun;
+    if (!confirmed) return Decline(s);
     Print(s.console, "\nUpdate proceeding..\n\n");
   }
-  SendText("T", s.port);
+  SendCommand(s, "T");
   return kGoOn;
 }
 

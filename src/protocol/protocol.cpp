@@ -1,4 +1,4 @@
-#include "update/protocol.h"
+#include "protocol/protocol.h"
 
 #include <cstdio>
 #include <cstring>
@@ -16,21 +16,33 @@ int HexDigit(char c) {
   return -1;
 }
 
-void SendFormatted(UpdateState& s, const char* format, uint32_t value) {
+bool SendFormatted(UpdateState& s, const char* format, uint32_t value) {
   std::snprintf(s.replyBuffer, sizeof s.replyBuffer, format, value);
-  SendText(s.replyBuffer, s.port);
+  return SendCommand(s, s.replyBuffer);
 }
 
 }  // namespace
 
+bool SendCommand(UpdateState& s, const char* text) {
+  if (RunInterrupted()) return false;
+  SendText(text, s.port);
+  return true;
+}
+
+bool SendCommand(UpdateState& s, uint8_t command) {
+  if (RunInterrupted()) return false;
+  s.port.SendByte(command);
+  return true;
+}
+
 bool SingleProbe(UpdateState& s) {
-  s.port.SendByte(kCmdProbe);
+  SendCommand(s, kCmdProbe);
   ReadReply(s.replyBuffer, s.port, kProbeReplyLength, s.clock);
   return std::strcmp(s.replyBuffer, "Ok") == 0;
 }
 
 void BurstProbe(UpdateState& s) {
-  for (int i = 0; i < 20; ++i) s.port.SendByte(kCmdProbe);
+  for (int i = 0; i < 20; ++i) SendCommand(s, kCmdProbe);
   ReadReply(s.replyBuffer, s.port, 2, s.clock);
   for (int reads = 0; std::strcmp(s.replyBuffer, "Ok") != 0 && reads < 20; ++reads) {
     ReadReply(s.replyBuffer, s.port, 2, s.clock);
@@ -43,7 +55,7 @@ void OpenSelectedPort(UpdateState& s, uint32_t speed) {
 }
 
 void SendSpeedAndReopen(UpdateState& s, uint32_t speed) {
-  SendFormatted(s, "B%06u", speed);
+  if (!SendFormatted(s, "B%06u", speed)) return;
   s.port.Close();
   OpenSelectedPort(s, speed);
 }
@@ -73,14 +85,23 @@ bool ParseHexPair(const char* text, uint8_t* value) {
 }
 
 bool QueryChecksum(UpdateState& s, uint32_t* value, uint32_t waitMs) {
-  s.port.SendByte(kCmdChecksum);
+  SendCommand(s, kCmdChecksum);
   if (waitMs > 0) SleepMs(s.clock, waitMs);
   ReadReply(s.replyBuffer, s.port, kChecksumReplyLength, s.clock);
   return ParseChecksumReply(s.replyBuffer, value);
 }
 
 void LeaveUpdateMode(UpdateState& s) {
-  s.port.SendByte(kCmdLeave);
+  if (s.port.IsOpen() && s.unitAnswered && !s.flashSent && !s.port.Lost()) {
+    static const uint8_t kFiller[256] = {};
+    while (s.blockBytesOwed > 0) {
+      const uint32_t chunk = s.blockBytesOwed < sizeof kFiller ? s.blockBytesOwed : sizeof kFiller;
+      s.port.Write(kFiller, chunk);
+      s.blockBytesOwed -= chunk;
+    }
+    s.port.SendByte(kCmdLeave);
+  }
+  s.blockBytesOwed = 0;
   s.port.Close();
 }
 
@@ -93,15 +114,16 @@ uint32_t BlockChecksum(const uint8_t* data, uint32_t length) {
 bool WriteBlockAttempt(UpdateState& s, uint32_t address, const uint8_t* data, uint32_t length,
                        uint32_t* reply, const std::function<void()>& beforeData) {
   SendAddress(s, address);
-  SendText("D", s.port);
+  if (!SendCommand(s, "D")) return false;
   if (beforeData) beforeData();
   uint32_t sum = 0;
-  s.port.NoteBlockData(length);
+  s.blockBytesOwed = length;
   for (uint32_t i = 0; i < length; ++i) {
+    if (RunInterrupted()) return false;
     s.port.SendByte(data[i]);
+    --s.blockBytesOwed;
     sum += data[i];
   }
-  s.port.NoteBlockData(0);
   // Whatever arrived while the block was on the wire (a reply to an earlier attempt that came
   // too late for its wait) must not be read as the answer to this block.
   s.port.DrainOutput();
@@ -113,10 +135,11 @@ bool WriteBlockAttempt(UpdateState& s, uint32_t address, const uint8_t* data, ui
 bool ReadBlockAttempt(UpdateState& s, uint32_t address, uint8_t* destination, uint32_t length,
                       uint32_t* reported, const std::function<void()>& beforeData) {
   SendAddress(s, address);
-  SendText("M", s.port);
+  if (!SendCommand(s, "M")) return false;
   if (beforeData) beforeData();
   uint32_t sum = 0;
   for (uint32_t i = 0; i < length; ++i) {
+    if (RunInterrupted()) return false;
     ReadReply(s.replyBuffer, s.port, 2, s.clock);
     // A pair without a hexadecimal digit leaves the byte as it was; it still counts in the sum.
     ParseHexPair(s.replyBuffer, &destination[i]);
@@ -130,7 +153,7 @@ bool ReadBlockAttempt(UpdateState& s, uint32_t address, uint8_t* destination, ui
 bool RepeatUntilVerified(UpdateState& s, uint32_t length,
                          const std::function<bool(int attempt)>& attempt) {
   for (int n = 0; n < kMaxBlockAttempts; ++n) {
-    if (s.port.Lost()) return false;
+    if (s.port.Lost() || RunInterrupted()) return false;
     if (n > 0) {
       DrainInput(s.port, s.clock);
       SendLength(s, length);
@@ -149,7 +172,6 @@ void ReportBlockFailure(UpdateState& s, const char* what, uint32_t address) {
           what, address, kMaxBlockAttempts);
   }
   Print(s.console, "The unit was not flashed. Update exiting\n");
-  LeaveUpdateMode(s);
 }
 
 }  // namespace quorel

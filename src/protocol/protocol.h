@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <functional>
 
-#include "update/update_state.h"
+#include "os/cancel.h"
+#include "protocol/update_state.h"
 
 namespace quorel {
 
@@ -25,12 +26,23 @@ constexpr int32_t kChecksumReplyLength = 11;
 // rather than never.
 constexpr int kMaxBlockAttempts = 10;
 
+// The user has cut the run short (Ctrl-C, a termination signal, a closed console). From then on
+// the commands below send nothing and the link's waits return at once, so a phase comes quickly
+// to its next look at this and hands the run to the driver's exit path.
+inline bool RunInterrupted() { return CancelRequested(); }
+
+// Sends a command text, without terminator, or a one-byte command. Returns false, having sent
+// nothing, once the run is cut short.
+bool SendCommand(UpdateState& s, const char* text);
+bool SendCommand(UpdateState& s, uint8_t command);
+
 // Sends E and reads up to 20 characters; true when the reply is exactly "Ok".
 bool SingleProbe(UpdateState& s);
 // Sends E 20 times back to back, reads 2 characters up to 21 times until "Ok", then drains.
 void BurstProbe(UpdateState& s);
 // Sends "B%06d" with the new speed at the old one, then closes the port and reopens it at the
-// new speed with no wait between. Does not probe and does not touch currentSpeed.
+// new speed with no wait between. Does not probe and does not touch currentSpeed. A run cut
+// short keeps its port as it is.
 void SendSpeedAndReopen(UpdateState& s, uint32_t speed);
 // Reopens the run's port at the given speed with parity 0; the result is not looked at.
 void OpenSelectedPort(UpdateState& s, uint32_t speed);
@@ -48,7 +60,9 @@ bool ParseHexPair(const char* text, uint8_t* value);
 // into *value; true when the reply parsed.
 bool QueryChecksum(UpdateState& s, uint32_t* value, uint32_t waitMs = 0);
 
-// Gives up on the unit: sends X and closes the port.
+// Lets go of the unit at the end of a run. When it has answered and has not been told to flash:
+// completes a data block cut short with filler bytes (the unit would otherwise take the X for
+// data) and sends X. Then closes the port. Works also after the run was cut short.
 void LeaveUpdateMode(UpdateState& s);
 
 // The byte sum of a block, as the unit reports it.
@@ -57,6 +71,7 @@ uint32_t BlockChecksum(const uint8_t* data, uint32_t length);
 // One attempt of a block write: "A%06X", "D", beforeData (where a phase prints its repeat
 // mark), the bytes one at a time, then the checksum query into *reply. True when a reply
 // parsed and equals the sum of the bytes sent: an unanswered block is never a verified block.
+// A run cut short stops between two bytes and leaves the rest owed in blockBytesOwed.
 bool WriteBlockAttempt(UpdateState& s, uint32_t address, const uint8_t* data, uint32_t length,
                        uint32_t* reply, const std::function<void()>& beforeData);
 
@@ -71,12 +86,12 @@ bool ReadBlockAttempt(UpdateState& s, uint32_t address, uint8_t* destination, ui
 // stray or late byte cannot shift the replies of every later exchange, and the block's length
 // again, since a block whose "D" was lost on the line reaches the unit as commands and may have
 // changed the length it holds. A block that verifies at once costs neither. False when the
-// bound was reached or the port failed for good.
+// bound was reached, the port failed for good or the run was cut short.
 bool RepeatUntilVerified(UpdateState& s, uint32_t length,
                          const std::function<bool(int attempt)>& attempt);
 
-// Ends the run after a block that never verified: names what failed, says the unit was not
-// flashed, sends X and closes the port. The driver then prints the key prompt (status 0).
+// Says which block never verified (or that the port stopped working) and that the unit was not
+// flashed; the driver's exit path then lets go of the unit.
 void ReportBlockFailure(UpdateState& s, const char* what, uint32_t address);
 
 }  // namespace quorel

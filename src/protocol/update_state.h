@@ -1,27 +1,15 @@
 #pragma once
 // What the phases of one run hand each other. The driver creates it at start; each phase reads
 // and writes its fields and either returns to the driver or ends the run.
-#include <array>
 #include <cstdint>
 
+#include "config/records.h"
 #include "console/console.h"
 #include "os/clock.h"
 #include "payload/payload.h"
 #include "serial/serial_port.h"
 
 namespace quorel {
-
-// Which configuration conversion the unit needs: 0 none, 1 from the oldest record layout,
-// 2 from the middle layout for a Pro payload.
-using ConfigConversionKind = int;
-constexpr ConfigConversionKind kNoConversion = 0;
-constexpr ConfigConversionKind kFromV1 = 1;
-constexpr ConfigConversionKind kFromV2 = 2;
-
-// Mirror of the unit's configuration region: byte k stands for unit address 0x4000 + k. Room
-// for six of the largest records, since the conversion builds its output in place.
-constexpr uint32_t kConfigReadoutSize = 16848;
-using ConfigReadout = std::array<uint8_t, kConfigReadoutSize>;
 
 // Line speeds in bits per second.
 constexpr uint32_t kFirstContactSpeed = 9600;
@@ -49,8 +37,15 @@ struct UpdateState {
   Console& console;
   const FirmwarePayload& payload;
 
-  // Set once the unit has answered a probe: from then on every failure exit sends X.
+  // Set once the unit has answered a probe: from then on every end of the run but the
+  // completed update sends X.
   bool unitAnswered = false;
+  // Set just before the flash command goes out: from then on the unit must not be disturbed,
+  // and no X is sent whatever happens.
+  bool flashSent = false;
+  // Data bytes of a block write ("D") that have not been sent yet. A run cut short in the
+  // middle of a block sends that many filler bytes first, or the unit would take the X for data.
+  uint32_t blockBytesOwed = 0;
 };
 
 }  // namespace quorel

@@ -20,7 +20,7 @@
 #include <fstream>
 
 #include "os/clock.h"
-#include "os/posix_serial.h"
+#include "os/serial_posix.h"
 
 namespace quorel::sim {
 

@@ -16,10 +16,10 @@
 #include "serial/link.h"
 #include "sim/simulated_unit.h"
 #include "sim/virtual_clock.h"
-#include "update/driver.h"
-#include "update/protocol.h"
-#include "update/release_code.h"
-#include "update/update_state.h"
+#include "driver/driver.h"
+#include "protocol/protocol.h"
+#include "payload/release_code.h"
+#include "protocol/update_state.h"
 
 namespace quorel::sim {
 

@@ -55,8 +55,6 @@ class UpdaterTap : public SerialDevices {
 
   OpenResult Open(const char* portName, int32_t lineSpeed, int32_t parity,
                   std::unique_ptr<SerialLine>* line) override;
-  void NoteUnitAnswered() override { inner_.NoteUnitAnswered(); }
-  void NoteFlashSent() override { inner_.NoteFlashSent(); }
 
   // Called with every complete command the updater writes, in the unit's transcript form
   // ("A004000", "D[64]" for a data block, "C"), at the moment its last byte is written.

@@ -1,7 +1,7 @@
 #include "sim/unit_profile.h"
 
 #include "config/records.h"
-#include "update/release_code.h"
+#include "payload/release_code.h"
 
 namespace quorel::sim {
 
