@@ -35,6 +35,7 @@
 #include "protocol/protocol.h"
 #include "payload/release_code.h"
 #include "protocol/update_state.h"
+#include "sim/scripted_console.h"
 
 namespace {
 

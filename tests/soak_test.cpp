@@ -14,6 +14,7 @@
 #include "support/sim_helpers.h"
 #include "driver/driver.h"
 #include "protocol/protocol.h"
+#include "sim/scripted_console.h"
 
 namespace quorel {
 namespace {

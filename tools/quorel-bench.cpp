@@ -33,6 +33,7 @@
 #include "sim/pty_unit_server.h"
 #include "sim/sim_session.h"
 #include "driver/driver.h"
+#include "sim/scripted_console.h"
 
 namespace quorel::sim {
 namespace {

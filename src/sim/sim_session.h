@@ -13,6 +13,7 @@
 #include "sim/virtual_clock.h"
 #include "sim/virtual_line.h"
 #include "protocol/update_state.h"
+#include "sim/scripted_console.h"
 
 namespace quorel::sim {
 
