@@ -282,8 +282,8 @@ TEST_F(ProtocolTest, ALateChecksumReplyIsDrainedBeforeTheRepeat) {
   EXPECT_EQ(attempts, 1);
 }
 
-// The driver's one exit path, whatever ended the run: X only to a unit that has answered and has
-// not been told to flash, after filler for a data block cut short; then the ending's text.
+// The driver's one exit path after a give-up: the phase's message, X and the close, then the
+// ending's own text and the key prompt. (Runs cut short: UpdateRoad and Stress.)
 struct ExitSession {
   ExitSession() : state(session->NewState()) {
     OpenSelectedPort(state, 9600);
@@ -326,43 +326,6 @@ TEST(ExitPath, GivingUpLetsGoOfTheUnitInTheEndingsOrder) {
                 kPrompt);
   EXPECT_FALSE(lost.state.port.IsOpen());
   EXPECT_EQ(lost.session->devices.written(), "E");
-}
-
-TEST(ExitPath, ARunCutShortCompletesTheBlockThenLeavesWithoutAKeyWait) {
-  const char kNotFlashed[] = "\nInterrupted. The unit was not flashed. Update exiting\n";
-  struct Case {
-    const char* name;
-    bool answered;
-    bool flashSent;
-    const char* message;
-    std::string tail;  // what the PC writes after the block's first three bytes
-  };
-  const Case cases[] = {
-      {"in a block", true, false, kNotFlashed, std::string("\0\0\0\0\0X", 6)},
-      {"no answer yet", false, false, kNotFlashed, ""},
-      {"flash sent", true, true, "\nInterrupted after the flash command was sent.\n", ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ExitSession e;
-    SendLength(e.state, 8);
-    SendAddress(e.state, 0);
-    SendText("D", e.state.port);
-    e.session->devices.ClearWritten();
-    SendText("abc", e.state.port);
-    // Three of the block's eight bytes went out when the user cut the run short.
-    e.state.blockBytesOwed = 5;
-    e.state.unitAnswered = c.answered;
-    e.state.flashSent = c.flashSent;
-    EXPECT_EQ(EndOfRun(e.state, kInterruptedRun), 130);
-    e.session->devices.Settle();
-    EXPECT_EQ(e.session->devices.written(), "abc" + c.tail);
-    EXPECT_EQ(e.session->console.output(), c.message);
-    EXPECT_EQ(e.session->console.keysRead(), 0);
-    EXPECT_FALSE(e.state.port.IsOpen());
-    // The unit took the filler as the block's rest, and the X as the command to leave.
-    EXPECT_EQ(e.session->unit.leftUpdateMode(), c.tail != "");
-  }
 }
 
 }  // namespace
