@@ -15,8 +15,9 @@ bool ParseOptions(UpdateState& s, int argc, const char* const* argv);
 // A run cut short by the user, also at that key, prints why and returns 130 instead.
 int EndOfRun(UpdateState& s, const PhaseResult& end);
 
-// Runs a whole update and returns the program's exit status. Every end of the run prints
-// "\nPress a key to exit program" and waits for one key.
+// Runs a whole update and returns the program's exit status. Every end of the run goes through
+// EndOfRun: it prints "\nPress a key to exit program" and waits for one key, unless the user cut
+// the run short.
 int RunUpdate(UpdateState& s, int argc, const char* const* argv);
 
 }  // namespace quorel

@@ -3,8 +3,6 @@
 // lowers the line to 14400 for the work, checks the first record of an unidentified unit, reads
 // the configuration region, converts the records and writes them back, and ends, in every run,
 // with the closing sequence and the return to the negotiated speed.
-#include <cstdint>
-
 #include "phases/phase_result.h"
 
 namespace quorel {
