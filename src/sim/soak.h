@@ -92,6 +92,9 @@ struct SoakOutcome {
   uint32_t landedElsewhere = 0;
   uint32_t foreignReply = 0;
   bool misidentified = false;
+  // The configuration conversion a flashed run decided (0 none, 1 from the oldest layout, 2 from
+  // the middle one).
+  int conversionKind = 0;
   uint32_t ProtocolLimitBlocks() const { return byteSumDefeated + landedElsewhere + foreignReply; }
   // The flash command went out but did not reach the unit whole (the updater cannot know).
   bool flashLostOnLine = false;

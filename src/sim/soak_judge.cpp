@@ -220,6 +220,7 @@ void JudgeSoakRun(const SoakOptions& options, SoakRig& rig, const SoakDraw& draw
   // The blocks the run had to write and the bytes each must carry: the records converted from
   // what the run read, then the image ranges.
   const int kind = state.configConversionKind;
+  outcome.conversionKind = kind;
   const ConfigReadout* readout = kind != 0 ? reads.readoutAtK : nullptr;
   if (kind != 0 && readout == nullptr) violation("converted the configuration without reading it");
   expected::Plan plan =
