@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "config/records.h"
+#include "os/clock.h"
 #include "payload/payload.h"
 #include "sim/namespace_launch.h"
 #include "sim/pty_unit_server.h"

@@ -21,9 +21,9 @@
 
 #include "config/records.h"
 #include "payload/payload.h"
+#include "driver/driver.h"
 #include "sim/bench_modelled.h"
 #include "sim/bench_program.h"
-#include "update/driver.h"
 
 namespace quorel::sim::bench {
 namespace {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "os/cancel.h"
+
 namespace quorel {
 
 void SendText(const char* text, SerialPort& port) {
@@ -15,7 +17,7 @@ namespace {
 int32_t WaitPromptly(SerialPort& port, int32_t n, Clock& clock) {
   const uint64_t deadline = clock.NowNs() + kReplyTries * kReplyTickMs * kNsPerMs;
   int32_t pending = static_cast<int32_t>(port.BytesPending());
-  while (pending < n && !port.Lost()) {
+  while (pending < n && !port.Lost() && !CancelRequested()) {
     const uint64_t now = clock.NowNs();
     if (now >= deadline) break;
     const uint64_t left = deadline - now;
@@ -42,8 +44,9 @@ int32_t ReadReply(char* buffer, SerialPort& port, int32_t n, Clock& clock, Reply
   } else {
     int tries = 0;
     pending = static_cast<int32_t>(port.BytesPending());
-    // A port that has failed for good will not deliver the rest: no point waiting it out.
-    while (pending < n && tries < kReplyTries && !port.Lost()) {
+    // A port that has failed for good will not deliver the rest, and a run cut short by the
+    // user wants no reply any more: no point waiting either out.
+    while (pending < n && tries < kReplyTries && !port.Lost() && !CancelRequested()) {
       SleepMs(clock, kReplyTickMs);
       ++tries;
       pending = static_cast<int32_t>(port.BytesPending());
@@ -78,6 +81,7 @@ void DiscardPendingInput(SerialPort& port) {
 }
 
 void SleepMs(Clock& clock, uint32_t ms) {
+  if (CancelRequested()) return;  // the run is ending: nothing left to wait for
   clock.SleepNs(static_cast<uint64_t>(ms == 0 ? 1 : ms) * kNsPerMs);
 }
 
