@@ -10,12 +10,15 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "os/clock.h"
 #include "os/posix_serial.h"
+#include "os/serial_port_list.h"
 #include "os/termios2_linux.h"
 #include "serial/serial_port.h"
 #include "support/posix_child.h"
@@ -28,7 +31,9 @@ using testing::ReadFor;
 using testing::WaitUntil;
 using testing::WriteText;
 
-const char kInUse[] = "the port is in use by another program";
+const char kInUse[] =
+    "the port is in use by another program (a terminal program, ModemManager probing a new "
+    "adapter, or brltty, which claims some USB-serial adapters)";
 
 class PosixSerialTest : public ::testing::Test {
  protected:
@@ -42,7 +47,7 @@ class PosixSerialTest : public ::testing::Test {
   }
 
   std::string Report(const std::string& reason) const {
-    return "quorel-update: cannot open COM1 (" + pty.slavePath + "): " + reason;
+    return "quorel-update: cannot open " + pty.slavePath + ": " + reason;
   }
 
   PseudoTerminal pty;
@@ -164,8 +169,9 @@ TEST_F(PosixSerialTest, FailedOpensGiveTheirCodeAndOneLineReportEach) {
   EXPECT_EQ(OpenCom1(9600, &line), kOpenOk);
 
   const std::vector<std::string> expected = {
-      "quorel-update: cannot open COM2 (/nonexistent/quorel-tty): No such file or directory",
-      "quorel-update: cannot open COM3 (/dev/null): not a serial device",
+      "quorel-update: cannot open /nonexistent/quorel-tty: No such file or directory "
+      "(quorel-update --list-ports shows the serial ports of this machine)",
+      "quorel-update: cannot open /dev/null: not a serial device",
       "quorel-update: cannot open COM7: there is no such port",
       Report("the driver refused the line settings (0 bit/s): Invalid argument"),
   };
@@ -222,6 +228,106 @@ TEST_F(PosixSerialTest, WriteNoticesADeviceThatWentAway) {
   EXPECT_TRUE(line->Lost());
   uint8_t buffer[4];
   EXPECT_EQ(line->Read(buffer, 4), 0u);
+}
+
+TEST_F(PosixSerialTest, AcceptsADriversRateWithinTwoPercentAndAFollowedLink) {
+  // A driver that applies its own rate: 2 % above the asked one, or one bit/s more than that.
+  uint32_t extra = 0;
+  PosixSerialDevices rounding(
+      [this](const std::string& line) { reports.push_back(line); },
+      [&extra](int fd, uint32_t speed, uint32_t* output, uint32_t* input) {
+        int error = SetAndReadLineSpeed(fd, speed, output, input);
+        *output = *input = speed + speed / 50 + extra;
+        return error;
+      });
+  // Reached through a symbolic link, as through /dev/serial/by-id/.
+  const std::string link = ::testing::TempDir() + "quorel-by-id-link";
+  unlink(link.c_str());
+  ASSERT_EQ(symlink(pty.slavePath.c_str(), link.c_str()), 0);
+  rounding.MapPort("COM1", link);
+  EXPECT_EQ(rounding.DeviceName("COM1"), pty.slavePath);
+
+  std::unique_ptr<SerialLine> line;
+  ASSERT_EQ(rounding.Open("COM1", 28800, 0, &line), kOpenOk);
+  EXPECT_EQ(line->AppliedSpeed(), 29376u);
+  line.reset();
+  extra = 1;
+  EXPECT_EQ(rounding.Open("COM1", 28800, 0, &line), kOpenLineSettingsFailed);
+  EXPECT_FALSE(line);
+  unlink(link.c_str());
+  EXPECT_EQ(rounding.Open("COM1", 9600, 0, &line), kOpenFailed);
+  const std::vector<std::string> expected = {
+      "quorel-update: cannot open " + link + " (" + pty.slavePath +
+          "): the driver cannot run the line at 28800 bit/s: it applied 29377 bit/s, more than "
+          "2 % off",
+      "quorel-update: cannot open " + link +
+          ": No such file or directory (quorel-update --list-ports shows the serial ports of "
+          "this machine)",
+  };
+  EXPECT_EQ(reports, expected);
+}
+
+// A fake sysfs and /dev: a USB adapter with a stable link, an ACM device, a built-in UART, a
+// ttyS without a UART, a tty whose device has no driver, and a virtual terminal.
+TEST(SerialPortList, ListsRealPortsWithTheirUsbDetailsFromAFakeTree) {
+  const std::string root = ::testing::TempDir() + "quorel-fake-tree";
+  const std::string sys = root + "/sys";
+  const std::string dev = root + "/dev";
+  std::system(("rm -rf '" + root + "'").c_str());
+  auto dir = [](const std::string& path) {
+    ASSERT_EQ(std::system(("mkdir -p '" + path + "'").c_str()), 0);
+  };
+  auto file = [](const std::string& path, const std::string& text) {
+    FILE* f = std::fopen(path.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs(text.c_str(), f);
+    std::fclose(f);
+  };
+  auto link = [](const std::string& target, const std::string& path) {
+    ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+  };
+  const std::string usb = sys + "/devices/pci0/usb1/1-2";
+  dir(usb + "/1-2:1.0/ttyUSB0");
+  file(usb + "/idVendor", "0403\n");
+  file(usb + "/idProduct", "6001\n");
+  file(usb + "/manufacturer", "Maker Ltd\n");
+  file(usb + "/product", "USB Serial Cable\n");
+  file(usb + "/serial", "A1B2C3\n");
+  const std::string acm = sys + "/devices/pci0/usb1/1-3";
+  dir(acm + "/1-3:1.0");
+  file(acm + "/idVendor", "2341\n");
+  file(acm + "/idProduct", "0043\n");
+  dir(sys + "/devices/platform/serial8250/tty/ttyS0");
+  dir(sys + "/devices/platform/orphan");
+  dir(sys + "/bus/usb-serial/drivers/ftdi_sio");
+  dir(sys + "/bus/usb/drivers/cdc_acm");
+  dir(sys + "/bus/platform/drivers/serial8250");
+  link(sys + "/bus/usb-serial/drivers/ftdi_sio", usb + "/1-2:1.0/ttyUSB0/driver");
+  link(sys + "/bus/usb/drivers/cdc_acm", acm + "/1-3:1.0/driver");
+  link(sys + "/bus/platform/drivers/serial8250", sys + "/devices/platform/serial8250/driver");
+  for (const char* name : {"ttyUSB0", "ttyACM0", "ttyS0", "ttyS1", "ttyX0", "tty1"}) {
+    dir(sys + "/class/tty/" + name);
+  }
+  link(usb + "/1-2:1.0/ttyUSB0", sys + "/class/tty/ttyUSB0/device");
+  link(acm + "/1-3:1.0", sys + "/class/tty/ttyACM0/device");
+  link(sys + "/devices/platform/serial8250", sys + "/class/tty/ttyS0/device");
+  link(sys + "/devices/platform/serial8250", sys + "/class/tty/ttyS1/device");
+  link(sys + "/devices/platform/orphan", sys + "/class/tty/ttyX0/device");
+  file(sys + "/class/tty/ttyS0/type", "4\n");
+  file(sys + "/class/tty/ttyS1/type", "0\n");
+  dir(dev + "/serial/by-id");
+  for (const char* name : {"ttyUSB0", "ttyACM0", "ttyS0", "ttyS1", "ttyX0", "tty1"}) {
+    file(dev + "/" + name, "");
+  }
+  link("../../ttyUSB0", dev + "/serial/by-id/usb-Maker_Ltd_USB_Serial_Cable_A1B2C3-if00-port0");
+
+  EXPECT_EQ(FormatPortList(ListSerialPorts(sys, dev)),
+            dev + "/ttyACM0  USB 2341:0043\n" +
+            dev + "/ttyS0  built-in UART\n" +
+            dev + "/ttyUSB0  USB 0403:6001  Maker Ltd  USB Serial Cable  serial A1B2C3  " + dev +
+            "/serial/by-id/usb-Maker_Ltd_USB_Serial_Cable_A1B2C3-if00-port0\n");
+  EXPECT_EQ(FormatPortList(ListSerialPorts(root + "/none", root + "/none")),
+            "No serial ports found (a USB-serial adapter shows up here once it is plugged in).\n");
 }
 
 TEST(DevicePathForPort, NamesTheFourComPortsAndNothingElse) {

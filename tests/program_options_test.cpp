@@ -40,7 +40,7 @@ TEST(ProgramOptions, BadSpeedsGiveTheSpeedUsage) {
 }
 
 TEST(ProgramOptions, UnknownOptionsAreNamedWhole) {
-  for (const char* arg : {"-x", "-C1", "-S0", "-", "--help"}) {
+  for (const char* arg : {"-x", "-C1", "-S0", "-", "--helpme", "--ports"}) {
     ProgramRun run = RunUpdater({arg});
     EXPECT_EQ(run.out, std::string(kBanner) + arg + " :Unrecognized option\n" + kPrompt) << arg;
     EXPECT_EQ(run.exitStatus, 0) << arg;

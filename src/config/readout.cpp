@@ -70,7 +70,10 @@ PhaseResult ConfigReadoutPhase(UpdateState& s) {
 
   if (s.currentSpeed > kConfigSpeed &&
       (s.unitUnidentified || s.configConversionKind != kNoConversion)) {
-    SendSpeedAndReopen(s, kConfigSpeed);
+    if (!SendSpeedAndReopen(s, kConfigSpeed)) {
+      ReportPortSpeedFailure(s, kConfigSpeed);
+      return EndRun(kStatusFailed);
+    }
     if (!SingleProbe(s)) {
       LeaveUpdateMode(s);
       Print(s.console, "Connection failed at check config\n");

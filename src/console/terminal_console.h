@@ -11,8 +11,9 @@ namespace quorel {
 
 class TerminalConsole : public Console {
  public:
-  // Installs the interrupt handlers (which also ignore SIGPIPE), so that Ctrl-C at any moment
-  // puts the terminal back and leaves the unit's update mode.
+  // Opens /dev/null on any of descriptors 0, 1 and 2 that is closed (so the serial port never
+  // becomes standard input), and installs the interrupt handlers (which also ignore SIGPIPE),
+  // so that Ctrl-C at any moment puts the terminal back and leaves the unit's update mode.
   TerminalConsole();
   // Puts the terminal settings back should a key read still have them changed.
   ~TerminalConsole() override;

@@ -32,6 +32,9 @@ class SerialPort {
   void NoteFlashSent() { devices_.NoteFlashSent(); }
   void NoteBlockData(uint32_t length) { devices_.NoteBlockData(length); }
 
+  // The device layer behind the port (to name a device, list the machine's ports).
+  SerialDevices& devices() { return devices_; }
+
   bool IsOpen() const { return handle != nullptr; }
   // True when the open device has failed for good (for instance an unplugged adapter).
   bool Lost() const { return handle != nullptr && handle->Lost(); }

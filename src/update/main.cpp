@@ -1,4 +1,5 @@
-// quorel-update: the console firmware updater. Usage: quorel-update [-cX] [-sX]
+// quorel-update: the console firmware updater.
+// Usage: quorel-update [--port DEVICE | -cX] [-sX] [--trace FILE]; --list-ports, --help, --version
 #include "console/terminal_console.h"
 #include "os/posix_serial.h"
 #include "payload/payload.h"
@@ -7,6 +8,6 @@
 int main(int argc, char** argv) {
   quorel::TerminalConsole console;
   quorel::PosixSerialDevices devices([&console](const std::string& line) { console.Error(line); });
-  quorel::UpdateState state(devices, quorel::SystemClock(), console, quorel::CompiledPayload());
-  return quorel::RunUpdate(state, argc, argv);
+  return quorel::RunUpdateProgram(devices, quorel::SystemClock(), console,
+                                  quorel::CompiledPayload(), argc, argv);
 }

@@ -19,6 +19,8 @@ constexpr int kStatusUpdated = 1;
 constexpr int kStatusRefused = 1;
 constexpr int kStatusFailed = 0;
 constexpr int kStatusUsage = 0;
+// --help, --version and --list-ports.
+constexpr int kStatusInfo = 0;
 
 // update/connection.cpp
 PhaseResult NegotiateConnection(UpdateState& s);

@@ -3,6 +3,7 @@
 // and writes its fields and either returns to the driver or ends the run.
 #include <array>
 #include <cstdint>
+#include <string>
 
 #include "console/console.h"
 #include "os/clock.h"
@@ -10,6 +11,8 @@
 #include "serial/serial_port.h"
 
 namespace quorel {
+
+class TraceLog;
 
 // Which configuration conversion the unit needs: 0 none, 1 from the oldest record layout,
 // 2 from the middle layout for a Pro payload.
@@ -51,6 +54,13 @@ struct UpdateState {
 
   // Set once the unit has answered a probe: from then on every failure exit sends X.
   bool unitAnswered = false;
+
+  // --port: the device selectedPortName stands for in this run (empty: the system's own).
+  std::string portDevice;
+  // --trace: the file the run's trace goes to (empty: none), and the trace that records it
+  // (null where the caller does not trace, as in the simulations).
+  std::string tracePath;
+  TraceLog* trace = nullptr;
 };
 
 }  // namespace quorel
