@@ -2,6 +2,10 @@
 // prompt and status 0, before any port is opened.
 #include <gtest/gtest.h>
 
+#include <numeric>
+
+#include "payload/payload.h"
+
 #include "support/console_texts.h"
 #include "support/run_program.h"
 
@@ -59,6 +63,64 @@ TEST(ProgramOptions, KeyPromptTakesOneKeyFromAPipe) {
   ProgramRun run = RunProgram(QUOREL_UPDATE_BINARY, {"-c9"}, "n");
   EXPECT_EQ(run.exitStatus, 0);
   EXPECT_EQ(run.out, std::string(kBanner) + kPortUsage + kPrompt);
+}
+
+TEST(ProgramOptions, HelpVersionAndPortListAnswerAtOnceWhereverTheyStand) {
+  // The code-region checksum summed here, byte by byte, as the unit sums it.
+  const FirmwarePayload& p = CompiledPayload();
+  const uint32_t sum = std::accumulate(p.SwImage + 0x8000, p.SwImage + 0x16000, 0u);
+  char version[128];
+  std::snprintf(version, sizeof version,
+                "quorel-update 1.1.0\nfirmware: QuorelPro release 020904, code-region checksum "
+                "%x\n",
+                sum);
+  EXPECT_EQ(RunUpdater({"--version"}).out, version);
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"--help"}, {"-x", "-c9", "--help"}}) {
+    ProgramRun run = RunUpdater(args);
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.out.rfind("Usage: quorel-update [--port DEVICE | -cX] [-sX] [--trace FILE]\n", 0),
+              0u)
+        << run.out;
+    for (const char* part : {"0 = 28800 (default), 1 = 14400, 2 = 9600, 3 = 4800,\n"
+                             "                 4 = 2400 bit/s",
+                             "\n  1    the update completed", "\n  130  interrupted"}) {
+      EXPECT_NE(run.out.find(part), std::string::npos) << part;
+    }
+    EXPECT_EQ(run.out.find("Press a key"), std::string::npos);
+  }
+  // The real machine's list: whatever it holds, no banner and no prompt.
+  ProgramRun list = RunUpdater({"-s1", "--list-ports"});
+  EXPECT_EQ(list.exitStatus, 0);
+  EXPECT_EQ(list.out.find("firmware update utility"), std::string::npos);
+  EXPECT_EQ(list.out.find("Press a key"), std::string::npos);
+  ASSERT_FALSE(list.out.empty());
+  EXPECT_EQ(list.out.back(), '\n');
+}
+
+TEST(ProgramOptions, PortWithoutAValueIsABadOptionAndPlainWordsAreNamedOnStandardError) {
+  const std::string usage =
+      "Error, usage is --port DEVICE to set the serial device, for example --port /dev/ttyUSB0\n";
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"--port"}, {"-s1", "--port="}}) {
+    ProgramRun run = RunUpdater(args);
+    EXPECT_EQ(run.out, kBanner + usage + kPrompt);
+    EXPECT_EQ(run.exitStatus, 0);
+  }
+  // A trace that cannot be written ends the run before any port is opened.
+  ProgramRun noTrace = RunUpdater({"--trace=/nonexistent/quorel/t"});
+  EXPECT_EQ(noTrace.out, kBanner +
+                             "Error, cannot write the trace file /nonexistent/quorel/t: No such "
+                             "file or directory\n" +
+                             kPrompt);
+  ProgramRun run = RunUpdater({"/dev/ttyUSB0", "help", "-c9"});
+  EXPECT_EQ(run.out, std::string(kBanner) + kPortUsage + kPrompt);
+  EXPECT_EQ(run.err,
+            "quorel-update: ignored \"/dev/ttyUSB0\": options begin with -; to choose the serial "
+            "device use --port DEVICE (see quorel-update --help)\n"
+            "quorel-update: ignored \"help\": options begin with -; to choose the serial device "
+            "use --port DEVICE (see quorel-update --help)\n");
+  EXPECT_EQ(run.exitStatus, 0);
 }
 
 }  // namespace

@@ -172,7 +172,8 @@ void TraceLog::FlushPending() {
 
 void TraceLog::Emit(uint64_t ms, const char* kind, const std::string& text) {
   char head[40];
-  std::snprintf(head, sizeof head, "%8" PRIu64 " %-5s ", ms, kind);
+  std::snprintf(head, sizeof head, text.empty() ? "%8" PRIu64 " %s" : "%8" PRIu64 " %-5s ", ms,
+                kind);
   std::string line = head + text + "\n";
   if (file_ == nullptr) {
     held_.push_back(std::move(line));
@@ -189,7 +190,8 @@ OpenResult TracingDevices::Open(const char* portName, int32_t lineSpeed, int32_t
   if (!log_.recording()) return result;
   std::string text = inner_.DeviceName(portName) + " at " + std::to_string(lineSpeed) + " bit/s: ";
   if (result == kOpenOk) {
-    text += "ok, applied " + std::to_string((*line)->AppliedSpeed());
+    text += "ok";
+    if (uint32_t applied = (*line)->AppliedSpeed()) text += ", applied " + std::to_string(applied);
     *line = std::make_unique<TracingLine>(std::move(*line), log_, clock_);
   } else {
     text += "failed (code " + std::to_string(result) + ")";
