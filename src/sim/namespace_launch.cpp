@@ -135,6 +135,7 @@ struct ChildPlan {
   int out = -1;
   int err = -1;
   bool controllingTerminal = false;
+  bool closeStdin = false;
   bool trace = false;
   pid_t parent = 0;
   int reportFd = -1;
@@ -233,6 +234,7 @@ bool WriteWhole(const char* path, const std::string& text) {
     if (moved[k] >= 0 && dup2(moved[k], k) < 0) Fail(plan, kStepStreams);
   }
 
+  if (plan.closeStdin) close(0);
   if (plan.controllingTerminal) {
     if (setsid() < 0 || ioctl(0, TIOCSCTTY, 0) != 0) Fail(plan, kStepSession);
   }
@@ -262,6 +264,7 @@ LaunchedProgram LaunchWithPorts(const LaunchRequest& request) {
   plan.argv.push_back(nullptr);
   plan.anyPorts = !request.ports.empty();
   plan.controllingTerminal = request.controllingTerminal;
+  plan.closeStdin = request.closeStdin;
   plan.trace = request.measurePeakRss;
   plan.parent = getpid();
   plan.uidMap = std::to_string(getuid()) + " " + std::to_string(getuid()) + " 1\n";

@@ -37,6 +37,9 @@ struct LaunchRequest {
   // A session of its own with standard input, a terminal, as its controlling terminal: the
   // program runs as it would in the foreground of that terminal (a hang-up of it ends the run).
   bool controllingTerminal = false;
+  // Start the program with descriptor 0 closed (as "program <&-" does); no controlling terminal
+  // then.
+  bool closeStdin = false;
   // Trace the child to read its own peak resident set at exit (see above). A traced program
   // cannot be traced by anything else: LeakSanitizer, which traces the program at its exit,
   // fails in it, so leave this off for a program built with AddressSanitizer.
