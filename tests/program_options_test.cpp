@@ -13,6 +13,7 @@ namespace quorel {
 namespace {
 
 using testing::kBanner;
+using testing::kNotInUpdateMode;
 using testing::kPrompt;
 
 using testing::ProgramRun;
@@ -79,14 +80,13 @@ TEST(ProgramOptions, HelpVersionAndPortListAnswerAtOnceWhereverTheyStand) {
        std::vector<std::vector<std::string>>{{"--help"}, {"-x", "-c9", "--help"}}) {
     ProgramRun run = RunUpdater(args);
     EXPECT_EQ(run.exitStatus, 0);
-    EXPECT_EQ(run.out.rfind("Usage: quorel-update [--port DEVICE | -cX] [-sX] [--trace FILE]\n", 0),
-              0u)
-        << run.out;
-    for (const char* part : {"0 = 28800 (default), 1 = 14400, 2 = 9600, 3 = 4800,\n"
+    for (const char* part : {"Usage: quorel-update [--port DEVICE | -cX] [-sX] [--trace FILE]\n",
+                             "0 = 28800 (default), 1 = 14400, 2 = 9600, 3 = 4800,\n"
                              "                 4 = 2400 bit/s",
                              "\n  1    the update completed", "\n  130  interrupted"}) {
       EXPECT_NE(run.out.find(part), std::string::npos) << part;
     }
+    EXPECT_EQ(run.out.rfind("Usage", 0), 0u);  // no banner, and no key prompt
     EXPECT_EQ(run.out.find("Press a key"), std::string::npos);
   }
   // The real machine's list: whatever it holds, no banner and no prompt.
@@ -98,29 +98,29 @@ TEST(ProgramOptions, HelpVersionAndPortListAnswerAtOnceWhereverTheyStand) {
   EXPECT_EQ(list.out.back(), '\n');
 }
 
-TEST(ProgramOptions, PortWithoutAValueIsABadOptionAndPlainWordsAreNamedOnStandardError) {
-  const std::string usage =
-      "Error, usage is --port DEVICE to set the serial device, for example --port /dev/ttyUSB0\n";
-  for (const std::vector<std::string>& args :
-       std::vector<std::vector<std::string>>{{"--port"}, {"-s1", "--port="}}) {
-    ProgramRun run = RunUpdater(args);
-    EXPECT_EQ(run.out, kBanner + usage + kPrompt);
-    EXPECT_EQ(run.exitStatus, 0);
-  }
-  // A trace that cannot be written ends the run before any port is opened.
-  ProgramRun noTrace = RunUpdater({"--trace=/nonexistent/quorel/t"});
-  EXPECT_EQ(noTrace.out, kBanner +
-                             "Error, cannot write the trace file /nonexistent/quorel/t: No such "
-                             "file or directory\n" +
-                             kPrompt);
-  ProgramRun run = RunUpdater({"/dev/ttyUSB0", "help", "-c9"});
-  EXPECT_EQ(run.out, std::string(kBanner) + kPortUsage + kPrompt);
+TEST(ProgramOptions, PortAndTraceOptionsAndPlainWords) {
+  // No value, and a trace that cannot be written: bad options, before any port is opened.
+  EXPECT_EQ(RunUpdater({"-s1", "--port"}).out,
+            kBanner + "Error, usage is --port DEVICE to set the serial device, for example "
+                      "--port /dev/ttyUSB0\n" + kPrompt);
+  EXPECT_EQ(RunUpdater({"--trace=/nonexistent/quorel/t"}).out,
+            kBanner + "Error, cannot write the trace file /nonexistent/quorel/t: No such file "
+                      "or directory\n" + kPrompt);
+  // A missing device: the unit does not answer, and standard error names the device.
+  ProgramRun run = RunUpdater({"help", "--port=/nonexistent/ttyUSB9"});
+  EXPECT_EQ(run.out, kBanner + kNotInUpdateMode + kPrompt);
   EXPECT_EQ(run.err,
-            "quorel-update: ignored \"/dev/ttyUSB0\": options begin with -; to choose the serial "
-            "device use --port DEVICE (see quorel-update --help)\n"
             "quorel-update: ignored \"help\": options begin with -; to choose the serial device "
-            "use --port DEVICE (see quorel-update --help)\n");
+            "use --port DEVICE (see quorel-update --help)\n"
+            "quorel-update: cannot open /nonexistent/ttyUSB9: No such file or directory "
+            "(quorel-update --list-ports shows the serial ports of this machine)\n");
   EXPECT_EQ(run.exitStatus, 0);
+  // -c2 after --port: COM2's own device is tried, whatever this machine has there.
+  run = RunUpdater({"--port", "/nonexistent/ttyUSB9", "-c2"});
+  EXPECT_EQ(run.err.find("/nonexistent"), std::string::npos) << run.err;
+  EXPECT_TRUE(run.err.empty() ||
+              run.err.rfind("quorel-update: cannot open COM2 (/dev/ttyS1)", 0) == 0)
+      << run.err;
 }
 
 }  // namespace
