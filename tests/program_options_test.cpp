@@ -75,7 +75,9 @@ TEST(ProgramOptions, HelpVersionAndPortListAnswerAtOnceWhereverTheyStand) {
                 "quorel-update 1.1.0\nfirmware: QuorelPro release 020904, code-region checksum "
                 "%x\n",
                 sum);
-  EXPECT_EQ(RunUpdater({"--version"}).out, version);
+  ProgramRun versionRun = RunUpdater({"--version"});
+  EXPECT_EQ(versionRun.out, version);
+  EXPECT_EQ(versionRun.exitStatus, 0);
   for (const std::vector<std::string>& args :
        std::vector<std::vector<std::string>>{{"--help"}, {"-x", "-c9", "--help"}}) {
     ProgramRun run = RunUpdater(args);
