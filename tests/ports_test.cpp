@@ -13,7 +13,7 @@
 #include "sim/sim_session.h"
 #include "support/console_texts.h"
 #include "support/sim_helpers.h"
-#include "update/driver.h"
+#include "driver/driver.h"
 
 namespace quorel {
 namespace {

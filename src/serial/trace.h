@@ -75,9 +75,6 @@ class TracingDevices : public SerialDevices {
     return inner_.DeviceName(portName);
   }
   std::string ListPorts() override { return inner_.ListPorts(); }
-  void NoteUnitAnswered() override { inner_.NoteUnitAnswered(); }
-  void NoteFlashSent() override { inner_.NoteFlashSent(); }
-  void NoteBlockData(uint32_t length) override { inner_.NoteBlockData(length); }
 
  private:
   SerialDevices& inner_;
