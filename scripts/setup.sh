@@ -1,15 +1,23 @@
 #!/usr/bin/env bash
-# Installs what the build needs when it is missing: a C++17 compiler, CMake, GoogleTest and
-# clang (for the fuzzers). Safe to run again; does nothing on a machine that has them.
+# Installs what the build needs when it is missing. Safe to run again; does nothing on a machine
+# that has it all.
+#
+#   scripts/setup.sh            a C++17 compiler, make and CMake: enough for the updater, the
+#                               simulator and the demo
+#   scripts/setup.sh --tests    also GoogleTest (the test suite) and clang (the fuzzers)
 set -euo pipefail
 
 missing=()
 command -v cmake >/dev/null 2>&1 || missing+=(cmake)
-command -v g++ >/dev/null 2>&1 || missing+=(g++)
+command -v c++ >/dev/null 2>&1 || command -v g++ >/dev/null 2>&1 || missing+=(g++)
 command -v make >/dev/null 2>&1 || missing+=(make)
-[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
-command -v clang++ >/dev/null 2>&1 || missing+=(clang)
-command -v unshare >/dev/null 2>&1 || missing+=(util-linux)
+if [ "${1:-}" = "--tests" ]; then
+  [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+  command -v clang++ >/dev/null 2>&1 || missing+=(clang)
+elif [ $# -gt 0 ]; then
+  echo "usage: scripts/setup.sh [--tests]" >&2
+  exit 2
+fi
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"

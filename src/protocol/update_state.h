@@ -2,6 +2,7 @@
 // What the phases of one run hand each other. The driver creates it at start; each phase reads
 // and writes its fields and either returns to the driver or ends the run.
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "config/records.h"
@@ -11,6 +12,8 @@
 #include "serial/serial_port.h"
 
 namespace quorel {
+
+class TraceLog;
 
 // One block the run wrote and the unit verified, kept for the verification pass before the
 // flash. data points into the payload or into the configuration buffer, both alive for the run.
@@ -78,6 +81,12 @@ struct UpdateState {
   // that the run does not write, taken before anything was written.
   std::vector<WrittenBlock> writtenBlocks;
   std::vector<AreaSum> configAreaSums;
+  // --port: the device selectedPortName stands for in this run (empty: the system's own).
+  std::string portDevice;
+  // --trace: the file the run's trace goes to (empty: none), and the trace that records it
+  // (null where the caller does not trace, as in the simulations).
+  std::string tracePath;
+  TraceLog* trace = nullptr;
 };
 
 }  // namespace quorel

@@ -93,14 +93,13 @@ RealRun RunReal(bool paced, bool deadUnit, bool fast, const std::string& program
   }
   LaunchRequest request;
   request.program = program;
-  if (fast) request.args = {"--fast"};
-  request.ports.push_back(PortDevice{"COM1", server.devicePath()});
+  request.args = {"--port", server.devicePath()};
+  if (fast) request.args.push_back("--fast");
   request.stdoutFd = fileno(out);
   request.measurePeakRss = true;
   LaunchedProgram launched = LaunchWithPorts(request);
   if (launched.status != LaunchStatus::kStarted) {
     run.error = launched.error;
-    if (launched.status == LaunchStatus::kNotPermitted) run.error = "not permitted: " + run.error;
     server.Stop();
     std::fclose(out);
     return run;

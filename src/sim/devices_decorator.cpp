@@ -33,6 +33,7 @@ class DecoratedLine : public SerialLine {
     inner_->WaitForInput(timeoutNs, clock);
   }
   void RequestLowLatency() override { inner_->RequestLowLatency(); }
+  uint32_t AppliedSpeed() const override { return inner_->AppliedSpeed(); }
 
  private:
   DevicesDecorator& owner_;
