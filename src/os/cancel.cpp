@@ -1,0 +1,17 @@
+#include "os/cancel.h"
+
+#include <atomic>
+
+namespace quorel {
+namespace {
+
+std::atomic<bool> gCancelRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "raised from a signal handler");
+
+}  // namespace
+
+void RequestCancel() { gCancelRequested.store(true); }
+
+bool CancelRequested() { return gCancelRequested.load(); }
+
+}  // namespace quorel

@@ -1,0 +1,59 @@
+#include "os/cancel_win32.h"
+
+#include <windows.h>
+
+#include "os/cancel.h"
+
+namespace quorel {
+namespace {
+
+// Created before the handler is installed and never closed: the handler thread may use them
+// until the process ends.
+HANDLE gCancelEvent = nullptr;
+HANDLE gRunEndedEvent = nullptr;
+
+// The longest a closed window may hold the process. Windows itself ends it a few seconds after
+// the close event; this bound only keeps a handler from outliving a run stuck elsewhere.
+constexpr DWORD kCloseWaitMs = 30000;
+
+BOOL WINAPI OnConsoleControl(DWORD event) {
+  RaiseCancel();
+  if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+    // Windows ends the process as soon as this returns: let the run close the port (and tell
+    // the unit to leave update mode) first.
+    WaitForSingleObject(gRunEndedEvent, kCloseWaitMs);
+  }
+  return TRUE;
+}
+
+void CreateEvents() {
+  if (gCancelEvent == nullptr) gCancelEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (gRunEndedEvent == nullptr) gRunEndedEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+}
+
+}  // namespace
+
+void InstallCancelHandler() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  CreateEvents();
+  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+void RaiseCancel() {
+  RequestCancel();
+  if (gCancelEvent != nullptr) SetEvent(gCancelEvent);
+}
+
+void* CancelEvent() {
+  CreateEvents();
+  return gCancelEvent;
+}
+
+void NoteRunEnded() {
+  CreateEvents();
+  SetEvent(gRunEndedEvent);
+}
+
+}  // namespace quorel

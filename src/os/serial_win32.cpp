@@ -1,0 +1,191 @@
+#include "os/serial_win32.h"
+
+#include <cstring>
+
+namespace quorel {
+namespace {
+
+const char kReportPrefix[] = "quorel-update: cannot open ";
+
+// The system's message for an error code, on one line.
+std::string SystemMessage(DWORD error) {
+  char* text = nullptr;
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string message;
+  if (length > 0 && text != nullptr) message.assign(text, length);
+  if (text != nullptr) LocalFree(text);
+  for (char& c : message) {
+    if (c == '\r' || c == '\n') c = ' ';
+  }
+  while (!message.empty() && message.back() == ' ') message.pop_back();
+  if (message.empty()) message = "system error";
+  message += " (error " + std::to_string(error) + ")";
+  if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
+    message += "; the port may be in use by another program";
+  }
+  return message;
+}
+
+// Errors after which the device will not come back: an unplugged adapter, a closed handle.
+bool DeviceGone(DWORD error) {
+  return error == ERROR_BAD_COMMAND || error == ERROR_DEVICE_REMOVED ||
+         error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_INVALID_HANDLE ||
+         error == ERROR_GEN_FAILURE || error == ERROR_OPERATION_ABORTED;
+}
+
+class Win32SerialLine : public SerialLine {
+ public:
+  explicit Win32SerialLine(HANDLE handle) : handle_(handle) {}
+  ~Win32SerialLine() override { CloseHandle(handle_); }
+  Win32SerialLine(const Win32SerialLine&) = delete;
+  Win32SerialLine& operator=(const Win32SerialLine&) = delete;
+
+  void Write(const uint8_t* data, size_t count) override {
+    while (count > 0 && !lost_) {
+      const DWORD chunk = count > 0x10000 ? 0x10000 : static_cast<DWORD>(count);
+      DWORD written = 0;
+      if (!WriteFile(handle_, data, chunk, &written, nullptr)) {
+        if (DeviceGone(GetLastError())) lost_ = true;
+        return;
+      }
+      // With every time-out 0 a write blocks until the port took it all; a port that takes
+      // nothing is given up on rather than spun on.
+      if (written == 0) return;
+      writtenSinceDrain_ = true;
+      data += written;
+      count -= written;
+    }
+  }
+
+  size_t Read(uint8_t* destination, size_t count) override {
+    if (lost_ || count == 0) return 0;
+    const DWORD wanted = count > 0x10000 ? 0x10000 : static_cast<DWORD>(count);
+    DWORD got = 0;
+    if (!ReadFile(handle_, destination, wanted, &got, nullptr)) {
+      if (DeviceGone(GetLastError())) lost_ = true;
+      return 0;
+    }
+    return got;
+  }
+
+  size_t BytesPending() override {
+    if (lost_) return 0;
+    // Also clears a pending line-error condition, which would otherwise stop reads.
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(handle_, &errors, &status)) {
+      if (DeviceGone(GetLastError())) lost_ = true;
+      return 0;
+    }
+    return status.cbInQue;
+  }
+
+  void DrainOutput() override {
+    if (lost_ || !writtenSinceDrain_) return;
+    writtenSinceDrain_ = false;
+    // On a serial port this returns once the driver's output has left the port.
+    if (!FlushFileBuffers(handle_) && DeviceGone(GetLastError())) lost_ = true;
+  }
+
+  bool Lost() const override { return lost_; }
+
+ private:
+  HANDLE handle_;
+  bool lost_ = false;
+  bool writtenSinceDrain_ = false;
+};
+
+}  // namespace
+
+std::string Win32DevicePath(const char* portName) {
+  if (portName == nullptr || std::strncmp(portName, "COM", 3) != 0) return "";
+  const char* digits = portName + 3;
+  if (digits[0] < '1' || digits[0] > '9') return "";
+  for (const char* c = digits; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') return "";
+  }
+  return std::string("\\\\.\\") + portName;
+}
+
+DCB LineSettings(int32_t lineSpeed, int32_t parity) {
+  DCB settings;
+  std::memset(&settings, 0, sizeof settings);
+  settings.DCBlength = sizeof settings;
+  settings.BaudRate = static_cast<DWORD>(lineSpeed);
+  settings.ByteSize = 8;
+  const bool checked = parity == 1 || parity == 2;
+  settings.Parity = static_cast<BYTE>(parity == 1 ? ODDPARITY : parity == 2 ? EVENPARITY : NOPARITY);
+  settings.StopBits = ONESTOPBIT;
+  settings.fBinary = 1;
+  settings.fParity = checked ? 1 : 0;
+  settings.fDtrControl = DTR_CONTROL_DISABLE;
+  settings.fRtsControl = RTS_CONTROL_DISABLE;
+  // Without flow control these have no effect on the line; they are set all the same.
+  settings.XonLim = 2;
+  settings.XoffLim = 4;
+  settings.XonChar = 0x13;
+  settings.XoffChar = 0x19;
+  return settings;
+}
+
+Win32SerialDevices::Win32SerialDevices(std::function<void(const std::string&)> reportError)
+    : reportError_(std::move(reportError)) {}
+
+void Win32SerialDevices::Report(const std::string& line) {
+  // The speed ladder opens the same port again and again; one report per distinct failure.
+  if (line == lastReport_) return;
+  lastReport_ = line;
+  if (reportError_) reportError_(line);
+}
+
+OpenResult Win32SerialDevices::Open(const char* portName, int32_t lineSpeed, int32_t parity,
+                                    std::unique_ptr<SerialLine>* line) {
+  line->reset();
+  if (portName == nullptr) return kOpenNoName;
+
+  const std::string path = Win32DevicePath(portName);
+  if (path.empty()) {
+    Report(kReportPrefix + std::string(portName) + ": there is no such port");
+    return kOpenFailed;
+  }
+  const std::string what = kReportPrefix + std::string(portName) + " (" + path + "): ";
+
+  DCB settings = LineSettings(lineSpeed, parity);
+  // Reading and writing, no sharing, an existing device only, plain blocking mode.
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    Report(what + SystemMessage(GetLastError()));
+    return kOpenFailed;
+  }
+
+  // Every step runs even when an earlier one failed; the last failure decides the result.
+  OpenResult result = kOpenOk;
+  std::string reason;
+  if (!SetCommMask(handle, 0)) {
+    result = kOpenEventMaskFailed;
+    reason = "cannot set the event mask: " + SystemMessage(GetLastError());
+  }
+  COMMTIMEOUTS timeouts{};  // all five 0: reads and writes block until done
+  if (!SetCommTimeouts(handle, &timeouts)) {
+    result = kOpenTimeoutsFailed;
+    reason = "cannot set the time-outs: " + SystemMessage(GetLastError());
+  }
+  if (!SetCommState(handle, &settings)) {
+    result = kOpenLineSettingsFailed;
+    reason = "the driver refused the line settings (" + std::to_string(lineSpeed) +
+             " bit/s): " + SystemMessage(GetLastError());
+  }
+  if (result != kOpenOk) {
+    CloseHandle(handle);
+    Report(what + reason);
+    return result;
+  }
+  lastReport_.clear();
+  *line = std::make_unique<Win32SerialLine>(handle);
+  return kOpenOk;
+}
+
+}  // namespace quorel
