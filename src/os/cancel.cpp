@@ -5,6 +5,7 @@
 namespace quorel {
 namespace {
 
+// Lock-free, so that a signal handler may set it.
 std::atomic<bool> gCancelRequested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "raised from a signal handler");
 
