@@ -1,6 +1,6 @@
 # Fuzzing with libFuzzer: -DQUOREL_FUZZ=ON (with clang) builds one fuzzer per fuzz/<name>.cpp, as
-# quorel-fuzz-<name>. The updater's library is built with the fuzzer's coverage instrumentation
-# and with AddressSanitizer and UndefinedBehaviorSanitizer, so every program that links it links
+# quorel-fuzz-<name>. The updater's libraries are built with the fuzzer's coverage instrumentation
+# and with AddressSanitizer and UndefinedBehaviorSanitizer, so every program that links them links
 # the sanitizers too. scripts/fuzz.sh builds these in build-fuzz and runs each over its seed
 # corpus in fuzz/corpus/<name>/.
 
@@ -16,7 +16,9 @@ if(QUOREL_FUZZ)
 
   set(QUOREL_FUZZ_SANITIZERS -fsanitize=address,undefined -fno-sanitize-recover=all
       -fno-omit-frame-pointer)
-  target_compile_options(quorel_core PRIVATE -fsanitize=fuzzer-no-link ${QUOREL_FUZZ_SANITIZERS})
+  foreach(library quorel_product quorel_sim)
+    target_compile_options(${library} PRIVATE -fsanitize=fuzzer-no-link ${QUOREL_FUZZ_SANITIZERS})
+  endforeach()
 
   # The programs and tests that link the instrumented library need the sanitizer runtimes.
   set(QUOREL_CORE_USERS quorel-update)
@@ -38,6 +40,6 @@ if(QUOREL_FUZZ)
     target_compile_options(quorel-fuzz-${fuzz_name} PRIVATE -fsanitize=fuzzer
                            ${QUOREL_FUZZ_SANITIZERS})
     target_link_options(quorel-fuzz-${fuzz_name} PRIVATE -fsanitize=fuzzer,address,undefined)
-    target_link_libraries(quorel-fuzz-${fuzz_name} PRIVATE quorel_core)
+    target_link_libraries(quorel-fuzz-${fuzz_name} PRIVATE quorel_sim)
   endforeach()
 endif()

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <memory>
 
-#include "update/protocol.h"
+#include "protocol/protocol.h"
 
 namespace {
 

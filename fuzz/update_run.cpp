@@ -1,10 +1,11 @@
 // Fuzzes a whole update in which everything the unit sends is chosen by the fuzzer: the driver
 // runs over a serial line whose every look for input takes the next chunk of the fuzz input, on
 // the virtual clock, while a scripted console answers the keys. Whatever arrives, the run must
-// end within its bound of virtual time, end on the key prompt with a status of the program, and
-// send the flash command only when the last attempt of every data block had a parsed checksum
-// reply equal to the block's sum, with every block of every range it had to write sent with the
-// payload's bytes.
+// end within its bound of virtual time and show what every finished run shows (sim/expected_run.h:
+// a status of the program, the key prompt last, the port closed, X last when it gave up on a
+// unit that answered), and send the flash command only when the last attempt of every data
+// block had a parsed checksum reply equal to the block's sum, with every block it had to write
+// (the records converted from what it read, the image ranges) sent with the right bytes.
 //
 // Input: byte 0 chooses the command line and the payload (bits 0-2: no speed option, or -s0 to
 // -s4 for 1 to 5, and 6 and 7 as none; bit 3: the payload built for the base model), byte 1 is
@@ -26,21 +27,22 @@
 #include <string>
 #include <vector>
 
-#include "console/console.h"
+#include "sim/scripted_console.h"
 #include "os/serial_device.h"
 #include "payload/payload.h"
+#include "sim/expected_run.h"
 #include "sim/soak.h"
+#include "sim/updater_tap.h"
 #include "sim/virtual_clock.h"
-#include "update/driver.h"
-#include "update/protocol.h"
-#include "update/release_code.h"
-#include "update/update_state.h"
+#include "driver/driver.h"
+#include "protocol/protocol.h"
+#include "protocol/update_state.h"
 
 namespace {
 
 using quorel::sim::UpdaterTap;
+namespace expected = quorel::sim::expected;
 
-constexpr uint32_t kImageBlock = 0x400;
 constexpr size_t kMaxChunk = 64;
 
 // The message goes out the way the sanitizers report, which stays open when the fuzzer closes
@@ -90,6 +92,8 @@ class InputLine : public quorel::SerialLine {
   std::deque<uint8_t> pending_;
 };
 
+// The unit's side: opens lines on the fuzz input. The tap that follows the updater's blocks
+// wraps it.
 class InputDevices : public quorel::SerialDevices {
  public:
   explicit InputDevices(UnitInput& input) : input_(input) {}
@@ -97,36 +101,12 @@ class InputDevices : public quorel::SerialDevices {
                           std::unique_ptr<quorel::SerialLine>* line) override {
     if (input_.lost || lineSpeed <= 0) return quorel::kOpenFailed;
     *line = std::make_unique<InputLine>(input_);
-    ++opens;
     return quorel::kOpenOk;
   }
-  int opens = 0;
 
  private:
   UnitInput& input_;
 };
-
-uint64_t Fnv(const uint8_t* data, size_t length) {
-  uint64_t hash = 0xCBF29CE484222325ull;
-  for (size_t i = 0; i < length; ++i) hash = (hash ^ data[i]) * 0x100000001B3ull;
-  return hash;
-}
-
-// Every block of [start, end) must have gone out with the source's bytes and been verified.
-void CheckRange(const UpdaterTap& tap, uint32_t start, uint32_t end, const uint8_t* source) {
-  const auto& sent = tap.blocksAtFlash();
-  for (uint32_t address = start; address < end; address += kImageBlock) {
-    const uint32_t length = std::min(kImageBlock, end - address);
-    auto found = sent.find(address);
-    char where[96];
-    std::snprintf(where, sizeof where, "block at %06X", address);
-    if (found == sent.end()) Fail(std::string("flashed without sending the ") + where);
-    const UpdaterTap::BlockAttempt& attempt = found->second;
-    if (attempt.length != length || attempt.hash != Fnv(source + (address - start), length)) {
-      Fail(std::string("flashed with other bytes in the ") + where);
-    }
-  }
-}
 
 }  // namespace
 
@@ -146,6 +126,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   quorel::FirmwarePayload payload = quorel::CompiledPayload();
   if ((options & 8) != 0) payload.productKind = quorel::kBaseModel;
   quorel::UpdateState state(tap, clock, console, payload);
+  // The configuration the run read, caught when its first "K" goes out (the conversion follows).
+  std::unique_ptr<quorel::ConfigReadout> readoutAtK;
+  tap.SetCommandObserver([&](const std::string& command) {
+    if (command == "K" && !readoutAtK) {
+      readoutAtK = std::make_unique<quorel::ConfigReadout>(state.configReadout);
+    }
+  });
 
   // Past the bound the line goes away, which ends any run at once; one that still goes on is a
   // hang.
@@ -167,47 +154,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                  tap.flashSent() ? "sent" : "not sent");
   }
   if (input.lost) Fail("the run outlasted its bound of virtual time");
-  if (status != 0 && status != 1) Fail("exit status " + std::to_string(status));
-  const std::string prompt = "\nPress a key to exit program";
-  const std::string& out = console.output();
-  if (out.size() < prompt.size() ||
-      out.compare(out.size() - prompt.size(), prompt.size(), prompt) != 0) {
-    Fail("the console does not end with the key prompt");
-  }
-  if (state.port.IsOpen()) Fail("the port was left open");
-  const std::string& written = tap.written();
+  std::vector<std::string> violations;
+  expected::FinishedRun finished;
+  finished.status = status;
+  finished.console = &console.output();
+  finished.tap = &tap;
+  finished.portOpen = state.port.IsOpen();
+  finished.unitAnswered = state.unitAnswered;
+  expected::CheckEnding(finished, &violations);
+  if (!violations.empty()) Fail(violations.front());
+  if (!tap.flashSent()) return 0;
 
-  if (!tap.flashSent()) {
-    if (out.find("\nNow flashing\n") != std::string::npos) Fail("flashing without F5382");
-    if (state.unitAnswered && (written.empty() || written.back() != 'X')) {
-      Fail("gave up after the unit answered without sending X last");
-    }
-    return 0;
+  // The flash: the conversion an identified unit's release calls for (an unidentified unit's
+  // is decided by the fuzzer's replies), and every block the run had to write went out with its
+  // bytes and verified, the records worked out again from what the run read.
+  const int kind = state.configConversionKind;
+  const quorel::ReleaseCode unitRelease =
+      payload.releaseTable.code[state.unitUnidentified ? 0 : state.releaseRow];
+  if (!state.unitUnidentified &&
+      kind != expected::KindForRelease(unitRelease, payload.productKind, payload.releaseCode)) {
+    Fail("conversion kind " + std::to_string(kind) + " against the unit's release");
   }
-
-  // The flash: every block's last attempt verified, every range complete.
-  if (status != 1) Fail("flashed with exit status " + std::to_string(status));
-  const std::string tail = "JFLASHING DONE IN ABOUT 30 SECS\nF5382";
-  if (written.size() < tail.size() ||
-      written.compare(written.size() - tail.size(), tail.size(), tail) != 0) {
-    Fail("the flash command was not the last thing sent");
-  }
-  for (const auto& entry : tap.blocksAtFlash()) {
-    const UpdaterTap::BlockAttempt& attempt = entry.second;
-    if (!attempt.Verified()) {
-      char text[160];
-      std::snprintf(text, sizeof text, "flashed after the block at %06X (sum %x) got \"%s\"",
-                    attempt.address, attempt.sum, attempt.reply.c_str());
-      Fail(text);
-    }
-  }
-  CheckRange(tap, 0, 0x4000, payload.SwImage);
-  CheckRange(tap, 0x8000, quorel::kSwImageEnd, payload.SwImage + 0x8000);
-  const quorel::ReleaseCode unitCode = payload.releaseTable.code[state.releaseRow];
-  const quorel::ReleaseCode threshold =
-      payload.productKind == quorel::kBaseModel ? 0x111103 : 0x110503;
-  if (quorel::IsOlder(unitCode, threshold)) {
-    CheckRange(tap, quorel::kHwImageBase, quorel::kHwImageEnd, payload.HwImage);
-  }
+  if (kind != 0 && !readoutAtK) Fail("converted the configuration without reading it");
+  const expected::Plan plan =
+      expected::PlanRun(payload, unitRelease, kind, kind != 0 ? readoutAtK->data() : nullptr);
+  expected::CheckBlocksAtFlash(plan.blocks, tap, &violations);
+  if (!violations.empty()) Fail(violations.front());
   return 0;
 }

@@ -191,17 +191,56 @@ images_flashed fallback
 grep -q " 14400 F5382$" "$work/fallback.transcript" ||
   { echo "test-windows: fallback: the unit was not flashed at 14400" >&2; failures=$((failures + 1)); }
 
+# run_interrupted NAME ARGS...: a run that gets SIGINT, which Wine hands to the program as a
+# Ctrl-C console event, while it downloads the main image.
+run_interrupted() {
+  local name=$1
+  shift
+  echo "test-windows: end to end: $name"
+  wine "$updater" "$@" </dev/null >"$work/$name.out" 2>"$work/$name.err" &
+  local pid=$!
+  for _ in $(seq 1200); do
+    grep -q "Sending SW update\.\.\.\." "$work/$name.out" && break
+    sleep 0.1
+  done
+  kill -INT "$pid"
+  for _ in $(seq 300); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$pid" 2>/dev/null; then
+    kill -KILL "$pid"
+    echo "test-windows: $name: the run did not end after the interrupt" >&2
+    failures=$((failures + 1))
+  fi
+  set +e
+  wait "$pid"
+  echo $? >"$work/$name.status"
+  set -e
+}
+
 start_sim decline --checksum 123456 --exit-when-done
 decline_device=$sim_device
 start_sim absent --absent
 absent_device=$sim_device
-map_ports COM2 "$decline_device" COM3 "$absent_device"
+start_sim interrupt --model pro --release 042303 --exit-when-done
+interrupt_device=$sim_device
+map_ports COM2 "$decline_device" COM3 "$absent_device" COM4 "$interrupt_device"
 run_updater decline n -c2
 run_updater absent "" -c3
+run_interrupted interrupt -c4
 wait_sim decline
+wait_sim interrupt
 check_run decline 1
 check_run absent 0
 sim_says decline "flashed: no; left update mode: yes"
+# The block in progress completed, the unit told to leave update mode, and the run's last words.
+sim_says interrupt "flashed: no; left update mode: yes"
+if [ "$(cat "$work/interrupt.status")" != 130 ] ||
+  [ "$(tail -c 55 "$work/interrupt.out")" != "$(printf '\nInterrupted. The unit was not flashed. Update exiting\n')" ]; then
+  echo "test-windows: interrupt: status $(cat "$work/interrupt.status"), ending: $(tail -c 60 "$work/interrupt.out")" >&2
+  failures=$((failures + 1))
+fi
 
 if [ "$failures" -ne 0 ]; then
   fail "$failures end-to-end check(s) failed; the runs are in $work"

@@ -17,7 +17,7 @@
 
 #include "payload/payload.h"
 #include "support/run_program.h"
-#include "update/release_code.h"
+#include "payload/release_code.h"
 
 namespace quorel {
 namespace {

@@ -9,9 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "driver/driver.h"
+#include "protocol/protocol.h"
 #include "serial/link.h"
 #include "sim/sim_session.h"
-#include "update/protocol.h"
 
 namespace quorel::sim {
 namespace {
@@ -281,24 +282,50 @@ TEST_F(ProtocolTest, ALateChecksumReplyIsDrainedBeforeTheRepeat) {
   EXPECT_EQ(attempts, 1);
 }
 
-TEST_F(ProtocolTest, GivingUpNamesTheBlockSendsLeaveAndCloses) {
-  ReportBlockFailure(*s, "main image", 0x400);
-  EXPECT_EQ(sim.console.output(),
-            "\nNo verified reply from the unit for the main image block at 000400 after 10 "
-            "attempts.\nThe unit was not flashed. Update exiting\n");
-  EXPECT_FALSE(s->port.IsOpen());
-  EXPECT_EQ(sim.unit.Commands(), (Commands{"X"}));
-  EXPECT_TRUE(sim.unit.leftUpdateMode());
-}
+// The driver's one exit path after a give-up: the phase's message, X and the close, then the
+// ending's own text and the key prompt. (Runs cut short: UpdateRoad and Stress.)
+struct ExitSession {
+  ExitSession() : state(session->NewState()) {
+    OpenSelectedPort(state, 9600);
+    state.unitAnswered = true;
+  }
+  std::unique_ptr<SimSession> session = std::make_unique<SimSession>();
+  UpdateState& state;
+};
 
-TEST_F(ProtocolTest, GivingUpOnALostPortSaysSo) {
-  sim.devices.LoseAfterBytesWritten(1);
-  s->port.SendByte('E');
-  ReportBlockFailure(*s, "configuration write", 0x4AF8);
-  EXPECT_EQ(sim.console.output(),
-            "\nThe serial port stopped working during the configuration write (block at "
-            "004AF8).\nThe unit was not flashed. Update exiting\n");
-  EXPECT_FALSE(s->port.IsOpen());
+const char kPrompt[] = "\nPress a key to exit program";
+
+TEST(ExitPath, GivingUpLetsGoOfTheUnitInTheEndingsOrder) {
+  ExitSession block;
+  EXPECT_EQ(EndOfRun(block.state, EndAfterBlockFailure(block.state, "main image", 0x400)), 0);
+  EXPECT_EQ(block.session->console.output(),
+            std::string("\nNo verified reply from the unit for the main image block at 000400 "
+                        "after 10 attempts.\nThe unit was not flashed. Update exiting\n") +
+                kPrompt);
+  EXPECT_FALSE(block.state.port.IsOpen());
+  EXPECT_EQ(block.session->unit.Commands(), (Commands{"X"}));
+  EXPECT_TRUE(block.session->unit.leftUpdateMode());
+  EXPECT_EQ(block.session->console.keysRead(), 1);
+
+  // X and close, then the ending's own text.
+  ExitSession probe;
+  EXPECT_EQ(EndOfRun(probe.state, EndRun(0, "Connection failed at check config\n")), 0);
+  EXPECT_EQ(probe.session->console.output(),
+            std::string("Connection failed at check config\n") + kPrompt);
+  EXPECT_EQ(probe.session->unit.Commands(), (Commands{"X"}));
+
+  // A lost port: the failure says so, and nothing more is written.
+  ExitSession lost;
+  lost.session->devices.LoseAfterBytesWritten(1);
+  lost.state.port.SendByte('E');
+  EXPECT_EQ(EndOfRun(lost.state, EndAfterBlockFailure(lost.state, "configuration write", 0x4AF8)),
+            0);
+  EXPECT_EQ(lost.session->console.output(),
+            std::string("\nThe serial port stopped working during the configuration write "
+                        "(block at 004AF8).\nThe unit was not flashed. Update exiting\n") +
+                kPrompt);
+  EXPECT_FALSE(lost.state.port.IsOpen());
+  EXPECT_EQ(lost.session->devices.written(), "E");
 }
 
 }  // namespace

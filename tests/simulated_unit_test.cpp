@@ -13,7 +13,7 @@
 #include "payload/payload.h"
 #include "sim/sim_session.h"
 #include "sim/simulated_unit.h"
-#include "update/release_code.h"
+#include "payload/release_code.h"
 
 namespace quorel::sim {
 namespace {

@@ -8,12 +8,15 @@
 #include <cinttypes>
 #include <cstdio>
 #include <string>
+#include <vector>
 
+#include "sim/expected_run.h"
 #include "sim/sim_session.h"
 #include "sim/soak.h"
 #include "support/sim_helpers.h"
-#include "update/driver.h"
-#include "update/protocol.h"
+#include "driver/driver.h"
+#include "protocol/protocol.h"
+#include "sim/scripted_console.h"
 
 namespace quorel {
 namespace {
@@ -119,6 +122,76 @@ TEST(Soak, JudgeCatchesAFlashOfBytesThatNoExchangeVerified) {
         << o.violations[0];
   }
   EXPECT_EQ(judged, 3);
+}
+
+TEST(Soak, JudgeWorksOutTheConversionItselfAndFailsARunThatDiffersFromIt) {
+  namespace expected = sim::expected;
+  // The judge's decision, against releases written out here: a release exactly at each
+  // threshold is not older than it, the lowest byte orders first, and a payload older than a
+  // threshold converts nothing across it.
+  struct Case {
+    ReleaseCode unit;
+    ProductKind model;
+    ReleaseCode payload;
+    int kind;
+  };
+  const Case cases[] = {
+      {0x042303, kProModel, 0x020904, 1},  {0x042303, kBaseModel, 0x020904, 1},
+      {0x042403, kProModel, 0x020904, 2},  {0x042403, kBaseModel, 0x020904, 0},
+      {0x101103, kProModel, 0x020904, 2},  {0x101203, kProModel, 0x020904, 0},
+      {0x030404, kProModel, 0x020904, 0},  {0x031003, kProModel, 0x042303, 0},
+      {0x031003, kProModel, 0x093003, 1},  {0x050803, kProModel, 0x093003, 0},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(expected::KindForRelease(c.unit, c.model, c.payload), c.kind) << std::hex << c.unit;
+  }
+  EXPECT_FALSE(expected::SecondImageSent(0x110503, kProModel));
+  EXPECT_TRUE(expected::SecondImageSent(0x110403, kProModel));
+  EXPECT_FALSE(expected::SecondImageSent(0x111103, kBaseModel));
+  EXPECT_TRUE(expected::SecondImageSent(0x110603, kBaseModel));
+
+  // Its conversion, against checksums worked out by hand: six zero oldest-layout records get
+  // the four groups of defaults (4 x 0x0605 = 0x1814); six of 0xFF get 0x1343 in the middle
+  // layout and 0x12AF in the newest; the newest layout repeats old bytes 44 to 339.
+  std::vector<uint8_t> buffer(expected::kBufferBytes, 0);
+  auto stored = [](const std::vector<uint8_t>& records, uint32_t at) {
+    return records[at] | records[at + 1] << 8;
+  };
+  EXPECT_EQ(stored(expected::Converted(buffer.data(), 1, kBaseModel, 0x020904), 2508), 0x1814);
+  EXPECT_EQ(stored(expected::Converted(buffer.data(), 1, kProModel, 0x020904), 2804), 0x1814);
+  std::fill(buffer.begin(), buffer.begin() + 6 * 2480, 0xFF);
+  EXPECT_EQ(stored(expected::Converted(buffer.data(), 1, kBaseModel, 0x020904), 2508), 0x1343);
+  EXPECT_EQ(stored(expected::Converted(buffer.data(), 1, kProModel, 0x020904), 2804), 0x12AF);
+  for (uint32_t k = 0; k < 2480; ++k) buffer[k] = static_cast<uint8_t>(k * 7);
+  const std::vector<uint8_t> newest = expected::Converted(buffer.data(), 1, kProModel, 0x020904);
+  EXPECT_EQ(newest[2444], static_cast<uint8_t>(44 * 7));
+  EXPECT_EQ(newest[2739], static_cast<uint8_t>(339 * 7));
+  EXPECT_EQ(newest[2803], static_cast<uint8_t>(2475 * 7));
+
+  // A flashed run judged against another decision, or against records one byte apart, fails:
+  // the judge compares what the updater did with its own expectation, not with the updater.
+  SoakOptions clean;
+  clean.maxLineFaultRate = 0;
+  int converted = 0;
+  for (uint64_t seed = 1; seed <= 60 && converted < 2; ++seed) {
+    const SoakOutcome honest = RunSoakSeed(seed, clean);
+    if (honest.end != SoakEnd::kFlashed || honest.flashLostOnLine) continue;
+    ASSERT_TRUE(honest.violations.empty()) << Replay(honest);
+    SoakOptions skewed = clean;
+    skewed.skewExpectedKind = true;
+    const SoakOutcome kind = RunSoakSeed(seed, skewed);
+    ASSERT_EQ(kind.violations.size(), 1u) << Replay(kind);
+    EXPECT_NE(kind.violations[0].find("conversion kind"), std::string::npos);
+    if (honest.conversionKind == 0) continue;
+    ++converted;
+    skewed = clean;
+    skewed.skewExpectedRecords = true;
+    const SoakOutcome records = RunSoakSeed(seed, skewed);
+    ASSERT_FALSE(records.violations.empty());
+    EXPECT_NE(records.violations.back().find("configuration block at 004000"), std::string::npos)
+        << Replay(records);
+  }
+  EXPECT_EQ(converted, 2);
 }
 
 TEST(Soak, BoundCoversTheSlowestRunTheAttemptBoundAllows) {

@@ -29,17 +29,17 @@
 #include <string>
 #include <vector>
 
-#include "console/terminal_console.h"
+#include "console/console_posix.h"
 #include "os/clock.h"
 #include "os/interrupt.h"
-#include "os/posix_serial.h"
+#include "os/serial_posix.h"
 #include "payload/payload.h"
 #include "sim/pty_unit_server.h"
 #include "sim/simulated_unit.h"
 #include "support/console_texts.h"
 #include "support/posix_child.h"
 #include "support/sim_helpers.h"
-#include "update/driver.h"
+#include "driver/driver.h"
 
 namespace quorel {
 namespace {
@@ -384,7 +384,7 @@ TEST(Stress, CtrlCAtAnyMomentLeavesTheUnitAndTheTerminalAsTheyShouldBe) {
     const ChildEnd end = WaitForChild(child, 5000);
     text += ReadFor(console.master, 100);
     ASSERT_TRUE(reached) << "the moment never came; console:\n" << text;
-    EXPECT_EQ(end.status, kInterruptedExitStatus) << text;
+    EXPECT_EQ(end.status, kStatusInterrupted) << text;
 
     if (c.unitAnswered) {
       EXPECT_TRUE(WaitUntil(

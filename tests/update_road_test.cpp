@@ -3,11 +3,18 @@
 // flash commit, with their console texts, wire traffic, exit statuses and the unit's memory.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <memory>
+
+#include "driver/driver.h"
+#include "os/cancel.h"
+#include "payload/release_code.h"
+#include "protocol/protocol.h"
 #include "sim/sim_session.h"
 #include "support/console_texts.h"
+#include "support/posix_child.h"
 #include "support/sim_helpers.h"
-#include "update/protocol.h"
-#include "update/release_code.h"
 
 namespace quorel {
 namespace {
@@ -481,6 +488,139 @@ TEST(Download, VanishingPortEndsTheRunAtOnce) {
   EXPECT_FALSE(s.unit.flashed());
   EXPECT_NE(s.console.output().find("The unit was not flashed. Update exiting\n" + kPrompt),
             std::string::npos);
+}
+
+// A run cut short by the user, on the virtual line. The cancellation flag cannot be lowered
+// again, so each run goes in a child process, which reports what the parent checks.
+
+// Raises the flag once the PC has written `bytes` data bytes of its first "D" block, as a
+// Ctrl-C at that moment would.
+class CancelInFirstBlock : public SerialDevices {
+ public:
+  CancelInFirstBlock(SerialDevices& inner, uint32_t bytes) : inner_(inner), bytes_(bytes) {}
+  OpenResult Open(const char* name, int32_t speed, int32_t parity,
+                  std::unique_ptr<SerialLine>* line) override {
+    OpenResult result = inner_.Open(name, speed, parity, line);
+    if (result == kOpenOk) *line = std::make_unique<Line>(std::move(*line), *this);
+    return result;
+  }
+
+ private:
+  struct Line : SerialLine {
+    Line(std::unique_ptr<SerialLine> line, CancelInFirstBlock& owner)
+        : inner(std::move(line)), devices(owner) {}
+    void Write(const uint8_t* data, size_t count) override {
+      inner->Write(data, count);
+      if (devices.inBlock_ && (devices.written_ += count) >= devices.bytes_) RequestCancel();
+      if (count == 1 && data[0] == 'D') devices.inBlock_ = true;
+    }
+    size_t Read(uint8_t* destination, size_t count) override {
+      return inner->Read(destination, count);
+    }
+    size_t BytesPending() override { return inner->BytesPending(); }
+    void DrainOutput() override { inner->DrainOutput(); }
+    bool Lost() const override { return inner->Lost(); }
+    std::unique_ptr<SerialLine> inner;
+    CancelInFirstBlock& devices;
+  };
+  SerialDevices& inner_;
+  uint32_t bytes_;
+  bool inBlock_ = false;
+  size_t written_ = 0;
+};
+
+// Every key read is a Ctrl-C.
+class CtrlCConsole : public ScriptedConsole {
+ public:
+  int ReadKey() override {
+    ScriptedConsole::ReadKey();
+    RequestCancel();
+    return kEndOfInput;
+  }
+};
+
+struct CutShortRun {
+  int status = -1;
+  std::string output;    // the console's text
+  std::string written;   // what the PC wrote from the first "D" on
+  std::string commands;  // the unit's commands, one a line
+  bool flashed = false;
+};
+
+CutShortRun RunCutShort(ReleaseCode unitRelease, bool cancelInBlock) {
+  int out[2];
+  if (pipe(out) != 0) return {};
+  pid_t child = testing::ForkChild([&] {
+    close(out[0]);
+    auto s = std::make_unique<SimSession>();
+    if (unitRelease != 0) {
+      PutProUnitOn(*s, unitRelease);
+    } else {
+      s->unit.SetCodeRegionChecksum(0x123456);
+    }
+    CancelInFirstBlock devices(s->devices, cancelInBlock ? 3 : UINT32_MAX);
+    CtrlCConsole console;
+    UpdateState state(devices, s->clock, console, s->payload);
+    const char* argv[] = {"quorel-update"};
+    const int status = RunUpdate(state, 1, argv);
+    s->devices.Settle();
+    std::string commands;
+    for (const std::string& c : s->unit.Commands()) commands += c + "\n";
+    const std::string& all = s->devices.written();
+    const size_t d = all.find("A000000D");
+    std::string report = std::to_string(status) + (s->unit.flashed() ? "F" : "-") + "\x1f" +
+                         console.output() + "\x1f" +
+                         (d == std::string::npos ? "" : all.substr(d + 8)) + "\x1f" + commands;
+    return testing::WriteText(out[1], report) ? 0 : 90;
+  });
+  close(out[1]);
+  std::string report = testing::ReadFor(out[0], 20000);
+  close(out[0]);
+  CutShortRun run;
+  if (testing::WaitChild(child, 20000) != 0) return run;
+  size_t a = report.find('\x1f');
+  size_t b = report.find('\x1f', a + 1);
+  size_t c = report.find('\x1f', b + 1);
+  if (c == std::string::npos) return run;
+  run.status = std::stoi(report.substr(0, a - 1));
+  run.flashed = report[a - 1] == 'F';
+  run.output = report.substr(a + 1, b - a - 1);
+  run.written = report.substr(b + 1, c - b - 1);
+  run.commands = report.substr(c + 1);
+  return run;
+}
+
+bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+TEST(UpdateRoad, ARunCutShortEndsAtOnceAndLetsGoOfTheUnit) {
+  const std::string kNotFlashed = "\nInterrupted. The unit was not flashed. Update exiting\n";
+
+  // Three bytes into the first block of the download: the block is completed with filler, then
+  // X; nothing is printed after the download's heading but why the run ended.
+  CutShortRun block = RunCutShort(0x101203, true);
+  EXPECT_EQ(block.status, 130);
+  EXPECT_TRUE(EndsWith(block.output, "\nSending SW update.." + kNotFlashed)) << block.output;
+  EXPECT_EQ(block.written, std::string(reinterpret_cast<const char*>(CompiledPayload().SwImage), 3) +
+                               std::string(1021, '\0') + "X");
+  EXPECT_TRUE(EndsWith(block.commands, "\nX\n")) << block.commands;
+  EXPECT_FALSE(block.flashed);
+
+  // At the question about an unknown unit: X, and the question is not taken as declined.
+  CutShortRun question = RunCutShort(0, false);
+  EXPECT_EQ(question.status, 130);
+  EXPECT_TRUE(EndsWith(question.output, "(y/n)" + kNotFlashed)) << question.output;
+  EXPECT_TRUE(EndsWith(question.commands, "\nC\nX\n")) << question.commands;
+
+  // At the last key of a completed update: no X after the flash command.
+  CutShortRun flashed = RunCutShort(0x111103, false);
+  EXPECT_EQ(flashed.status, 130);
+  EXPECT_TRUE(EndsWith(flashed.output,
+                       kFlashText + kPrompt + "\nInterrupted after the flash command was sent.\n"))
+      << flashed.output;
+  EXPECT_TRUE(EndsWith(flashed.commands, "\nF5382\n")) << flashed.commands;
+  EXPECT_TRUE(flashed.flashed);
 }
 
 }  // namespace

@@ -29,10 +29,11 @@
 #include "os/clock.h"
 #include "payload/payload.h"
 #include "sim/bench_model.h"
+#include "sim/devices_decorator.h"
 #include "sim/namespace_launch.h"
 #include "sim/pty_unit_server.h"
 #include "sim/sim_session.h"
-#include "update/driver.h"
+#include "driver/driver.h"
 
 namespace quorel::sim {
 namespace {
@@ -49,53 +50,17 @@ double Seconds(uint64_t ns) { return static_cast<double>(ns) / 1e9; }
 // ---------------------------------------------------------------------------------------------
 // Counting the bytes on the line by the speed they went at.
 
-class CountingDevices;
-
-// The line handed to the updater: passes every call on and counts the bytes the PC wrote and
-// read at this line's speed.
-class CountingLine : public SerialLine {
+// Passes every call on and counts the bytes the PC wrote and read by the speed of the line they
+// went on. The unit's bytes are counted by speed from its own counter, read whenever a line
+// closes: the speed command is the last command on a line and the close waits until it has
+// left, so all the unit sent up to then went at that line's speed.
+class CountingDevices : public DevicesDecorator {
  public:
-  CountingLine(CountingDevices& owner, std::unique_ptr<SerialLine> inner, uint32_t speed)
-      : owner_(owner), inner_(std::move(inner)), speed_(speed) {}
-  ~CountingLine() override;
-  CountingLine(const CountingLine&) = delete;
-  CountingLine& operator=(const CountingLine&) = delete;
-
-  void Write(const uint8_t* data, size_t count) override;
-  size_t Read(uint8_t* destination, size_t count) override;
-  size_t BytesPending() override { return inner_->BytesPending(); }
-  void DrainOutput() override { inner_->DrainOutput(); }
-  bool Lost() const override { return inner_->Lost(); }
-
- private:
-  CountingDevices& owner_;
-  std::unique_ptr<SerialLine> inner_;
-  uint32_t speed_;
-};
-
-// Opens lines on the simulated unit's virtual line. The unit's bytes are counted by speed from
-// its own counter, read whenever a line closes: the speed command is the last command on a line
-// and the close waits until it has left, so all the unit sent up to then went at that line's
-// speed.
-class CountingDevices : public SerialDevices {
- public:
-  CountingDevices(VirtualSerialDevices& inner, SimulatedUnit& unit) : inner_(inner), unit_(unit) {}
-
-  OpenResult Open(const char* portName, int32_t lineSpeed, int32_t parity,
-                  std::unique_ptr<SerialLine>* line) override {
-    std::unique_ptr<SerialLine> opened;
-    OpenResult result = inner_.Open(portName, lineSpeed, parity, &opened);
-    if (result == kOpenOk) {
-      *line = std::make_unique<CountingLine>(*this, std::move(opened),
-                                             static_cast<uint32_t>(lineSpeed));
-    }
-    return result;
-  }
-  void NoteUnitAnswered() override { inner_.NoteUnitAnswered(); }
-  void NoteFlashSent() override { inner_.NoteFlashSent(); }
+  CountingDevices(VirtualSerialDevices& inner, SimulatedUnit& unit)
+      : DevicesDecorator(inner), virtual_(inner), unit_(unit) {}
 
   void LineClosed(uint32_t speed) {
-    inner_.Settle();
+    virtual_.Settle();
     const uint64_t sent = unit_.stats().bytesSent;
     if (sent != unitSentCounted_) unitSentAt[speed] += sent - unitSentCounted_;
     unitSentCounted_ = sent;
@@ -105,27 +70,20 @@ class CountingDevices : public SerialDevices {
   std::map<uint32_t, uint64_t> pcReadAt;
   std::map<uint32_t, uint64_t> unitSentAt;
 
+ protected:
+  void OnWrite(const uint8_t*, size_t count, int32_t speed) override {
+    pcWrittenAt[static_cast<uint32_t>(speed)] += count;
+  }
+  void OnRead(const uint8_t*, size_t got, int32_t speed) override {
+    pcReadAt[static_cast<uint32_t>(speed)] += got;
+  }
+  void OnClose(int32_t speed) override { LineClosed(static_cast<uint32_t>(speed)); }
+
  private:
-  VirtualSerialDevices& inner_;
+  VirtualSerialDevices& virtual_;
   SimulatedUnit& unit_;
   uint64_t unitSentCounted_ = 0;
 };
-
-CountingLine::~CountingLine() {
-  inner_.reset();
-  owner_.LineClosed(speed_);
-}
-
-void CountingLine::Write(const uint8_t* data, size_t count) {
-  owner_.pcWrittenAt[speed_] += count;
-  inner_->Write(data, count);
-}
-
-size_t CountingLine::Read(uint8_t* destination, size_t count) {
-  size_t got = inner_->Read(destination, count);
-  owner_.pcReadAt[speed_] += got;
-  return got;
-}
 
 uint64_t Sum(const std::map<uint32_t, uint64_t>& bySpeed) {
   uint64_t total = 0;

@@ -11,15 +11,16 @@
 #include <string>
 #include <vector>
 
-#include "console/terminal_console.h"
+#include "console/console_posix.h"
 #include "os/clock.h"
-#include "os/posix_serial.h"
+#include "os/serial_posix.h"
 #include "payload/payload.h"
+#include "sim/expected_run.h"
 #include "sim/pty_unit_server.h"
 #include "sim/simulated_unit.h"
 #include "sim/unit_profile.h"
-#include "update/driver.h"
-#include "update/update_state.h"
+#include "driver/driver.h"
+#include "protocol/update_state.h"
 
 namespace {
 
@@ -123,24 +124,18 @@ const Scenario* FindScenario(const std::string& name) {
   return nullptr;
 }
 
-// The blocks the download sends: start address and length, for both images.
-struct ImageBlock {
-  uint32_t address;
-  uint32_t length;
-  const uint8_t* source;
-};
-
-std::vector<ImageBlock> DownloadBlocks(const quorel::FirmwarePayload& payload) {
-  std::vector<ImageBlock> blocks;
-  auto range = [&](uint32_t start, uint32_t end, const uint8_t* image, uint32_t imageBase) {
-    for (uint32_t address = start; address < end; address += 0x400) {
-      blocks.push_back(ImageBlock{address, std::min<uint32_t>(0x400, end - address),
-                                  image + (address - imageBase)});
-    }
-  };
-  range(0x000000, 0x004000, payload.SwImage, 0);
-  range(0x008000, quorel::kSwImageEnd, payload.SwImage, 0);
-  range(quorel::kHwImageBase, quorel::kHwImageEnd, payload.HwImage, quorel::kHwImageBase);
+// The blocks the download sends, for both images.
+std::vector<quorel::sim::expected::Block> DownloadBlocks(const quorel::FirmwarePayload& payload) {
+  namespace expected = quorel::sim::expected;
+  std::vector<expected::Block> blocks =
+      expected::RangeBlocks(expected::kMainFirst, payload.SwImage);
+  for (const auto& block : expected::RangeBlocks(expected::kMainSecond,
+                                                 payload.SwImage + expected::kMainSecond.start)) {
+    blocks.push_back(block);
+  }
+  for (const auto& block : expected::RangeBlocks(expected::kSecondImage, payload.HwImage)) {
+    blocks.push_back(block);
+  }
   return blocks;
 }
 
@@ -148,10 +143,10 @@ std::vector<ImageBlock> DownloadBlocks(const quorel::FirmwarePayload& payload) {
 void PrintSummary(const SimulatedUnit& unit, const quorel::FirmwarePayload& payload) {
   size_t written = 0;
   size_t matching = 0;
-  for (const ImageBlock& block : DownloadBlocks(payload)) {
+  for (const auto& block : DownloadBlocks(payload)) {
     if (unit.stats().dataBlocksAt.count(block.address) == 0) continue;
     ++written;
-    if (std::memcmp(unit.memory().data() + block.address, block.source, block.length) == 0) {
+    if (std::memcmp(unit.memory().data() + block.address, block.data, block.length) == 0) {
       ++matching;
     }
   }

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "config/records.h"
-#include "update/release_code.h"
+#include "payload/release_code.h"
 
 namespace quorel {
 
@@ -52,6 +52,17 @@ void ConvertRecordV2ToV3(const uint8_t* source, uint8_t* destination) {
   std::memcpy(destination + 2444, source + 76, 296);
   std::memcpy(destination + 2740, source + 2444, 64);
   StoreRecordChecksum(destination, kRecordV3Size);
+}
+
+ConfigConversionKind ConversionKindForRelease(ReleaseCode unit, const FirmwarePayload& payload) {
+  if (IsOlder(unit, kRecordV2Release) && !IsOlder(payload.releaseCode, kRecordV2Release)) {
+    return kFromV1;
+  }
+  if (payload.productKind != kBaseModel && IsOlder(unit, kRecordV3Release) &&
+      !IsOlder(payload.releaseCode, kRecordV3Release)) {
+    return kFromV2;
+  }
+  return kNoConversion;
 }
 
 uint32_t TargetRecordSize(ProductKind payloadKind, ReleaseCode payloadCode) {

@@ -2,12 +2,24 @@
 // The three layouts in which firmware releases have stored the unit's six configuration
 // records, their 16-bit record checksum, and the conversion of older records to the layout of
 // the payload's firmware.
+#include <array>
 #include <cstdint>
 
 #include "payload/payload.h"
-#include "update/update_state.h"
 
 namespace quorel {
+
+// Which configuration conversion the unit needs: 0 none, 1 from the oldest record layout,
+// 2 from the middle layout for a Pro payload.
+using ConfigConversionKind = int;
+constexpr ConfigConversionKind kNoConversion = 0;
+constexpr ConfigConversionKind kFromV1 = 1;
+constexpr ConfigConversionKind kFromV2 = 2;
+
+// Mirror of the unit's configuration region: byte k stands for unit address 0x4000 + k. Room
+// for six of the largest records, since the conversion builds its output in place.
+constexpr uint32_t kConfigReadoutSize = 16848;
+using ConfigReadout = std::array<uint8_t, kConfigReadoutSize>;
 
 constexpr uint32_t kConfigRegionBase = 0x4000;
 constexpr uint32_t kConfigRecordCount = 6;

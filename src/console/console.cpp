@@ -28,10 +28,4 @@ void Print(Console& console, const char* format, ...) {
   va_end(again);
 }
 
-int ScriptedConsole::ReadKey() {
-  ++keysRead_;
-  if (next_ >= keys_.size()) return kEndOfInput;
-  return static_cast<unsigned char>(keys_[next_++]);
-}
-
 }  // namespace quorel

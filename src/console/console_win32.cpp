@@ -91,7 +91,11 @@ int WindowsConsole::ReadKey() {
     // A pipe, a file or NUL: one byte; end of input counts as a key.
     unsigned char byte = 0;
     DWORD got = 0;
-    if (!ReadFile(in, &byte, 1, &got, nullptr) || got != 1) return kEndOfInput;
+    NoteBlockingRead(true);
+    // A cancellation raised before this point is seen here; one raised later cancels the read.
+    const bool read = !CancelRequested() && ReadFile(in, &byte, 1, &got, nullptr);
+    NoteBlockingRead(false);
+    if (!read || got != 1) return kEndOfInput;
     return byte;
   }
   SetConsoleMode(in, saved & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 #include "os/cancel.h"
 
 namespace quorel {
@@ -11,6 +13,8 @@ namespace {
 // until the process ends.
 HANDLE gCancelEvent = nullptr;
 HANDLE gRunEndedEvent = nullptr;
+// The thread blocked in a read (see NoteBlockingRead), or null.
+std::atomic<HANDLE> gBlockedReader{nullptr};
 
 // The longest a closed window may hold the process. Windows itself ends it a few seconds after
 // the close event; this bound only keeps a handler from outliving a run stuck elsewhere.
@@ -44,6 +48,20 @@ void InstallCancelHandler() {
 void RaiseCancel() {
   RequestCancel();
   if (gCancelEvent != nullptr) SetEvent(gCancelEvent);
+  HANDLE reader = gBlockedReader.load();
+  if (reader != nullptr) CancelSynchronousIo(reader);
+}
+
+void NoteBlockingRead(bool reading) {
+  static HANDLE thisThread = nullptr;
+  if (reading && thisThread == nullptr) {
+    // A real handle, usable from the handler's thread; kept for the life of the process.
+    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
+                         &thisThread, THREAD_TERMINATE, FALSE, 0)) {
+      thisThread = nullptr;
+    }
+  }
+  gBlockedReader.store(reading ? thisThread : nullptr);
 }
 
 void* CancelEvent() {

@@ -11,6 +11,10 @@ void InstallCancelHandler();
 // arrives as a key.
 void RaiseCancel();
 
+// The calling thread is about to block in a read that no event can interrupt (standard input
+// from a pipe) or has come back from it: a cancellation meanwhile cancels that read.
+void NoteBlockingRead(bool reading);
+
 // The manual-reset event the handler sets (a HANDLE); waits include it to end early.
 void* CancelEvent();
 

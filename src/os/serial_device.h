@@ -46,14 +46,6 @@ class SerialDevices {
   // returns the code of the last step that failed.
   virtual OpenResult Open(const char* portName, int32_t lineSpeed, int32_t parity,
                           std::unique_ptr<SerialLine>* line) = 0;
-
-  // How far the run has come, for a run cut short by the user (Ctrl-C): once the unit has
-  // answered it is told to leave update mode; once the flash command went out, nothing more.
-  virtual void NoteUnitAnswered() {}
-  virtual void NoteFlashSent() {}
-  // A data block of length bytes follows (0: it is complete), so that an interrupted run can
-  // complete it before telling the unit to leave update mode.
-  virtual void NoteBlockData(uint32_t /*length*/) {}
 };
 
 }  // namespace quorel

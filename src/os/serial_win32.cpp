@@ -1,6 +1,9 @@
 #include "os/serial_win32.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace quorel {
 namespace {
@@ -133,6 +136,61 @@ DCB LineSettings(int32_t lineSpeed, int32_t parity) {
 Win32SerialDevices::Win32SerialDevices(std::function<void(const std::string&)> reportError)
     : reportError_(std::move(reportError)) {}
 
+void Win32SerialDevices::MapPort(const std::string& portName, const std::string& device) {
+  mappedPorts_[portName] = device;
+}
+
+std::string Win32SerialDevices::PathFor(const char* portName) const {
+  if (portName == nullptr) return "";
+  auto mapped = mappedPorts_.find(portName);
+  if (mapped == mappedPorts_.end()) return Win32DevicePath(portName);
+  // A device path is opened as given; a COM name through the device namespace.
+  if (mapped->second.rfind("\\\\.\\", 0) == 0) return mapped->second;
+  return Win32DevicePath(mapped->second.c_str());
+}
+
+std::string Win32SerialDevices::DeviceName(const char* portName) const {
+  if (portName == nullptr) return "";
+  const std::string path = PathFor(portName);
+  return path.empty() ? portName : path;
+}
+
+std::string Win32SerialDevices::ListPorts() {
+  HKEY key = nullptr;
+  std::vector<std::string> names;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) ==
+      ERROR_SUCCESS) {
+    for (DWORD index = 0;; ++index) {
+      char valueName[256];
+      DWORD valueNameLength = sizeof valueName;
+      char data[64];
+      DWORD dataLength = sizeof data - 1;
+      DWORD type = 0;
+      const LSTATUS status =
+          RegEnumValueA(key, index, valueName, &valueNameLength, nullptr, &type,
+                        reinterpret_cast<BYTE*>(data), &dataLength);
+      if (status == ERROR_NO_MORE_ITEMS) break;
+      if (status != ERROR_SUCCESS || type != REG_SZ) continue;
+      data[dataLength] = '\0';
+      names.emplace_back(data);
+    }
+    RegCloseKey(key);
+  }
+  // COM2 before COM10.
+  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+    const bool aCom = !Win32DevicePath(a.c_str()).empty();
+    const bool bCom = !Win32DevicePath(b.c_str()).empty();
+    if (aCom && bCom) return std::atoi(a.c_str() + 3) < std::atoi(b.c_str() + 3);
+    return aCom != bCom ? aCom : a < b;
+  });
+  if (names.empty()) {
+    return "No serial ports found (a USB-serial adapter shows up here once it is plugged in).\n";
+  }
+  std::string list;
+  for (const std::string& name : names) list += name + "\n";
+  return list;
+}
+
 void Win32SerialDevices::Report(const std::string& line) {
   // The speed ladder opens the same port again and again; one report per distinct failure.
   if (line == lastReport_) return;
@@ -145,9 +203,11 @@ OpenResult Win32SerialDevices::Open(const char* portName, int32_t lineSpeed, int
   line->reset();
   if (portName == nullptr) return kOpenNoName;
 
-  const std::string path = Win32DevicePath(portName);
+  const std::string path = PathFor(portName);
   if (path.empty()) {
-    Report(kReportPrefix + std::string(portName) + ": there is no such port");
+    auto mapped = mappedPorts_.find(portName);
+    Report(kReportPrefix + (mapped != mappedPorts_.end() ? mapped->second : std::string(portName)) +
+           ": there is no such port");
     return kOpenFailed;
   }
   const std::string what = kReportPrefix + std::string(portName) + " (" + path + "): ";

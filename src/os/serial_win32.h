@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -27,13 +28,24 @@ class Win32SerialDevices : public SerialDevices {
   // message. A report identical to the previous one is not repeated.
   explicit Win32SerialDevices(std::function<void(const std::string&)> reportError);
 
+  // From now on portName opens the device the user named: "COMn" of any number, or a device
+  // path such as "\\.\COM12".
+  void MapPort(const std::string& portName, const std::string& device);
+  // The device that portName opens.
+  std::string DeviceName(const char* portName) const;
+  // The machine's serial ports as the system lists them (HARDWARE\DEVICEMAP\SERIALCOMM), one a
+  // line; touches no port.
+  std::string ListPorts();
+
   OpenResult Open(const char* portName, int32_t lineSpeed, int32_t parity,
                   std::unique_ptr<SerialLine>* line) override;
 
  private:
+  std::string PathFor(const char* portName) const;
   void Report(const std::string& line);
 
   std::function<void(const std::string&)> reportError_;
+  std::map<std::string, std::string> mappedPorts_;
   std::string lastReport_;
 };
 

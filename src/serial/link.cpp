@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "os/cancel.h"
+
 namespace quorel {
 
 void SendText(const char* text, SerialPort& port) {
@@ -14,8 +16,9 @@ int32_t ReadReply(char* buffer, SerialPort& port, int32_t n, Clock& clock) {
   port.DrainOutput();
   int tries = 0;
   int32_t pending = static_cast<int32_t>(port.BytesPending());
-  // A port that has failed for good will not deliver the rest: no point waiting it out.
-  while (pending < n && tries < kReplyTries && !port.Lost()) {
+  // A port that has failed for good will not deliver the rest, and a run cut short by the user
+  // wants no reply any more: no point waiting either out.
+  while (pending < n && tries < kReplyTries && !port.Lost() && !CancelRequested()) {
     SleepMs(clock, kReplyTickMs);
     ++tries;
     pending = static_cast<int32_t>(port.BytesPending());
@@ -49,6 +52,7 @@ void DiscardPendingInput(SerialPort& port) {
 }
 
 void SleepMs(Clock& clock, uint32_t ms) {
+  if (CancelRequested()) return;  // the run is ending: nothing left to wait for
   clock.SleepNs(static_cast<uint64_t>(ms == 0 ? 1 : ms) * kNsPerMs);
 }
 

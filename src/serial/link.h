@@ -1,6 +1,7 @@
 #pragma once
 // The primitives every phase uses to talk to the unit: send a command text, read a short reply
-// with a bounded wait, throw away pending input, sleep. All waiting goes through the Clock.
+// with a bounded wait, throw away pending input, sleep. All waiting goes through the Clock, and
+// none of it goes on once the run has been cut short (os/cancel.h).
 #include <cstdint>
 
 #include "os/clock.h"

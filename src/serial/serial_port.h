@@ -27,10 +27,6 @@ class SerialPort {
   void SendByte(uint8_t byte) { Write(&byte, 1); }
   // Waits until everything written has left the port (no-op when closed).
   void DrainOutput();
-  // Passed on to the device layer, which handles an interrupted run (see SerialDevices).
-  void NoteUnitAnswered() { devices_.NoteUnitAnswered(); }
-  void NoteFlashSent() { devices_.NoteFlashSent(); }
-  void NoteBlockData(uint32_t length) { devices_.NoteBlockData(length); }
 
   bool IsOpen() const { return handle != nullptr; }
   // True when the open device has failed for good (for instance an unplugged adapter).

@@ -1,6 +1,6 @@
 #include "sim/sim_session.h"
 
-#include "update/driver.h"
+#include "driver/driver.h"
 
 namespace quorel::sim {
 

@@ -12,7 +12,8 @@
 #include "sim/simulated_unit.h"
 #include "sim/virtual_clock.h"
 #include "sim/virtual_line.h"
-#include "update/update_state.h"
+#include "protocol/update_state.h"
+#include "sim/scripted_console.h"
 
 namespace quorel::sim {
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "config/records.h"
+#include "sim/expected_run.h"
 
 namespace quorel::sim {
 
@@ -376,7 +376,7 @@ void SimulatedUnit::WriteConfigRecords(uint32_t recordSize, uint32_t seed, bool 
   static const char* const kLabels[] = {"INPUT 1 ", "INPUT 2 ", "VIDEO   ", "S-VIDEO ",
                                         "RGB HV  ", "COMPNENT", "PRESET  ", "USER    "};
   Generator generator(seed);
-  for (uint32_t r = 0; r < kConfigRecordCount; ++r) {
+  for (uint32_t r = 0; r < expected::kRecords; ++r) {
     uint8_t* record = memory_.data() + kConfigBase + r * recordSize;
     std::memset(record, 0, recordSize);
     // Header outside the checksum: a name, the record number and a layout mark.
@@ -387,7 +387,7 @@ void SimulatedUnit::WriteConfigRecords(uint32_t recordSize, uint32_t seed, bool 
     // Picture settings: small values around their defaults.
     for (uint32_t i = 8; i < 26; ++i) record[i] = static_cast<uint8_t>(32 + generator.Below(32));
     uint32_t bodyStart = 28;
-    if (recordSize != kRecordV1Size) {
+    if (recordSize != expected::kRecordV1) {
       // The four groups of eight and the two bytes of the later layouts.
       static const uint8_t kGroupDefaults[] = {0x04, 0x05, 0x80, 0x7C};
       for (uint32_t g = 0; g < 4; ++g) {
@@ -403,7 +403,7 @@ void SimulatedUnit::WriteConfigRecords(uint32_t recordSize, uint32_t seed, bool 
     }
     // Body: per-input blocks of 16-bit levels and small switches with a label, then unused
     // space that stays zero.
-    const uint32_t checksumAt = ChecksumOffset(recordSize);
+    const uint32_t checksumAt = recordSize - 4;
     const uint32_t usedEnd = bodyStart + (checksumAt - bodyStart) * 3 / 4;
     uint32_t at = bodyStart;
     for (uint32_t block = 0; at + 64 <= usedEnd; ++block) {
@@ -416,8 +416,10 @@ void SimulatedUnit::WriteConfigRecords(uint32_t recordSize, uint32_t seed, bool 
       for (uint32_t k = 40; k < 64; ++k) record[at + k] = static_cast<uint8_t>(generator.Below(4));
       at += 64;
     }
-    if (RecordChecksum(record, checksumAt) == 0) record[8] = static_cast<uint8_t>(record[8] + 1);
-    StoreRecordChecksum(record, recordSize);
+    if (expected::RecordSum(record, recordSize) == 0) {
+      record[8] = static_cast<uint8_t>(record[8] + 1);
+    }
+    expected::SealRecord(record, recordSize);
     if (!validChecksums) {
       record[checksumAt] ^= 0x5A;
       record[checksumAt + 1] ^= 0x5A;

@@ -16,7 +16,12 @@
 //     was defeated (see SoakOutcome);
 //   - a run that gave up after the unit answered sent X last and closed the port; its exit
 //     status is one of the program's.
-// The same seed always gives the same run, so a failing seed replays exactly.
+// The judge's expectations are its own (sim/expected_run.h): the conversion kind from the release
+// thresholds or the first record, the records from its own conversion, the blocks from the
+// memory layout; never the updater's functions. The same seed always gives the same run, so a
+// failing seed replays exactly. The parts: soak_scenario.cpp and soak_faults.cpp draw a seed's
+// situation and faults, soak_judge.cpp judges the run, soak_report.cpp reports, this file's
+// RunSoakSeed runs one seed.
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -24,91 +29,10 @@
 #include <string>
 #include <vector>
 
-#include "os/serial_device.h"
+#include "sim/updater_tap.h"
 #include "sim/virtual_line.h"
 
 namespace quorel::sim {
-
-// ---- The updater's side of the line ----
-
-// A SerialDevices that hands everything to another one and follows, from the bytes the updater
-// writes and reads, every data block it sends ("A", "D" and the bytes) and the checksum reply it
-// reads for it. The updater's own writes are never damaged, so this is exactly what the updater
-// meant and what it saw, whatever happened on the wire behind.
-class UpdaterTap : public SerialDevices {
- public:
-  struct BlockAttempt {
-    uint32_t address = 0;
-    uint32_t length = 0;
-    uint32_t sum = 0;          // byte sum of the data sent
-    uint64_t hash = 0;         // FNV-1a of the data sent, to compare the bytes themselves
-    bool replyRead = false;    // the updater read something after the block's C
-    std::string reply;         // what it read, up to the first NUL
-    bool replyParsed = false;  // the reply had the "CS=" form
-    uint32_t replyValue = 0;
-    bool Verified() const { return replyParsed && replyValue == sum; }
-  };
-
-  explicit UpdaterTap(SerialDevices& inner) : inner_(inner) {}
-  UpdaterTap(const UpdaterTap&) = delete;
-  UpdaterTap& operator=(const UpdaterTap&) = delete;
-
-  OpenResult Open(const char* portName, int32_t lineSpeed, int32_t parity,
-                  std::unique_ptr<SerialLine>* line) override;
-  void NoteUnitAnswered() override { inner_.NoteUnitAnswered(); }
-  void NoteFlashSent() override { inner_.NoteFlashSent(); }
-
-  // Called with every complete command the updater writes, in the unit's transcript form
-  // ("A004000", "D[64]" for a data block, "C"), at the moment its last byte is written.
-  void SetCommandObserver(std::function<void(const std::string&)> observer) {
-    observer_ = std::move(observer);
-  }
-
-  // Every data block attempt, in order; the reply is filled in once it has been read.
-  const std::vector<BlockAttempt>& attempts() const { return attempts_; }
-  // The address and length the updater had set for every "M" it sent, in order.
-  const std::vector<std::pair<uint32_t, uint32_t>>& reads() const { return reads_; }
-  // True once "F5382" was written.
-  bool flashSent() const { return flashSent_; }
-  // The last attempt at every block address as it stood when "F5382" was written.
-  const std::map<uint32_t, BlockAttempt>& blocksAtFlash() const { return blocksAtFlash_; }
-  // Every byte the updater wrote, in order.
-  const std::string& written() const { return written_; }
-
- private:
-  friend class TapLine;
-  enum class Mode { kCommand, kArgument, kData, kMessage };
-
-  void Wrote(const uint8_t* data, size_t count);
-  void ReadBytes(const uint8_t* data, size_t count);
-  void TakeByte(uint8_t byte);
-  void Finish(const std::string& command);
-
-  SerialDevices& inner_;
-  std::function<void(const std::string&)> observer_;
-
-  Mode mode_ = Mode::kCommand;
-  std::string pending_;
-  size_t argumentDigits_ = 0;
-  uint32_t address_ = 0;
-  uint32_t length_ = 0;
-  uint32_t dataCount_ = 0;
-  uint32_t dataSum_ = 0;
-  uint64_t dataHash_ = 0;
-  bool blockAwaitsQuery_ = false;  // a data block is complete and its C has not come yet
-  bool replyDue_ = false;          // a block's C was written and nothing was read or written since
-
-  std::vector<BlockAttempt> attempts_;
-  std::vector<std::pair<uint32_t, uint32_t>> reads_;
-  std::map<uint32_t, size_t> lastAttemptAt_;
-  bool flashSent_ = false;
-  std::map<uint32_t, BlockAttempt> blocksAtFlash_;
-  std::string written_;
-};
-
-// Parses a checksum reply the way the unit's "CS=%8x" form is read: "CS=" and one to eight
-// hexadecimal digits. Written apart from the updater's parser, so that the two check each other.
-bool ParseChecksumText(const std::string& text, uint32_t* value);
 
 // ---- Scenarios and outcomes ----
 
@@ -121,6 +45,12 @@ struct SoakOptions {
   // Self-test of the judge: after the run, change one byte of the unit's memory in the first
   // range written, as a fault that no exchange verified would. A flashed run must then fail.
   bool tamperAfterRun = false;
+  // Self-tests of the judge's own expectations: judge the run against a conversion kind other
+  // than the one the judge works out, or against converted records with one byte changed, as
+  // an updater whose decision or conversion went wrong would be judged. A flashed run (one that
+  // converts, for the records) must then fail.
+  bool skewExpectedKind = false;
+  bool skewExpectedRecords = false;
 };
 
 enum class SoakEnd { kFlashed, kFailed, kRefused };
@@ -162,6 +92,9 @@ struct SoakOutcome {
   uint32_t landedElsewhere = 0;
   uint32_t foreignReply = 0;
   bool misidentified = false;
+  // The configuration conversion a flashed run decided (0 none, 1 from the oldest layout, 2 from
+  // the middle one).
+  int conversionKind = 0;
   uint32_t ProtocolLimitBlocks() const { return byteSumDefeated + landedElsewhere + foreignReply; }
   // The flash command went out but did not reach the unit whole (the updater cannot know).
   bool flashLostOnLine = false;

@@ -1,7 +1,6 @@
 #include "sim/unit_profile.h"
 
-#include "config/records.h"
-#include "update/release_code.h"
+#include "sim/expected_run.h"
 
 namespace quorel::sim {
 
@@ -10,7 +9,7 @@ bool ChecksumOfRelease(const FirmwarePayload& payload, ProductKind kind, Release
   const ReleaseTable& table = payload.releaseTable;
   for (uint32_t row = 0; row < table.rows; ++row) {
     if (table.kind[row] != kind || table.code[row] != code) continue;
-    if (FindReleaseRow(table, table.checksum[row]) != row) continue;
+    if (expected::FirstRow(table, table.checksum[row]) != row) continue;
     *checksum = table.checksum[row];
     return true;
   }
@@ -20,14 +19,13 @@ bool ChecksumOfRelease(const FirmwarePayload& payload, ProductKind kind, Release
 uint32_t UnknownChecksum(const FirmwarePayload& payload) {
   // Near the checksums of real builds, so that it looks like one.
   uint32_t checksum = 0x4C5A3B;
-  while (FindReleaseRow(payload.releaseTable, checksum) != payload.releaseTable.rows) ++checksum;
+  const ReleaseTable& table = payload.releaseTable;
+  while (expected::FirstRow(table, checksum) != table.rows) ++checksum;
   return checksum;
 }
 
 uint32_t RecordSizeOfRelease(ProductKind kind, ReleaseCode code) {
-  if (IsOlder(code, kRecordV2Release)) return kRecordV1Size;
-  if (kind != kBaseModel && !IsOlder(code, kRecordV3Release)) return kRecordV3Size;
-  return kRecordV2Size;
+  return expected::RecordSizeOf(kind, code);
 }
 
 }  // namespace quorel::sim

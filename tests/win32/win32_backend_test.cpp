@@ -38,6 +38,14 @@ TEST(Win32Serial, PortNamesMapToDevicePaths) {
     EXPECT_EQ(Win32DevicePath(bad), "") << bad;
   }
   EXPECT_EQ(Win32DevicePath(nullptr), "");
+
+  // A port pointed at another device (--port COM12) opens that device.
+  Win32SerialDevices devices(nullptr);
+  devices.MapPort("COM1", "COM12");
+  devices.MapPort("COM2", "\\\\.\\COM7");
+  EXPECT_EQ(devices.DeviceName("COM1"), "\\\\.\\COM12");
+  EXPECT_EQ(devices.DeviceName("COM2"), "\\\\.\\COM7");
+  EXPECT_EQ(devices.DeviceName("COM3"), "\\\\.\\COM3");
 }
 
 TEST(Win32Serial, LineSettingsRecord) {

@@ -1,0 +1,89 @@
+#include "console/console_posix.h"
+
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "os/interrupt.h"
+
+namespace quorel {
+namespace {
+
+// Waits until fd is ready for the given poll events; used only when a descriptor we inherited
+// was left in non-blocking mode. Returns false when the wait itself fails.
+bool WaitReady(int fd, short events) {
+  pollfd entry{fd, events, 0};
+  for (;;) {
+    int ready = poll(&entry, 1, -1);
+    if (ready > 0) return true;
+    if (ready < 0 && errno != EINTR) return false;
+  }
+}
+
+// Writes every byte; false on the first real failure (EPIPE with SIGPIPE ignored, EIO, ...).
+bool WriteAll(int fd, const char* text, size_t length) {
+  while (length > 0) {
+    ssize_t written = write(fd, text, length);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      if ((errno == EAGAIN || errno == EWOULDBLOCK) && WaitReady(fd, POLLOUT)) continue;
+      return false;
+    }
+    if (written == 0) return false;
+    text += written;
+    length -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+// One byte from fd, or kEndOfInput at end of input, on an error, or once the run is cut short
+// (the caller then finds the cancellation flag raised).
+int ReadOneByte(int fd) {
+  for (;;) {
+    if (WaitForInputOrCancel(fd, nullptr) == WaitOutcome::kCancelled) return Console::kEndOfInput;
+    unsigned char byte = 0;
+    ssize_t got = read(fd, &byte, 1);
+    if (got == 1) return byte;
+    // Interrupted, or a descriptor left non-blocking: the wait above comes first again.
+    if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    return Console::kEndOfInput;
+  }
+}
+
+}  // namespace
+
+TerminalConsole::TerminalConsole() { InstallInterruptHandlers(); }
+
+
+void TerminalConsole::Write(const char* text, size_t length) {
+  if (outputFailed_) return;
+  if (!WriteAll(STDOUT_FILENO, text, length)) outputFailed_ = true;
+}
+
+void TerminalConsole::Error(const std::string& line) {
+  if (errorFailed_) return;
+  std::string text = line + "\n";
+  if (!WriteAll(STDERR_FILENO, text.data(), text.size())) errorFailed_ = true;
+}
+
+int TerminalConsole::ReadKey() {
+  termios saved;
+  if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved) != 0) {
+    return ReadOneByte(STDIN_FILENO);
+  }
+  termios keyMode = saved;
+  keyMode.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL);
+  keyMode.c_lflag |= ISIG;
+  keyMode.c_cc[VMIN] = 1;
+  keyMode.c_cc[VTIME] = 0;
+  tcsetattr(STDIN_FILENO, TCSANOW, &keyMode);
+  // A Ctrl-C ends the read (it returns with the flag raised), so the settings are always put
+  // back here, before the driver prints why the run ended.
+  int key = ReadOneByte(STDIN_FILENO);
+  tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+  return key;
+}
+
+}  // namespace quorel

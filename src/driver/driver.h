@@ -1,0 +1,23 @@
+#pragma once
+// The program's entry: banner, options, then the phases of one update over one UpdateState.
+#include "phases/phase_result.h"
+#include "protocol/update_state.h"
+
+namespace quorel {
+
+// Reads the options into the state. Returns true when they are all good; otherwise prints the
+// usage message of the first bad one and returns false.
+bool ParseOptions(UpdateState& s, int argc, const char* const* argv);
+
+// The one exit path of a run: lets go of the unit (a data block cut short completed with filler
+// bytes, X when the unit has answered and has not been told to flash, the port closed), prints
+// the ending's text for after that, then "\nPress a key to exit program" and waits for a key.
+// A run cut short by the user, also at that key, prints why and returns 130 instead.
+int EndOfRun(UpdateState& s, const PhaseResult& end);
+
+// Runs a whole update and returns the program's exit status. Every end of the run goes through
+// EndOfRun: it prints "\nPress a key to exit program" and waits for one key, unless the user cut
+// the run short.
+int RunUpdate(UpdateState& s, int argc, const char* const* argv);
+
+}  // namespace quorel

@@ -1,0 +1,323 @@
+#include "os/serial_posix.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#ifdef __linux__
+#include "os/termios2_linux.h"
+#endif
+
+namespace quorel {
+namespace {
+
+const char kReportPrefix[] = "quorel-update: cannot open ";
+
+// Runs a system call again for as long as a signal interrupts it: the one place where this
+// file deals with EINTR. The interrupt handlers do not restart calls, so a Ctrl-C in the middle
+// of a write lands here; the write goes on with the rest, and every byte handed to Write leaves,
+// as the driver's count of a block's bytes assumes. The driver notices the flag afterwards.
+template <typename Call>
+auto RetryOnInterrupt(Call call) -> decltype(call()) {
+  for (;;) {
+    auto result = call();
+    if (result != -1 || errno != EINTR) return result;
+  }
+}
+
+// Errors after which the device will not come back: an unplugged adapter, a pseudo-terminal
+// whose other side has closed.
+bool DeviceGone(int error) {
+  return error == EIO || error == ENXIO || error == ENODEV || error == EBADF;
+}
+
+// Releases an open device.
+void CloseDevice(int fd) {
+  // A pseudo-terminal keeps its exclusive mode after our close for as long as its other side
+  // is open; lifted here so the next program can open it.
+  ioctl(fd, TIOCNXCL);
+  // One close, not a retry loop on EINTR: Linux has released the descriptor even when close
+  // reports EINTR, and a second close could hit a descriptor opened in the meantime. The
+  // flock goes away with the descriptor.
+  close(fd);
+}
+
+class PosixSerialLine : public SerialLine {
+ public:
+  explicit PosixSerialLine(int fd) : fd_(fd) {}
+  ~PosixSerialLine() override { CloseDevice(fd_); }
+  PosixSerialLine(const PosixSerialLine&) = delete;
+  PosixSerialLine& operator=(const PosixSerialLine&) = delete;
+
+  void Write(const uint8_t* data, size_t count) override {
+    while (count > 0 && !lost_) {
+      ssize_t written = RetryOnInterrupt([&] { return ::write(fd_, data, count); });
+      if (written <= 0) {
+        // Nothing was taken: give up on this write rather than spin on a device that refuses.
+        if (written < 0 && DeviceGone(errno)) lost_ = true;
+        return;
+      }
+      writtenSinceDrain_ = true;
+      data += written;
+      count -= static_cast<size_t>(written);
+    }
+  }
+
+  size_t Read(uint8_t* destination, size_t count) override {
+    if (lost_ || count == 0) return 0;
+    // One blocking read: callers ask only for bytes that are already waiting, and a raw tty
+    // read returns as soon as it has any, up to count.
+    ssize_t got = RetryOnInterrupt([&] { return ::read(fd_, destination, count); });
+    if (got < 0) {
+      if (DeviceGone(errno)) lost_ = true;
+      return 0;
+    }
+    // With VMIN 1 a blocking tty read returns 0 only once the line has been hung up.
+    if (got == 0) lost_ = true;
+    return static_cast<size_t>(got);
+  }
+
+  size_t BytesPending() override {
+    if (lost_) return 0;
+    int pending = 0;
+    if (ioctl(fd_, FIONREAD, &pending) != 0) {
+      if (DeviceGone(errno)) lost_ = true;
+      return 0;
+    }
+    return pending > 0 ? static_cast<size_t>(pending) : 0;
+  }
+
+  void DrainOutput() override {
+    // A drain costs a scheduler tick on a real UART even with nothing to send, and the reply
+    // waits call this before every wait.
+    if (lost_ || !writtenSinceDrain_) return;
+    writtenSinceDrain_ = false;
+    if (RetryOnInterrupt([&] { return tcdrain(fd_); }) != 0 && DeviceGone(errno)) lost_ = true;
+  }
+
+  bool Lost() const override { return lost_; }
+
+ private:
+  int fd_;
+  bool lost_ = false;
+  bool writtenSinceDrain_ = false;
+};
+
+std::string ReasonForOpenError(int error) {
+  std::string reason = std::strerror(error);
+  if (error == EACCES || error == EPERM) {
+    reason +=
+        " \xE2\x80\x94 the user needs access to the serial device, usually membership of the "
+        "dialout group";
+  } else if (error == EBUSY) {
+    // Another program holds the port in exclusive mode.
+    reason = "the port is in use by another program";
+  }
+  return reason;
+}
+
+// Blocking reads and writes that return as soon as one byte has come: the counterpart of time-outs
+// that are all zero. Returns 0 or the errno of the failing call.
+int ApplyBlockingMode(int fd) {
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return errno;
+  termios settings;
+  if (tcgetattr(fd, &settings) != 0) return errno;
+  settings.c_cc[VMIN] = 1;
+  settings.c_cc[VTIME] = 0;
+  if (tcsetattr(fd, TCSANOW, &settings) != 0) return errno;
+  return 0;
+}
+
+// Raw bytes both ways, 8 data bits, the asked parity, 1 stop bit, the receiver on, modem
+// status lines ignored, no hardware or software flow control, DTR kept as it is on close.
+// Returns 0, the errno of the failing call, or -1 when the driver kept other settings.
+int ApplyRawLine(int fd, int32_t parity) {
+  termios settings;
+  if (tcgetattr(fd, &settings) != 0) return errno;
+  settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                             ICRNL | IXON | IXOFF | IXANY | INPCK);
+  settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | HUPCL);
+  settings.c_cflag |= CS8 | CLOCAL | CREAD;
+  if (parity == 1) {
+    settings.c_cflag |= PARENB | PARODD;
+    settings.c_iflag |= INPCK;
+  } else if (parity == 2) {
+    settings.c_cflag |= PARENB;
+    settings.c_iflag |= INPCK;
+  }
+  settings.c_cc[VMIN] = 1;
+  settings.c_cc[VTIME] = 0;
+  if (tcsetattr(fd, TCSANOW, &settings) != 0) return errno;
+
+  // tcsetattr succeeds when any part of the request was applied; check the parts that matter.
+  termios applied;
+  if (tcgetattr(fd, &applied) != 0) return errno;
+  const tcflag_t controlMask = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CLOCAL | CREAD | HUPCL;
+  const tcflag_t inputMask = ICRNL | INLCR | IGNCR | ISTRIP | IXON | IXOFF | IXANY;
+  const tcflag_t localMask = ECHO | ICANON | ISIG | IEXTEN;
+  if ((applied.c_cflag & controlMask) != (settings.c_cflag & controlMask) ||
+      (applied.c_iflag & inputMask) != 0 || (applied.c_lflag & localMask) != 0 ||
+      (applied.c_oflag & OPOST) != 0) {
+    return -1;
+  }
+  return 0;
+}
+
+// Sets the speed and reads it back. Returns 0, the errno of the failing call, or -1 when the
+// driver applied another speed than the one asked for (reported in *applied).
+int ApplyExactSpeed(int fd, uint32_t speed, uint32_t* applied) {
+  uint32_t output = 0;
+  uint32_t input = 0;
+#ifdef __linux__
+  if (int error = SetExactLineSpeed(fd, speed)) return error;
+  if (int error = ReadLineSpeed(fd, &output, &input)) return error;
+#else
+  // Where speed_t is the rate itself (the BSDs, macOS), the classic calls take any speed.
+  termios settings;
+  if (tcgetattr(fd, &settings) != 0) return errno;
+  if (cfsetispeed(&settings, static_cast<speed_t>(speed)) != 0 ||
+      cfsetospeed(&settings, static_cast<speed_t>(speed)) != 0 ||
+      tcsetattr(fd, TCSANOW, &settings) != 0 || tcgetattr(fd, &settings) != 0) {
+    return errno;
+  }
+  output = static_cast<uint32_t>(cfgetospeed(&settings));
+  input = static_cast<uint32_t>(cfgetispeed(&settings));
+#endif
+  *applied = output;
+  if (output != speed) return -1;
+  if (input != speed) {
+    *applied = input;
+    return -1;
+  }
+  return 0;
+}
+
+// DTR and RTS held off. Opening the device, and leaving speed 0, raise both, so this comes
+// after the speed. A device without modem control lines (a pseudo-terminal) is fine as it is.
+int DropModemLines(int fd) {
+  int lines = TIOCM_DTR | TIOCM_RTS;
+  if (ioctl(fd, TIOCMBIC, &lines) == 0) return 0;
+  if (errno == ENOTTY || errno == EINVAL) return 0;
+  return errno;
+}
+
+}  // namespace
+
+std::string DevicePathForPort(const char* portName) {
+  if (portName == nullptr) return "";
+  if (std::strncmp(portName, "COM", 3) != 0) return "";
+  char digit = portName[3];
+  if (digit < '1' || digit > '4' || portName[4] != '\0') return "";
+  return std::string("/dev/ttyS") + static_cast<char>(digit - 1);
+}
+
+PosixSerialDevices::PosixSerialDevices(std::function<void(const std::string&)> reportError)
+    : reportError_(std::move(reportError)) {}
+
+void PosixSerialDevices::MapPort(const std::string& portName, const std::string& devicePath) {
+  mappedPorts_[portName] = devicePath;
+}
+
+std::string PosixSerialDevices::PathFor(const char* portName) const {
+  auto mapped = mappedPorts_.find(portName);
+  if (mapped != mappedPorts_.end()) return mapped->second;
+  return DevicePathForPort(portName);
+}
+
+void PosixSerialDevices::Report(const std::string& line) {
+  // The speed ladder opens the same port again and again; one report per distinct failure.
+  if (line == lastReport_) return;
+  lastReport_ = line;
+  if (reportError_) reportError_(line);
+}
+
+OpenResult PosixSerialDevices::Open(const char* portName, int32_t lineSpeed, int32_t parity,
+                                    std::unique_ptr<SerialLine>* line) {
+  line->reset();
+  if (portName == nullptr) return kOpenNoName;
+
+  std::string path = PathFor(portName);
+  if (path.empty()) {
+    Report(kReportPrefix + std::string(portName) + ": there is no such port");
+    return kOpenFailed;
+  }
+  const std::string what = kReportPrefix + std::string(portName) + " (" + path + "): ";
+
+  // Non-blocking only for the open itself, which could otherwise wait for a carrier signal.
+  int fd = RetryOnInterrupt(
+      [&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
+  if (fd < 0) {
+    Report(what + ReasonForOpenError(errno));
+    return kOpenFailed;
+  }
+  if (!isatty(fd)) {
+    close(fd);
+    Report(what + "not a serial device");
+    return kOpenFailed;
+  }
+  // Exclusive use: the flock keeps out every program that locks its ports (this one included,
+  // and root); TIOCEXCL makes every other open of the device fail with EBUSY.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int error = errno;
+    close(fd);
+    Report(what + (error == EWOULDBLOCK ? "the port is in use by another program"
+                                        : ReasonForOpenError(error)));
+    return kOpenFailed;
+  }
+  if (ioctl(fd, TIOCEXCL) != 0) {
+    int error = errno;
+    close(fd);
+    Report(what + ReasonForOpenError(error));
+    return kOpenFailed;
+  }
+
+  // Every step runs even when an earlier one failed; the last failure decides the result.
+  OpenResult result = kOpenOk;
+  std::string reason;
+  if (int error = ApplyBlockingMode(fd)) {
+    result = kOpenTimeoutsFailed;
+    reason = std::string("cannot set blocking reads: ") + std::strerror(error);
+  }
+  const std::string speedText =
+      "the driver refused the line settings (" + std::to_string(lineSpeed) + " bit/s)";
+  if (int error = ApplyRawLine(fd, parity)) {
+    result = kOpenLineSettingsFailed;
+    reason = speedText;
+    if (error > 0) reason += std::string(": ") + std::strerror(error);
+  }
+  uint32_t appliedSpeed = 0;
+  int speedError =
+      lineSpeed > 0 ? ApplyExactSpeed(fd, static_cast<uint32_t>(lineSpeed), &appliedSpeed) : EINVAL;
+  if (speedError != 0) {
+    result = kOpenLineSettingsFailed;
+    reason = speedText;
+    if (speedError > 0) {
+      reason += std::string(": ") + std::strerror(speedError);
+    } else {
+      reason += "; it applied " + std::to_string(appliedSpeed) + " bit/s";
+    }
+  }
+  if (int error = DropModemLines(fd)) {
+    result = kOpenLineSettingsFailed;
+    reason = std::string("cannot turn DTR and RTS off: ") + std::strerror(error);
+  }
+
+  if (result != kOpenOk) {
+    CloseDevice(fd);
+    Report(what + reason);
+    return result;
+  }
+  lastReport_.clear();
+  *line = std::make_unique<PosixSerialLine>(fd);
+  return kOpenOk;
+}
+
+}  // namespace quorel

@@ -1,0 +1,77 @@
+// Configuration write-back: the converted records go back to the unit in checksummed blocks,
+// then the closing sequence of the configuration phase runs in every update and the line
+// returns to the negotiated speed.
+#include "config/records.h"
+#include "phases/config_phase.h"
+#include "protocol/protocol.h"
+#include "serial/link.h"
+
+namespace quorel {
+
+namespace {
+
+constexpr uint32_t kWriteBlockLength = 256;
+// A first byte of ':' marks a last record of the newest layout that belongs in the fourth
+// record's place.
+constexpr uint8_t kRecordFiveMovedMark = 0x3A;
+
+PhaseResult WriteConfigRecord(UpdateState& s, uint32_t offset, uint32_t size, uint32_t address) {
+  SendLength(s, kWriteBlockLength);
+  const uint32_t blocks = (size - 1) / kWriteBlockLength + 1;
+  for (uint32_t b = 0; b < blocks; ++b) {
+    uint32_t length = kWriteBlockLength;
+    if ((b + 1) * kWriteBlockLength > size) {
+      length = size - b * kWriteBlockLength;
+      SendLength(s, length);
+    }
+    const uint32_t blockAddress = address + b * kWriteBlockLength;
+    const uint8_t* data = s.configReadout.data() + offset + b * kWriteBlockLength;
+    uint32_t reply = 0;
+    bool verified = RepeatUntilVerified(s, length, [&](int) {
+      return WriteBlockAttempt(s, blockAddress, data, length, &reply, [&] {
+        if (reply != 0) Print(s.console, "Re43");
+      });
+    });
+    if (!verified) return EndAfterBlockFailure(s, "configuration write", blockAddress);
+  }
+  return kGoOn;
+}
+
+}  // namespace
+
+PhaseResult WriteBackConfig(UpdateState& s) {
+  const uint32_t size = TargetRecordSize(s.payload.productKind, s.payload.releaseCode);
+  for (uint32_t i = 0; i < kConfigRecordCount; ++i) {
+    uint32_t address = kConfigRegionBase + i * size;
+    if (i == 5 && size == kRecordV3Size && s.configReadout[i * size] == kRecordFiveMovedMark) {
+      address = kConfigRegionBase + 4 * size;
+    }
+    PhaseResult written = WriteConfigRecord(s, i * size, size, address);
+    if (!written.goOn) return written;
+    Print(s.console, ".");
+  }
+  return kGoOn;
+}
+
+PhaseResult FinishConfigPhase(UpdateState& s) {
+  SendCommand(s, "K");
+  SendCommand(s, kCmdProbe);
+  ReadReply(s.replyBuffer, s.port, kProbeReplyLength, s.clock);
+  SendCommand(s, "V0");
+  SendCommand(s, kCmdTick);
+  ReadReply(s.replyBuffer, s.port, kProbeReplyLength, s.clock);
+  SendCommand(s, "V0");
+  ReadReply(s.replyBuffer, s.port, kProbeReplyLength, s.clock);
+  if (RunInterrupted()) return kInterruptedRun;
+  if (s.currentSpeed == s.wantedSpeed) return kGoOn;
+
+  s.currentSpeed = s.wantedSpeed;
+  SendSpeedAndReopen(s, s.currentSpeed);
+  if (!SingleProbe(s)) {
+    if (RunInterrupted()) return kInterruptedRun;
+    return EndRun(kStatusFailed, "Connection failed after check config\n");
+  }
+  return kGoOn;
+}
+
+}  // namespace quorel

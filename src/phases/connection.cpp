@@ -1,0 +1,101 @@
+// Connection: find the unit's update mode at 9600, move to the wanted speed, step down a fixed
+// ladder of slower speeds while the unit does not answer, then greet it.
+#include <cstring>
+#include <string>
+
+#include "phases/connection.h"
+#include "protocol/protocol.h"
+#include "serial/link.h"
+
+namespace quorel {
+
+namespace {
+
+constexpr uint32_t kLowestAcceptedSpeed = 2400;
+constexpr uint32_t kGreetingWaitMs = 2000;
+constexpr int kGreetingRepeats = 10;
+
+uint32_t NextSlowerSpeed(uint32_t speed) {
+  switch (speed) {
+    case 28800: return 14400;
+    case 14400: return 9600;
+    case 9600: return 4800;
+    case 4800: return 2400;
+    default: return 1000;
+  }
+}
+
+void GreetOnce(UpdateState& s) {
+  SendCommand(s, kCmdGreet);
+  SleepMs(s.clock, kGreetingWaitMs);
+  ReadReply(s.replyBuffer, s.port, kProbeReplyLength, s.clock);  // not judged
+  SendCommand(s, kCmdHello);
+  SleepMs(s.clock, kGreetingWaitMs);
+  ReadReply(s.replyBuffer, s.port, kProbeReplyLength, s.clock);
+}
+
+// The unit's reply as it may be shown on a terminal: control and non-ASCII bytes (line noise)
+// become dots, so they cannot move the cursor or switch the terminal's modes.
+std::string PrintableReply(const char* reply) {
+  std::string text(reply);
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) c = '.';
+  }
+  return text;
+}
+
+}  // namespace
+
+PhaseResult NegotiateConnection(UpdateState& s) {
+  OpenSelectedPort(s, kFirstContactSpeed);
+  if (!SingleProbe(s)) {
+    if (RunInterrupted()) return kInterruptedRun;
+    Print(s.console,
+          "\nQuorel not in update mode, serial cable not connected,\n"
+          "or other sw already using com1. (err1)\n"
+          "To put Quorel in update mode press 'menu',0,9,3,1 on remote\n"
+          "If it's already in update mode then press 'exit','menu',0,9,3,1");
+    return EndRun(kStatusFailed);
+  }
+  s.unitAnswered = true;
+
+  // Always switch, even to 9600: the unit expects the speed command after first contact.
+  s.currentSpeed = s.wantedSpeed;
+  SendSpeedAndReopen(s, s.currentSpeed);
+  BurstProbe(s);
+  bool answered = SingleProbe(s);
+
+  while (!answered && s.currentSpeed >= kLowestAcceptedSpeed) {
+    if (RunInterrupted()) return kInterruptedRun;
+    uint32_t next = NextSlowerSpeed(s.currentSpeed);
+    Print(s.console, "%uk RS232 speed not working trying %uk \n", s.currentSpeed, next);
+    s.currentSpeed = next;
+    SendSpeedAndReopen(s, s.currentSpeed);
+    answered = SingleProbe(s);
+  }
+
+  if (RunInterrupted()) return kInterruptedRun;
+  if (s.currentSpeed < kLowestAcceptedSpeed) {
+    Print(s.console, "RS232 communication problem. Update exiting\n");
+    return EndRun(kStatusFailed, "Connection cannot be made\n");
+  }
+  s.wantedSpeed = s.currentSpeed;
+  Print(s.console, "Connected\n");
+  return kGoOn;
+}
+
+void GreetUnit(UpdateState& s) {
+  GreetOnce(s);
+  for (int repeat = 0;
+       std::strcmp(s.replyBuffer, "HOk") != 0 && repeat < kGreetingRepeats && !s.port.Lost() &&
+       !RunInterrupted();
+       ++repeat) {
+    Print(s.console, "Info: ret %s\n", PrintableReply(s.replyBuffer).c_str());
+    DrainInput(s.port, s.clock);
+    GreetOnce(s);
+    if (RunInterrupted()) return;
+    Print(s.console, "Retry001:%d\n", repeat);
+  }
+}
+
+}  // namespace quorel

@@ -1,0 +1,89 @@
+// Image download: the main image over its two address ranges, then, for a unit whose release
+// is older than a fixed one for the payload's model, the second image; every block verified
+// against the unit's checksum.
+#include "phases/download.h"
+
+#include "payload/release_code.h"
+#include "protocol/protocol.h"
+#include "serial/link.h"
+
+namespace quorel {
+
+namespace {
+
+constexpr uint32_t kDownloadBlockLength = 0x400;
+constexpr uint32_t kFirstRangeEnd = 0x4000;
+constexpr uint32_t kSecondRangeStart = 0x8000;
+// Units older than these releases also need the second image.
+constexpr ReleaseCode kHwImageBeforeBase = 0x111103;
+constexpr ReleaseCode kHwImageBeforePro = 0x110503;
+
+// A range written block by block, with "Retry#%d" and "cs err" on repeats and the length
+// command before a short last block.
+PhaseResult SendRange(UpdateState& s, uint32_t start, uint32_t end, const uint8_t* source,
+               uint32_t& currentLength, const char* what) {
+  for (uint32_t address = start; address < end;) {
+    uint32_t remaining = end - address;
+    if (remaining < currentLength) {
+      SendLength(s, remaining);
+      currentLength = remaining;
+    }
+    uint32_t reply = 0;
+    int attempts = 0;
+    const uint8_t* data = source + (address - start);
+    bool verified = RepeatUntilVerified(s, currentLength, [&](int) {
+      uint32_t sum = BlockChecksum(data, currentLength);
+      bool ok = WriteBlockAttempt(s, address, data, currentLength, &reply, [&] {
+        if (attempts != 0) Print(s.console, "Retry#%d\n", attempts);
+      });
+      ++attempts;
+      if (!ok && !RunInterrupted()) Print(s.console, "cs err,rs=%x cs=%x\n", reply, sum);
+      return ok;
+    });
+    if (!verified) return EndAfterBlockFailure(s, what, address);
+    Print(s.console, ".");
+    address += currentLength;
+  }
+  return kGoOn;
+}
+
+}  // namespace
+
+PhaseResult ImageDownload(UpdateState& s) {
+  const FirmwarePayload& payload = s.payload;
+  SendCommand(s, "JDOWNLOADING UPDATE\n");
+  Print(s.console, "\nSending SW update..");
+  SendCommand(s, kCmdProbe);
+  ReadReply(s.replyBuffer, s.port, kProbeReplyLength, s.clock);  // not judged
+  SendCommand(s, "L000400");
+  SendCommand(s, "K");
+  uint32_t currentLength = kDownloadBlockLength;
+
+  for (uint32_t address = 0; address < kFirstRangeEnd; address += kDownloadBlockLength) {
+    uint32_t reply = 0;
+    const uint8_t* data = payload.SwImage + address;
+    bool verified = RepeatUntilVerified(s, kDownloadBlockLength, [&](int) {
+      return WriteBlockAttempt(s, address, data, kDownloadBlockLength, &reply, [&] {
+        if (reply != 0) Print(s.console, "Retry003\n");
+      });
+    });
+    if (!verified) return EndAfterBlockFailure(s, "main image", address);
+    Print(s.console, ".");
+  }
+
+  PhaseResult sent = SendRange(s, kSecondRangeStart, kSwImageEnd,
+                               payload.SwImage + kSecondRangeStart, currentLength, "main image");
+  if (!sent.goOn) return sent;
+
+  const ReleaseCode unitRelease = payload.releaseTable.code[s.releaseRow];
+  const ReleaseCode threshold =
+      payload.productKind == kBaseModel ? kHwImageBeforeBase : kHwImageBeforePro;
+  if (!IsOlder(unitRelease, threshold)) return kGoOn;
+
+  Print(s.console, "\nSending HW update..");
+  SendCommand(s, "L000400");
+  currentLength = kDownloadBlockLength;
+  return SendRange(s, kHwImageBase, kHwImageEnd, payload.HwImage, currentLength, "second image");
+}
+
+}  // namespace quorel

@@ -1,0 +1,81 @@
+// Identification: ask the unit for the checksum of its code region, look it up in the release
+// table, and confirm, refuse or ask the user.
+#include "phases/identification.h"
+
+#include "payload/payload.h"
+#include "payload/release_code.h"
+#include "protocol/protocol.h"
+#include "serial/link.h"
+
+namespace quorel {
+
+namespace {
+
+constexpr uint32_t kIdentifyWaitMs = 1000;
+// Shown as the unit's checksum when its reply could not be read; no code region sums this high.
+constexpr uint32_t kUnreadableChecksum = 0xFFFFFFFF;
+
+PhaseResult Decline(UpdateState& s) {
+  Print(s.console, "\nFirmware not updated...Exiting\n");
+  return EndRun(kStatusRefused);
+}
+
+// Asks "(y/n)"; y or Y goes on, every other key (and a closed console) declines.
+bool UserConfirms(UpdateState& s) {
+  const bool pro = s.payload.productKind != kBaseModel;
+  Print(s.console, "Are you sure you want to run update for %s rev %06x (y/n)",
+        pro ? "QuorelPro" : "Quorel", s.payload.releaseCode);
+  int key = s.console.ReadKey();
+  return key == 'y' || key == 'Y';
+}
+
+}  // namespace
+
+PhaseResult IdentifyUnit(UpdateState& s) {
+  Print(s.console, "\nChecking version..\n");
+  SendCommand(s, "A008000");
+  SendCommand(s, "L00e000");
+  uint32_t checksum = 0;
+  bool readable = QueryChecksum(s, &checksum, kIdentifyWaitMs);
+  if (RunInterrupted()) return kInterruptedRun;
+  const ReleaseTable& table = s.payload.releaseTable;
+  // An unreadable reply must never be taken for a row's checksum (one row holds 0).
+  s.unitChecksum = readable ? checksum : kUnreadableChecksum;
+  s.releaseRow = readable ? FindReleaseRow(table, checksum) : table.rows;
+
+  bool ask = false;
+  if (s.releaseRow < table.rows) {
+    ProductKind kind = table.kind[s.releaseRow];
+    ReleaseCode code = table.code[s.releaseRow];
+    if (kind != s.payload.productKind) {
+      Print(s.console, "Unit ID's as %s, but this firmware is for a %s (ind:%u)\n",
+            ProductName(kind), ProductName(s.payload.productKind), s.releaseRow);
+      Print(s.console, "Firmware not updated...Exiting\n");
+      return EndRun(kStatusRefused);
+    }
+    if (IsOlder(code, s.payload.releaseCode)) {
+      Print(s.console, "Unit confirmed as %s with firmware rev %06x.\nUpdate proceeding..\n\n",
+            ProductName(s.payload.productKind), code);
+    } else {
+      // The unit already runs this release or a newer one: reflashing or going back is the
+      // user's decision, never automatic.
+      Print(s.console, "Unit's rev is up to date (csum:%x ind:%u)\n", s.unitChecksum, s.releaseRow);
+      ask = true;
+    }
+  } else {
+    Print(s.console, "Could not confirm unit ID (csum=%x)\n", s.unitChecksum);
+    ask = true;
+  }
+
+  if (ask) {
+    const bool confirmed = UserConfirms(s);
+    // Ctrl-C at the question ends the run at once; it is not a declining key.
+    if (RunInterrupted()) return kInterruptedRun;
+    if (!confirmed) return Decline(s);
+    Print(s.console, "\nUpdate proceeding..\n\n");
+  }
+  SendCommand(s, "T");
+  return kGoOn;
+}
+
+}  // namespace quorel

@@ -1,0 +1,108 @@
+// The soak's faults for one seed: damage on the line in both directions, and the unit's own
+// faults (bad, missing, late or short checksum replies, stray bytes, silence, missed speeds, a
+// greeting never answered, no unit at all, a port that vanishes).
+#include <cinttypes>
+#include <string>
+#include <vector>
+
+#include "sim/expected_run.h"
+#include "sim/soak_parts.h"
+
+namespace quorel::sim {
+
+void DrawSoakFaults(uint64_t seed, const SoakOptions& options, SoakRandom& random, SoakRig& rig,
+                    SoakDraw& drawn, SoakOutcome& outcome, std::string& text) {
+  SimulatedUnit& unit = rig.unit;
+  // Damage on the line, both directions.
+  LineFaults line;
+  line.seed = seed ^ 0xA5A5A5A5DEADBEEFull;
+  const double high = options.maxLineFaultRate * (random.Chance(0.05) ? 10.0 : 1.0);
+  if (high > 0 && !random.Chance(0.1)) {
+    if (random.Chance(0.5)) line.dropRate = random.LogUniform(1e-6, high);
+    if (random.Chance(0.5)) line.flipRate = random.LogUniform(1e-6, high);
+    if (random.Chance(0.5)) line.insertRate = random.LogUniform(1e-6, high);
+    if (random.Chance(0.5)) {
+      line.delayRate = random.LogUniform(1e-6, high);
+      line.maxDelayMs = 1 + random.Below(600);
+    }
+  }
+  rig.devices.SetLineFaults(line);
+  text += SoakFormat(", line drop %.1e flip %.1e insert %.1e delay %.1e/%ums", line.dropRate,
+                     line.flipRate, line.insertRate, line.delayRate, line.maxDelayMs);
+
+  // The unit's own faults: bad, missing, late or short checksum replies and stray bytes before
+  // them, at blocks the run will query; now and then a unit that falls silent, speeds it
+  // misses, a greeting it never answers.
+  std::vector<uint32_t> queried = {expected::kCodeRegionStart};
+  for (uint32_t a = 0; a < expected::kReadoutBytes; a += expected::kReadBlock)
+    queried.push_back(expected::kConfigBase + a);
+  for (uint32_t a = 0; a < expected::kBufferBytes; a += expected::kWriteBlock) {
+    queried.push_back(expected::kConfigBase + a);
+  }
+  for (uint32_t a = expected::kMainFirst.start; a < expected::kMainFirst.end;
+       a += expected::kImageBlock)
+    queried.push_back(a);
+  for (uint32_t a = expected::kMainSecond.start; a < expected::kMainSecond.end;
+       a += expected::kImageBlock)
+    queried.push_back(a);
+  for (uint32_t a = expected::kSecondImage.start; a < expected::kSecondImage.end;
+       a += expected::kImageBlock)
+    queried.push_back(a);
+  UnitFaults& faults = unit.faults();
+  const uint32_t replyFaults = random.Chance(0.5) ? random.Below(8) : 0;
+  for (uint32_t i = 0; i < replyFaults; ++i) {
+    ChecksumKey key{queried[random.Below(static_cast<uint32_t>(queried.size()))],
+                    static_cast<int>(random.Below(3))};
+    ChecksumFault fault;
+    fault.kind = static_cast<ChecksumFaultKind>(random.Below(5));
+    fault.delayMs = 50 + random.Below(900);
+    faults.checksumFaults[key] = fault;
+  }
+  const uint32_t strays = random.Chance(0.3) ? 1 + random.Below(3) : 0;
+  for (uint32_t i = 0; i < strays; ++i) {
+    static const std::string kStray[] = {"#", "\r\n", "Ok", "\xFF", "CS=", std::string(1, '\0')};
+    ChecksumKey key{queried[random.Below(static_cast<uint32_t>(queried.size()))],
+                    static_cast<int>(random.Below(2))};
+    faults.strayBeforeChecksum[key] = kStray[random.Below(6)] + kStray[random.Below(6)];
+  }
+  outcome.unitFaultsPlanned = faults.checksumFaults.size() + faults.strayBeforeChecksum.size();
+  if (outcome.unitFaultsPlanned > 0) {
+    text += SoakFormat(", %zu reply faults, %zu strays", faults.checksumFaults.size(),
+                       faults.strayBeforeChecksum.size());
+  }
+  if (random.Chance(0.05)) {
+    faults.silentAfterBlocks = static_cast<int>(random.Below(320));
+    text += SoakFormat(", silent after %d blocks", faults.silentAfterBlocks);
+  }
+  if (random.Chance(0.04)) {
+    faults.silentAfterChecksums = static_cast<int>(random.Below(700));
+    text += SoakFormat(", silent after %d checksums", faults.silentAfterChecksums);
+  }
+  if (random.Chance(0.1)) {
+    const uint32_t speeds[] = {28800, 14400, 9600, 4800, 2400};
+    for (uint32_t speed : speeds) {
+      if (random.Chance(0.35)) faults.silentSpeeds.insert(speed);
+    }
+    faults.silentSpeedsAfterSpeedCommands = static_cast<int>(random.Below(4));
+    text += ", misses speeds";
+    for (uint32_t speed : faults.silentSpeeds) text += " " + std::to_string(speed);
+    text += SoakFormat(" after %d switches", faults.silentSpeedsAfterSpeedCommands);
+  }
+  if (random.Chance(0.05)) {
+    faults.greetingNeverAnswers = true;
+    text += ", never greets";
+  }
+  if (random.Chance(0.01)) {
+    faults.absent = true;
+    text += ", absent";
+  }
+  if (random.Chance(0.2)) rig.devices.SetGarbleOnSpeedMismatch(true);
+  if (random.Chance(0.03)) {
+    drawn.portVanishes = true;
+    const uint64_t after = 1 + random.Below(400000);
+    rig.devices.LoseAfterBytesWritten(after);
+    text += SoakFormat(", port vanishes after %" PRIu64 " bytes", after);
+  }
+}
+
+}  // namespace quorel::sim

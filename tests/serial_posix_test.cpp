@@ -1,0 +1,262 @@
+// Serial lines of the POSIX device layer over real pseudo-terminals: the settings a line leaves
+// on the device at every speed of the ladder, exclusive use, bytes in both directions, the
+// failure codes and their one-line reports, and a device that disappears under an open line.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/time.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "os/clock.h"
+#include "os/serial_posix.h"
+#include "os/termios2_linux.h"
+#include "serial/serial_port.h"
+#include "support/posix_child.h"
+
+namespace quorel {
+namespace {
+
+using testing::PseudoTerminal;
+using testing::ReadFor;
+using testing::WaitUntil;
+using testing::WriteText;
+
+const char kInUse[] = "the port is in use by another program";
+
+class PosixSerialTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(pty.Open());
+    devices.MapPort("COM1", pty.slavePath);
+  }
+
+  OpenResult OpenCom1(int32_t speed, std::unique_ptr<SerialLine>* line) {
+    return devices.Open("COM1", speed, 0, line);
+  }
+
+  std::string Report(const std::string& reason) const {
+    return "quorel-update: cannot open COM1 (" + pty.slavePath + "): " + reason;
+  }
+
+  PseudoTerminal pty;
+  std::vector<std::string> reports;
+  PosixSerialDevices devices{[this](const std::string& line) { reports.push_back(line); }};
+};
+
+TEST_F(PosixSerialTest, EverySpeedOfTheLadderIsAppliedExactlyOnARawEightNOneLine) {
+  // Start from a cooked line with everything switched on that the unit's line must not have.
+  termios cooked;
+  ASSERT_EQ(tcgetattr(pty.slave, &cooked), 0);
+  cooked.c_cflag = (cooked.c_cflag & ~static_cast<tcflag_t>(CSIZE | CLOCAL)) | CS7 | PARENB |
+                   PARODD | CSTOPB | CRTSCTS | HUPCL;
+  cooked.c_iflag |= IXON | IXOFF | IXANY | ICRNL | INLCR | ISTRIP;
+  cooked.c_oflag |= OPOST;
+  cooked.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
+  ASSERT_EQ(tcsetattr(pty.slave, TCSANOW, &cooked), 0);
+
+  for (int32_t speed : {28800, 14400, 9600, 4800, 2400, 1000, 28800}) {
+    SCOPED_TRACE(speed);
+    std::unique_ptr<SerialLine> line;
+    ASSERT_EQ(OpenCom1(speed, &line), kOpenOk);
+    ASSERT_TRUE(line);
+
+    uint32_t outputSpeed = 0;
+    uint32_t inputSpeed = 0;
+    ASSERT_EQ(ReadLineSpeed(pty.slave, &outputSpeed, &inputSpeed), 0);
+    EXPECT_EQ(outputSpeed, static_cast<uint32_t>(speed));
+    EXPECT_EQ(inputSpeed, static_cast<uint32_t>(speed));
+
+    termios applied;
+    ASSERT_EQ(tcgetattr(pty.slave, &applied), 0);
+    EXPECT_EQ(applied.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(applied.c_cflag & (PARENB | CSTOPB | CRTSCTS | HUPCL), 0u);
+    EXPECT_EQ(applied.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_EQ(applied.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP), 0u);
+    EXPECT_EQ(applied.c_oflag & OPOST, 0u);
+    EXPECT_EQ(applied.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(applied.c_cc[VMIN], 1);
+    EXPECT_EQ(applied.c_cc[VTIME], 0);
+  }
+  EXPECT_TRUE(reports.empty());
+}
+
+TEST_F(PosixSerialTest, BytesPassUntouchedInBothDirections) {
+  std::unique_ptr<SerialLine> line;
+  ASSERT_EQ(OpenCom1(9600, &line), kOpenOk);
+  EXPECT_EQ(line->BytesPending(), 0u);
+
+  // Line ends, control characters, XON/XOFF, erase, NUL and 0xFF: a raw line keeps them all.
+  const std::string fromUnit("Ok\r\n\x03\x11\x13\x7f\x00\xff", 10);
+  ASSERT_TRUE(WriteText(pty.master, fromUnit));
+  ASSERT_TRUE(WaitUntil([&] { return line->BytesPending() == fromUnit.size(); }));
+  uint8_t received[16] = {};
+  ASSERT_EQ(line->Read(received, fromUnit.size()), fromUnit.size());
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(received), fromUnit.size()), fromUnit);
+  EXPECT_EQ(line->BytesPending(), 0u);
+
+  // Only what is asked for is read; the rest stays waiting.
+  ASSERT_TRUE(WriteText(pty.master, "HOk"));
+  ASSERT_TRUE(WaitUntil([&] { return line->BytesPending() == 3; }));
+  ASSERT_EQ(line->Read(received, 2), 2u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(received), 2), "HO");
+  EXPECT_EQ(line->BytesPending(), 1u);
+
+  const std::string toUnit("B028800\nX\r\x13\x00", 12);
+  line->Write(reinterpret_cast<const uint8_t*>(toUnit.data()), toUnit.size());
+  line->DrainOutput();
+  EXPECT_EQ(ReadFor(pty.master, 1000, toUnit.size()), toUnit);
+  EXPECT_FALSE(line->Lost());
+}
+
+TEST_F(PosixSerialTest, PortIsHeldExclusively) {
+  std::unique_ptr<SerialLine> first;
+  ASSERT_EQ(OpenCom1(9600, &first), kOpenOk);
+
+  std::unique_ptr<SerialLine> second;
+  EXPECT_EQ(OpenCom1(9600, &second), kOpenFailed);
+  EXPECT_FALSE(second);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0], Report(kInUse));
+
+  // The refused open left the first line alone.
+  const uint8_t probe = 'E';
+  first->Write(&probe, 1);
+  EXPECT_EQ(ReadFor(pty.master, 1000, 1), "E");
+
+  first.reset();
+  ASSERT_EQ(OpenCom1(28800, &second), kOpenOk);
+  second.reset();
+
+  // Another program's lock on the device keeps us out until it lets go.
+  int other = open(pty.slavePath.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(OpenCom1(9600, &first), kOpenFailed);
+  EXPECT_FALSE(first);
+  close(other);
+  EXPECT_EQ(OpenCom1(9600, &first), kOpenOk);
+  // After a good open a failure is news again, so both were reported.
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[1], Report(kInUse));
+}
+
+TEST_F(PosixSerialTest, FailedOpensGiveTheirCodeAndOneLineReportEach) {
+  std::unique_ptr<SerialLine> line;
+  devices.MapPort("COM2", "/nonexistent/quorel-tty");
+  EXPECT_EQ(devices.Open("COM2", 9600, 0, &line), kOpenFailed);
+  EXPECT_FALSE(line);
+  // The speed ladder tries the same port again and again: one report only.
+  EXPECT_EQ(devices.Open("COM2", 28800, 0, &line), kOpenFailed);
+  devices.MapPort("COM3", "/dev/null");
+  EXPECT_EQ(devices.Open("COM3", 9600, 0, &line), kOpenFailed);
+  EXPECT_EQ(devices.Open("COM7", 9600, 0, &line), kOpenFailed);
+  EXPECT_EQ(devices.Open(nullptr, 9600, 0, &line), kOpenNoName);
+  // A speed no line can run at is refused after the open, and the device is let go again.
+  EXPECT_EQ(OpenCom1(0, &line), kOpenLineSettingsFailed);
+  EXPECT_FALSE(line);
+  EXPECT_EQ(OpenCom1(9600, &line), kOpenOk);
+
+  const std::vector<std::string> expected = {
+      "quorel-update: cannot open COM2 (/nonexistent/quorel-tty): No such file or directory",
+      "quorel-update: cannot open COM3 (/dev/null): not a serial device",
+      "quorel-update: cannot open COM7: there is no such port",
+      Report("the driver refused the line settings (0 bit/s): Invalid argument"),
+  };
+  EXPECT_EQ(reports, expected);
+}
+
+TEST_F(PosixSerialTest, SerialPortOverTheDevicesKeepsItsClosedPortHarmless) {
+  SerialPort port(devices);
+  ASSERT_EQ(port.Open("COM1", 9600, 0), kOpenOk);
+  EXPECT_TRUE(port.IsOpen());
+  // No name: 16, and the port that was open is closed and its device let go.
+  EXPECT_EQ(port.Open(nullptr, 9600, 0), kOpenNoName);
+  EXPECT_FALSE(port.IsOpen());
+  std::unique_ptr<SerialLine> line;
+  ASSERT_EQ(OpenCom1(9600, &line), kOpenOk);
+
+  // The device is taken now, so the port's open fails and everything on it does nothing.
+  EXPECT_EQ(port.Open("COM1", 9600, 0), kOpenFailed);
+  EXPECT_FALSE(port.IsOpen());
+  ASSERT_TRUE(WriteText(pty.master, "Ok"));
+  ASSERT_TRUE(WaitUntil([&] { return line->BytesPending() == 2; }));
+  uint8_t buffer[4] = {'a', 'b', 'c', 'd'};
+  EXPECT_EQ(port.BytesPending(), 0u);
+  EXPECT_EQ(port.Read(buffer, 2), 0u);
+  EXPECT_EQ(buffer[0], 'a');
+  port.SendByte('E');
+  EXPECT_EQ(ReadFor(pty.master, 20), "");
+}
+
+TEST_F(PosixSerialTest, LineWhoseDeviceGoesAwayIsLostAndStopsTrying) {
+  SerialPort port(devices);
+  ASSERT_EQ(port.Open("COM1", 9600, 0), kOpenOk);
+  EXPECT_FALSE(port.Lost());
+  uint64_t start = SystemClock().NowNs();
+
+  pty.CloseMaster();
+  EXPECT_EQ(port.BytesPending(), 0u);
+  EXPECT_TRUE(port.Lost());
+  std::vector<uint8_t> block(4096, 0x55);
+  for (int i = 0; i < 100; ++i) port.Write(block.data(), static_cast<uint32_t>(block.size()));
+  uint8_t buffer[8];
+  EXPECT_EQ(port.Read(buffer, sizeof buffer), 0u);
+  port.DrainOutput();
+  port.Close();
+  EXPECT_LT(SystemClock().NowNs() - start, 500 * kNsPerMs);
+}
+
+TEST_F(PosixSerialTest, WriteNoticesADeviceThatWentAway) {
+  std::unique_ptr<SerialLine> line;
+  ASSERT_EQ(OpenCom1(9600, &line), kOpenOk);
+  pty.CloseMaster();
+  const uint8_t probe = 'E';
+  line->Write(&probe, 1);
+  EXPECT_TRUE(line->Lost());
+  uint8_t buffer[4];
+  EXPECT_EQ(line->Read(buffer, 4), 0u);
+}
+
+TEST(DevicePathForPort, NamesTheFourComPortsAndNothingElse) {
+  EXPECT_EQ(DevicePathForPort("COM1"), "/dev/ttyS0");
+  EXPECT_EQ(DevicePathForPort("COM2"), "/dev/ttyS1");
+  EXPECT_EQ(DevicePathForPort("COM4"), "/dev/ttyS3");
+  for (const char* name : {"COM0", "COM5", "COM10", "COM", "com1", "", "/dev/ttyS0"}) {
+    EXPECT_EQ(DevicePathForPort(name), "") << name;
+  }
+  EXPECT_EQ(DevicePathForPort(nullptr), "");
+}
+
+volatile sig_atomic_t gAlarms = 0;
+void CountSignal(int) { gAlarms = gAlarms + 1; }
+
+TEST(SystemClock, SleepsTheWholeSpanEvenWhenASignalCutsIn) {
+  gAlarms = 0;
+  struct sigaction counting = {};
+  counting.sa_handler = CountSignal;  // returns, and without SA_RESTART the sleep is cut short
+  struct sigaction previous = {};
+  ASSERT_EQ(sigaction(SIGALRM, &counting, &previous), 0);
+  itimerval once = {};
+  once.it_value.tv_usec = 3000;
+  ASSERT_EQ(setitimer(ITIMER_REAL, &once, nullptr), 0);
+
+  Clock& clock = SystemClock();
+  uint64_t start = clock.NowNs();
+  clock.SleepNs(15 * kNsPerMs);
+  uint64_t slept = clock.NowNs() - start;
+  sigaction(SIGALRM, &previous, nullptr);
+
+  EXPECT_EQ(gAlarms, 1);
+  EXPECT_GE(slept, 15 * kNsPerMs);
+  EXPECT_LT(slept, 500 * kNsPerMs);
+}
+
+}  // namespace
+}  // namespace quorel
