@@ -165,18 +165,32 @@ images_flashed() {
   same_bytes "$1" "$hw" $((0x40000)) 0 $((0x2C01E))
 }
 
-# The ports the updater can be given here are COM2 to COM4 (COM1 may be the machine's own), so
-# the runs go in two rounds, each with its own mapping.
+# Where the updater takes --port, every run has a COM number of its own above COM10; otherwise
+# the runs share COM2 to COM4 (COM1 may be the machine's own) in two rounds.
+timeout "$short_limit" wine "$updater" --help </dev/null >"$work/help.out" 2>&1 || true
+if grep -q -- "--port" "$work/help.out"; then
+  round1=(COM11 COM12 COM13)
+  round2=(COM14 COM15 COM16)
+else
+  round1=(COM2 COM3 COM4)
+  round2=(COM2 COM3 COM4)
+fi
+# port_option COMn: how the updater is told to use that port.
+port_option() {
+  if [ "${round1[0]}" = COM11 ]; then echo "--port $1"; else echo "-c${1#COM}"; fi
+}
+
 start_sim update --model pro --release 042303 --exit-when-done
 update_device=$sim_device
 start_sim fallback --model pro --release 042303 --silent-speeds 28800 --exit-when-done
 fallback_device=$sim_device
 start_sim refusal --model base --release 030303 --exit-when-done
 refusal_device=$sim_device
-map_ports COM2 "$update_device" COM3 "$fallback_device" COM4 "$refusal_device"
-run_updater update x -c2
-run_updater fallback x -c3
-run_updater refusal x -c4
+map_ports "${round1[0]}" "$update_device" "${round1[1]}" "$fallback_device" \
+  "${round1[2]}" "$refusal_device"
+run_updater update x $(port_option "${round1[0]}")
+run_updater fallback x $(port_option "${round1[1]}")
+run_updater refusal x $(port_option "${round1[2]}")
 wait_sim update
 wait_sim fallback
 wait_sim refusal
@@ -225,10 +239,11 @@ start_sim absent --absent
 absent_device=$sim_device
 start_sim interrupt --model pro --release 042303 --exit-when-done
 interrupt_device=$sim_device
-map_ports COM2 "$decline_device" COM3 "$absent_device" COM4 "$interrupt_device"
-run_updater decline n -c2
-run_updater absent "" -c3
-run_interrupted interrupt -c4
+map_ports "${round2[0]}" "$decline_device" "${round2[1]}" "$absent_device" \
+  "${round2[2]}" "$interrupt_device"
+run_updater decline n $(port_option "${round2[0]}")
+run_updater absent "" $(port_option "${round2[1]}")
+run_interrupted interrupt $(port_option "${round2[2]}")
 wait_sim decline
 wait_sim interrupt
 check_run decline 1
