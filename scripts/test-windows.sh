@@ -35,7 +35,8 @@ done
 
 jobs=$(nproc)
 cmake -S . -B "$win" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUOREL_HOST_PAYLOAD_GEN="$root/$native/quorel-payload-gen" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUOREL_BUILD_TESTS=ON \
+  -DQUOREL_HOST_PAYLOAD_GEN="$root/$native/quorel-payload-gen" \
   >/dev/null
 cmake --build "$win" -j"$jobs"
 updater=$root/$win/quorel-update.exe

@@ -10,11 +10,14 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "os/clock.h"
+#include "os/serial_port_list.h"
 #include "os/serial_posix.h"
 #include "os/termios2_linux.h"
 #include "serial/serial_port.h"
@@ -28,7 +31,9 @@ using testing::ReadFor;
 using testing::WaitUntil;
 using testing::WriteText;
 
-const char kInUse[] = "the port is in use by another program";
+const char kInUse[] =
+    "the port is in use by another program (a terminal program, ModemManager probing a new "
+    "adapter, or brltty, which claims some USB-serial adapters)";
 
 class PosixSerialTest : public ::testing::Test {
  protected:
@@ -42,7 +47,7 @@ class PosixSerialTest : public ::testing::Test {
   }
 
   std::string Report(const std::string& reason) const {
-    return "quorel-update: cannot open COM1 (" + pty.slavePath + "): " + reason;
+    return "quorel-update: cannot open " + pty.slavePath + ": " + reason;
   }
 
   PseudoTerminal pty;
@@ -164,8 +169,9 @@ TEST_F(PosixSerialTest, FailedOpensGiveTheirCodeAndOneLineReportEach) {
   EXPECT_EQ(OpenCom1(9600, &line), kOpenOk);
 
   const std::vector<std::string> expected = {
-      "quorel-update: cannot open COM2 (/nonexistent/quorel-tty): No such file or directory",
-      "quorel-update: cannot open COM3 (/dev/null): not a serial device",
+      "quorel-update: cannot open /nonexistent/quorel-tty: No such file or directory "
+      "(quorel-update --list-ports shows the serial ports of this machine)",
+      "quorel-update: cannot open /dev/null: not a serial device",
       "quorel-update: cannot open COM7: there is no such port",
       Report("the driver refused the line settings (0 bit/s): Invalid argument"),
   };
@@ -222,6 +228,69 @@ TEST_F(PosixSerialTest, WriteNoticesADeviceThatWentAway) {
   EXPECT_TRUE(line->Lost());
   uint8_t buffer[4];
   EXPECT_EQ(line->Read(buffer, 4), 0u);
+}
+
+TEST_F(PosixSerialTest, AcceptsADriversRateWithinTwoPercentAndAFollowedLink) {
+  // A driver that applies its own rate: 2 % above the asked one, or one bit/s more than that.
+  uint32_t extra = 0;
+  PosixSerialDevices rounding(
+      [this](const std::string& line) { reports.push_back(line); },
+      [&extra](int fd, uint32_t speed, uint32_t* output, uint32_t* input) {
+        int error = SetAndReadLineSpeed(fd, speed, output, input);
+        *output = *input = speed + speed / 50 + extra;
+        return error;
+      });
+  // Reached through a symbolic link, as through /dev/serial/by-id/.
+  const std::string link = ::testing::TempDir() + "quorel-by-id-link";
+  unlink(link.c_str());
+  ASSERT_EQ(symlink(pty.slavePath.c_str(), link.c_str()), 0);
+  rounding.MapPort("COM1", link);
+  EXPECT_EQ(rounding.DeviceName("COM1"), pty.slavePath);
+
+  std::unique_ptr<SerialLine> line;
+  ASSERT_EQ(rounding.Open("COM1", 28800, 0, &line), kOpenOk);
+  EXPECT_EQ(line->AppliedSpeed(), 29376u);
+  line.reset();
+  extra = 1;
+  EXPECT_EQ(rounding.Open("COM1", 28800, 0, &line), kOpenLineSettingsFailed);
+  EXPECT_FALSE(line);
+  unlink(link.c_str());
+  const std::vector<std::string> expected = {
+      "quorel-update: cannot open " + link + " (" + pty.slavePath +
+      "): the driver cannot run the line at 28800 bit/s: it applied 29377 bit/s, more than "
+      "2 % off"};
+  EXPECT_EQ(reports, expected);
+}
+
+// A fake sysfs and /dev: a USB adapter with a stable link, an ACM device, a built-in UART, a
+// ttyS without a UART, a tty whose device has no driver, and a virtual terminal.
+TEST(SerialPortList, ListsRealPortsWithTheirUsbDetailsFromAFakeTree) {
+  const std::string root = ::testing::TempDir() + "quorel-fake-tree";
+  const std::string script = "set -e; rm -rf \"$0\"; mkdir -p \"$0\"; cd \"$0\"; "
+      "U=sys/devices/usb1/1-2; A=sys/devices/usb1/1-3; P=sys/devices/platform/serial8250; "
+      "mkdir -p $U/1-2:1.0/ttyUSB0 $A/1-3:1.0 $P sys/devices/orphan dev/serial/by-id "
+      "sys/drivers/ftdi sys/drivers/acm sys/drivers/8250; "
+      "for t in ttyUSB0 ttyACM0 ttyS0 ttyS1 ttyX0 tty1; do mkdir -p sys/class/tty/$t; "
+      ": > dev/$t; done; "
+      "echo 1a2b > $U/idVendor; echo 3c4d > $U/idProduct; echo Maker Ltd > $U/manufacturer; "
+      "echo USB Serial Cable > $U/product; echo A1B2C3 > $U/serial; echo 5e6f > $A/idVendor; "
+      "echo 0001 > $A/idProduct; echo 4 > sys/class/tty/ttyS0/type; "
+      "echo 0 > sys/class/tty/ttyS1/type; "
+      "ln -s $PWD/sys/drivers/ftdi $U/1-2:1.0/ttyUSB0/driver; "
+      "ln -s $PWD/sys/drivers/acm $A/1-3:1.0/driver; ln -s $PWD/sys/drivers/8250 $P/driver; "
+      "ln -s $PWD/$U/1-2:1.0/ttyUSB0 sys/class/tty/ttyUSB0/device; "
+      "ln -s $PWD/$A/1-3:1.0 sys/class/tty/ttyACM0/device; "
+      "ln -s $PWD/$P sys/class/tty/ttyS0/device; ln -s $PWD/$P sys/class/tty/ttyS1/device; "
+      "ln -s $PWD/sys/devices/orphan sys/class/tty/ttyX0/device; "
+      "ln -s ../../ttyUSB0 dev/serial/by-id/usb-Maker_Ltd_USB_Serial_Cable_A1B2C3-if00-port0";
+  ASSERT_EQ(std::system(("sh -c '" + script + "' '" + root + "'").c_str()), 0);
+  const std::string dev = root + "/dev";
+  EXPECT_EQ(FormatPortList(ListSerialPorts(root + "/sys", dev)),
+            dev + "/ttyACM0  USB 5e6f:0001\n" + dev + "/ttyS0  built-in UART\n" + dev +
+                "/ttyUSB0  USB 1a2b:3c4d  Maker Ltd  USB Serial Cable  serial A1B2C3  " + dev +
+                "/serial/by-id/usb-Maker_Ltd_USB_Serial_Cable_A1B2C3-if00-port0\n");
+  EXPECT_EQ(FormatPortList(ListSerialPorts(root + "/none", root + "/none")),
+            "No serial ports found (a USB-serial adapter shows up here once it is plugged in).\n");
 }
 
 TEST(DevicePathForPort, NamesTheFourComPortsAndNothingElse) {

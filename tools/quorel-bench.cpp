@@ -479,13 +479,12 @@ RealRun RunReal(bool paced, bool deadUnit, const std::string& program, int timeo
   }
   LaunchRequest request;
   request.program = program;
-  request.ports.push_back(PortDevice{"COM1", server.devicePath()});
+  request.args = {"--port", server.devicePath()};
   request.stdoutFd = fileno(out);
   request.measurePeakRss = true;
   LaunchedProgram launched = LaunchWithPorts(request);
   if (launched.status != LaunchStatus::kStarted) {
     run.error = launched.error;
-    if (launched.status == LaunchStatus::kNotPermitted) run.error = "not permitted: " + run.error;
     server.Stop();
     std::fclose(out);
     return run;
@@ -886,11 +885,6 @@ int Main(int argc, char** argv) {
                        dead ? "dead unit" : "full update", paced ? "paced" : "unpaced");
         }
         RealRun run = RunReal(paced, dead, program, timeoutMs);
-        if (!run.started && run.error.rfind("not permitted", 0) == 0) {
-          skipped = "the private mount namespace is " + run.error;
-          real.clear();
-          break;
-        }
         if (run.started && !options.consoleDir.empty()) {
           std::string name = options.consoleDir + "/" + (dead ? "dead-unit" : "full-update") +
                              (paced ? "-paced" : "-unpaced") + ".txt";
@@ -898,7 +892,6 @@ int Main(int argc, char** argv) {
         }
         real.push_back(run);
       }
-      if (!skipped.empty()) break;
     }
     for (const RealRun& r : real) {
       allMet = allMet && OutcomeAsExpected(r) && CpuGoalMet(r) && RssGoalMet(r);

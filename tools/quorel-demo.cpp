@@ -1,8 +1,9 @@
 // quorel-demo: a whole update of a simulated unit, on this machine, with nothing attached. The
 // unit is served on a pseudo-terminal in a background thread, and the updater's own driver runs
 // over it exactly as the shipped program does: the real console, the real clock and the POSIX
-// serial port layer, with COM1 pointed at the pseudo-terminal. Afterwards it checks what the
-// unit ended up with and exits with the updater's status.
+// serial port layer, given the pseudo-terminal with --port. Afterwards it checks what the unit
+// ended up with, and exits 0 when the run ended the way its scenario should (flashed, refused,
+// declined, gave up), 1 when it did not.
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -28,14 +29,35 @@ using quorel::sim::ChecksumFault;
 using quorel::sim::ChecksumFaultKind;
 using quorel::sim::SimulatedUnit;
 
+constexpr int kExitAsExpected = 0;
+constexpr int kExitUnexpected = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitFailed = 3;
+
+// How a scenario's run should end.
+enum class Ending {
+  kFlashed,   // status 1, the unit flashed with the payload
+  kRefused,   // status 1, not flashed, told to leave update mode
+  kDeclined,  // the same, after the (y/n) question; flashed too when the user answers y
+  kGaveUp,    // status 0, not flashed, told to leave update mode
+};
 
 struct Scenario {
   const char* name;
   const char* description;  // what is simulated, for the header line and --list
   std::function<void(SimulatedUnit&, const quorel::FirmwarePayload&)> setUp;
+  Ending ending;
 };
+
+const char* EndingText(Ending ending) {
+  switch (ending) {
+    case Ending::kFlashed: return "flashed";
+    case Ending::kRefused: return "refused (unit of the other model)";
+    case Ending::kDeclined: return "declined at the (y/n) question (or flashed after y)";
+    case Ending::kGaveUp: return "gave up on a unit that stopped answering";
+  }
+  return "";
+}
 
 // A unit of the given model and release, with records in the layout that release stores.
 void PutUnitOn(SimulatedUnit& unit, const quorel::FirmwarePayload& payload,
@@ -54,7 +76,8 @@ const std::vector<Scenario>& Scenarios() {
        "(read out, converted, written back, then both images and the flash)",
        [](SimulatedUnit& unit, const quorel::FirmwarePayload& payload) {
          PutUnitOn(unit, payload, quorel::kProModel, 0x042303);
-       }},
+       },
+       Ending::kFlashed},
       {"4800-only",
        "a QuorelPro unit on release 110503 that answers at 9600 for first contact, then only "
        "at 4800 (the updater steps down its speed ladder)",
@@ -62,7 +85,8 @@ const std::vector<Scenario>& Scenarios() {
          PutUnitOn(unit, payload, quorel::kProModel, 0x110503);
          unit.faults().silentSpeeds = {28800, 14400, 9600};
          unit.faults().silentSpeedsAfterSpeedCommands = 1;
-       }},
+       },
+       Ending::kFlashed},
       {"flaky",
        "a QuorelPro unit on release 110503 on a poor line: a few wrong and missing checksum "
        "replies and a stray byte (blocks are repeated)",
@@ -74,31 +98,36 @@ const std::vector<Scenario>& Scenarios() {
          faults.checksumFaults[{0x010000, 0}] = ChecksumFault{ChecksumFaultKind::kWrong, 0};
          faults.checksumFaults[{0x010000, 1}] = ChecksumFault{ChecksumFaultKind::kWrong, 0};
          faults.strayBeforeChecksum[{0x00C000, 0}] = "\r";
-       }},
+       },
+       Ending::kFlashed},
       {"base",
        "a Quorel (base model) unit on release 091103: this updater carries QuorelPro firmware, "
        "so it refuses the unit",
        [](SimulatedUnit& unit, const quorel::FirmwarePayload& payload) {
          PutUnitOn(unit, payload, quorel::kBaseModel, 0x091103);
-       }},
+       },
+       Ending::kRefused},
       {"unknown",
        "a unit whose firmware is in no row of the release table (the updater asks y/n; without "
        "terminal input that declines) with configuration records in the middle layout",
        [](SimulatedUnit& unit, const quorel::FirmwarePayload& payload) {
          unit.WriteConfigRecords(2512, 1, true);
          unit.SetCodeRegionChecksum(quorel::sim::UnknownChecksum(payload));
-       }},
+       },
+       Ending::kDeclined},
       {"current", "a QuorelPro unit on release 110503: no configuration work and no second image",
        [](SimulatedUnit& unit, const quorel::FirmwarePayload& payload) {
          PutUnitOn(unit, payload, quorel::kProModel, 0x110503);
-       }},
+       },
+       Ending::kFlashed},
       {"dead",
        "a QuorelPro unit on release 110503 that goes silent for good in the middle of the "
        "download",
        [](SimulatedUnit& unit, const quorel::FirmwarePayload& payload) {
          PutUnitOn(unit, payload, quorel::kProModel, 0x110503);
          unit.faults().silentAfterBlocks = 40;
-       }},
+       },
+       Ending::kGaveUp},
   };
   return scenarios;
 }
@@ -114,8 +143,8 @@ const char kUsage[] =
     "  --help            this text\n"
     "Options after -- go to the updater (for example -- -s1 for 14400 bit/s).\n"
     "\n"
-    "Exit status: the updater's (1 after a completed update or a refusal, 0 otherwise), 2 for\n"
-    "bad options, 3 when the pseudo-terminal cannot be created.\n";
+    "Exit status: 0 when the run ended as the scenario should (--list says how), 1 when it\n"
+    "did not, 2 for bad options, 3 when the pseudo-terminal cannot be created.\n";
 
 const Scenario* FindScenario(const std::string& name) {
   for (const Scenario& scenario : Scenarios()) {
@@ -164,16 +193,38 @@ void PrintSummary(const SimulatedUnit& unit, const quorel::FirmwarePayload& payl
               unit.leftUpdateMode() ? ", the last one X (leave update mode)" : "");
 }
 
+// Whether the run ended as the scenario says: the updater's status and the unit's state.
+bool EndedAsExpected(Ending ending, int status, const SimulatedUnit& unit,
+                     const quorel::FirmwarePayload& payload) {
+  const bool told = unit.leftUpdateMode() && !unit.flashed();
+  bool imagesMatch = true;
+  for (const auto& block : DownloadBlocks(payload)) {
+    if (unit.stats().dataBlocksAt.count(block.address) != 0 &&
+        std::memcmp(unit.memory().data() + block.address, block.data, block.length) != 0) {
+      imagesMatch = false;
+    }
+  }
+  const bool flashed = status == 1 && unit.flashed() && imagesMatch;
+  switch (ending) {
+    case Ending::kFlashed: return flashed;
+    case Ending::kRefused: return status == 1 && told;
+    case Ending::kDeclined: return (status == 1 && told) || flashed;
+    case Ending::kGaveUp: return status == 0 && told;
+  }
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string scenarioName = "old-pro";
   bool pace = false;
   std::vector<std::string> updaterArgs = {"quorel-update"};
+  std::vector<std::string> extraArgs;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--") {
-      for (++i; i < argc; ++i) updaterArgs.push_back(argv[i]);
+      for (++i; i < argc; ++i) extraArgs.push_back(argv[i]);
       break;
     }
     if (arg == "--help") {
@@ -182,7 +233,8 @@ int main(int argc, char** argv) {
     }
     if (arg == "--list") {
       for (const Scenario& scenario : Scenarios()) {
-        std::printf("%-10s %s\n", scenario.name, scenario.description);
+        std::printf("%-10s %s; ends: %s\n", scenario.name, scenario.description,
+                    EndingText(scenario.ending));
       }
       return 0;
     }
@@ -222,23 +274,29 @@ int main(int argc, char** argv) {
     return kExitFailed;
   }
   std::printf(
-      "quorel-demo: simulating %s; the unit is served on %s, which is COM1 for this "
-      "run%s.\n",
+      "quorel-demo: simulating %s; the unit is served on %s, which the updater is given "
+      "with --port%s.\n",
       scenario->description, server.devicePath().c_str(), pace ? ", with real line timing" : "");
   std::fflush(stdout);
 
+  updaterArgs.push_back("--port");
+  updaterArgs.push_back(server.devicePath());
+  updaterArgs.insert(updaterArgs.end(), extraArgs.begin(), extraArgs.end());
   int status = 0;
   {
     quorel::TerminalConsole console;
     quorel::PosixSerialDevices devices(
         [&console](const std::string& line) { console.Error(line); });
-    devices.MapPort("COM1", server.devicePath());
-    quorel::UpdateState state(devices, quorel::SystemClock(), console, payload);
     std::vector<const char*> args;
     for (const std::string& arg : updaterArgs) args.push_back(arg.c_str());
-    status = quorel::RunUpdate(state, static_cast<int>(args.size()), args.data());
+    status = quorel::RunUpdateProgram(devices, quorel::SystemClock(), console, payload,
+                                      static_cast<int>(args.size()), args.data());
   }
   server.Stop();
   PrintSummary(unit, payload);
-  return status;
+  const bool expected = EndedAsExpected(scenario->ending, status, unit, payload);
+  std::printf("%s: %s (updater status %d)\n",
+              expected ? "ended as expected" : "did NOT end as expected, which was",
+              EndingText(scenario->ending), status);
+  return expected ? kExitAsExpected : kExitUnexpected;
 }

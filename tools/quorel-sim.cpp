@@ -1,7 +1,6 @@
 // quorel-sim: serves one simulated unit in update mode on a pseudo-terminal, for trying the
 // updater (or any terminal program) without a unit. The first line printed names the device;
-// give it to the updater as a port, for example through --link and a udev-style name, or by
-// running the updater where COM1 is that device.
+// give it to the updater with --port (or a udev-style name made with --link).
 #include <getopt.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -40,7 +39,9 @@ const char kUsage[] =
     "Usage: quorel-sim [OPTION]...\n"
     "Serves one simulated Quorel or QuorelPro unit in update mode on a pseudo-terminal until\n"
     "it is interrupted (SIGINT, SIGTERM, SIGHUP). The first line printed is\n"
-    "\"device: /dev/pts/N\": the serial device to give the updater.\n"
+    "\"device: /dev/pts/N\": the serial device to give the updater (quorel-update --port\n"
+    "/dev/pts/N). Like a real unit, it leaves update mode after a run: start it again for the\n"
+    "next run.\n"
     "\n"
     "The unit's firmware (default: --model pro --release 042303):\n"
     "  --checksum HEX            the code-region checksum the unit reports\n"

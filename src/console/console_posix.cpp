@@ -1,5 +1,6 @@
 #include "console/console_posix.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -52,9 +53,27 @@ int ReadOneByte(int fd) {
   }
 }
 
+// Descriptors 0, 1 and 2 that the program was started without are opened on /dev/null, so that
+// no later open (the serial port's) can take their place: a port on descriptor 0 would answer
+// the key reads. A closed standard input then reads as end of input.
+void OpenMissingStandardStreams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // open takes the lowest free descriptor, which is this one.
+    int opened = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) {
+      dup2(opened, fd);
+      close(opened);
+    }
+  }
+}
+
 }  // namespace
 
-TerminalConsole::TerminalConsole() { InstallInterruptHandlers(); }
+TerminalConsole::TerminalConsole() {
+  OpenMissingStandardStreams();
+  InstallInterruptHandlers();
+}
 
 
 void TerminalConsole::Write(const char* text, size_t length) {

@@ -11,8 +11,9 @@ namespace quorel {
 
 class TerminalConsole : public Console {
  public:
-  // Installs the interrupt handlers (which also ignore SIGPIPE): Ctrl-C at any moment raises
-  // the cancellation flag, and the driver ends the run.
+  // Opens /dev/null on any of descriptors 0, 1 and 2 that is closed (so the serial port never
+  // becomes standard input), and installs the interrupt handlers (which also ignore SIGPIPE):
+  // Ctrl-C at any moment raises the cancellation flag, and the driver ends the run.
   TerminalConsole();
   TerminalConsole(const TerminalConsole&) = delete;
   TerminalConsole& operator=(const TerminalConsole&) = delete;

@@ -1,6 +1,7 @@
 #include "driver/driver.h"
 
 #include <cstring>
+#include <string>
 
 #include "phases/config_phase.h"
 #include "phases/connection.h"
@@ -8,6 +9,7 @@
 #include "phases/flash.h"
 #include "phases/identification.h"
 #include "protocol/protocol.h"
+#include "serial/trace.h"
 
 namespace quorel {
 
@@ -27,6 +29,105 @@ bool PortLost(UpdateState& s) {
   if (!s.port.Lost()) return false;
   Print(s.console, "\nThe serial port stopped working. The unit was not flashed. Update exiting\n");
   return true;
+}
+
+// A long option given as "NAME VALUE" or "NAME=VALUE": true when arg is that option, with
+// *value the value (null when it is missing; the separate form then takes the next argument).
+bool LongOption(const char* name, int argc, const char* const* argv, int* i, const char** value) {
+  const char* arg = argv[*i];
+  const size_t length = std::strlen(name);
+  if (std::strncmp(arg, name, length) != 0) return false;
+  if (arg[length] == '=') {
+    *value = arg[length + 1] != '\0' ? arg + length + 1 : nullptr;
+  } else if (arg[length] == '\0') {
+    *value = *i + 1 < argc ? argv[++*i] : nullptr;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// How the help names this platform's serial devices.
+#ifdef _WIN32
+#define QUOREL_PORT_EXAMPLE "COM12"
+#define QUOREL_PORT_HELP                                                            \
+  "  --port DEVICE  the serial port the unit is on, for example COM12 (any COMn;\n" \
+  "                 --list-ports shows them)\n"                                      \
+  "  -cX            serial port COMX, X from 1 to 4; default\n"
+#else
+#define QUOREL_PORT_EXAMPLE "/dev/ttyUSB0"
+#define QUOREL_PORT_HELP                                                              \
+  "  --port DEVICE  the serial device the unit is on, for example /dev/ttyUSB0 or a\n" \
+  "                 /dev/serial/by-id/ link (--list-ports shows them)\n"              \
+  "  -cX            serial port COMX, X from 1 to 4 (/dev/ttyS0 to /dev/ttyS3); default\n"
+#endif
+
+void PrintHelp(UpdateState& s) {
+  Print(s.console,
+        "Usage: quorel-update [--port DEVICE | -cX] [-sX] [--trace FILE]\n"
+        "       quorel-update --list-ports | --help | --version\n"
+        "\n"
+        "Updates a %s unit to firmware %06x over a serial line. First put the unit in\n"
+        "its update mode from the remote: 'menu',0,9,3,1.\n"
+        "\n"
+        QUOREL_PORT_HELP
+        "                 COM1. Between -cX and --port the later one counts.\n"
+        "  -sX            line speed: 0 = 28800 (default), 1 = 14400, 2 = 9600, 3 = 4800,\n"
+        "                 4 = 2400 bit/s; slower speeds are tried when the unit does not answer\n"
+        "  --trace FILE   write a record of the run (every byte on the line, every wait, the\n"
+        "                 console text) to FILE, for support\n"
+        "  --list-ports   list the serial ports of this machine\n"
+        "  --help         this text\n"
+        "  --version      the updater's version and the firmware it carries\n"
+        "\n"
+        "Exit status:\n"
+        "  1    the update completed; or the unit is of the other model and was refused;\n"
+        "       or you declined at the (y/n) question\n"
+        "  0    a bad option; no answer from the unit; no working line speed; a port that\n"
+        "       could not be set; a block that never verified (the unit was not flashed)\n"
+        "  130  interrupted (Ctrl-C): the unit is told to leave its update mode\n",
+        ProductName(s.payload.productKind), s.payload.releaseCode);
+}
+
+void PrintVersion(UpdateState& s) {
+  const uint32_t codeChecksum =
+      BlockChecksum(s.payload.SwImage + kCodeRegionStart, kCodeRegionLength);
+  Print(s.console, "quorel-update %s\nfirmware: %s release %06x, code-region checksum %x\n",
+        kUpdaterVersion, ProductName(s.payload.productKind), s.payload.releaseCode,
+        codeChecksum);
+}
+
+// --help, --version and --list-ports answer at once, wherever they stand: no banner, no key
+// wait. Returns true when one of them was there (and has answered).
+bool AnswerInfoOption(UpdateState& s, int argc, const char* const* argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0) {
+      PrintHelp(s);
+    } else if (std::strcmp(argv[i], "--version") == 0) {
+      PrintVersion(s);
+    } else if (std::strcmp(argv[i], "--list-ports") == 0) {
+      Print(s.console, "%s", s.port.devices().ListPorts().c_str());
+    } else {
+      continue;
+    }
+    return true;
+  }
+  return false;
+}
+
+// Starts the trace the command line asked for, or drops what the trace held. False (with the
+// console told why) when the file cannot be written.
+bool StartTrace(UpdateState& s) {
+  if (s.trace == nullptr) return true;
+  if (s.tracePath.empty()) {
+    s.trace->Discard();
+    return true;
+  }
+  std::string error;
+  if (s.trace->Open(s.tracePath, &error)) return true;
+  Print(s.console, "Error, cannot write the trace file %s: %s\n", s.tracePath.c_str(),
+        error.c_str());
+  return false;
 }
 
 // What a run cut short by the user says last, once the unit has been let go.
@@ -53,7 +154,30 @@ bool ParseOptions(UpdateState& s, int argc, const char* const* argv) {
   static const uint32_t kSpeeds[] = {28800, 14400, 9600, 4800, 2400};
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
-    if (arg[0] != '-') continue;
+    const char* longValue = nullptr;
+    if (arg[0] != '-') {
+      s.console.Error(std::string("quorel-update: ignored \"") + arg +
+                      "\": options begin with -; to choose the serial device use --port DEVICE "
+                      "(see quorel-update --help)");
+      continue;
+    }
+    if (LongOption("--port", argc, argv, &i, &longValue)) {
+      if (longValue == nullptr) {
+        Print(s.console, "Error, usage is --port DEVICE to set the serial device, for example "
+                         "--port " QUOREL_PORT_EXAMPLE "\n");
+        return false;
+      }
+      s.portDevice = longValue;
+      continue;
+    }
+    if (LongOption("--trace", argc, argv, &i, &longValue)) {
+      if (longValue == nullptr) {
+        Print(s.console, "Error, usage is --trace FILE to write a record of the run to FILE\n");
+        return false;
+      }
+      s.tracePath = longValue;
+      continue;
+    }
     char letter = arg[1];
     char value = letter != '\0' ? arg[2] : '\0';
     if (letter == 'c') {
@@ -62,6 +186,7 @@ bool ParseOptions(UpdateState& s, int argc, const char* const* argv) {
         return false;
       }
       s.selectedPortName[3] = value;
+      s.portDevice.clear();  // the later of -c and --port counts
     } else if (letter == 's') {
       if (value < '0' || value > '4') {
         Print(s.console,
@@ -78,8 +203,14 @@ bool ParseOptions(UpdateState& s, int argc, const char* const* argv) {
 }
 
 int RunUpdate(UpdateState& s, int argc, const char* const* argv) {
+  if (AnswerInfoOption(s, argc, argv)) return kStatusInfo;
   PrintBanner(s);
-  if (!ParseOptions(s, argc, argv)) return EndOfRun(s, EndRun(kStatusUsage));
+  if (!ParseOptions(s, argc, argv)) {
+    if (s.trace != nullptr) s.trace->Discard();
+    return EndOfRun(s, EndRun(kStatusUsage));
+  }
+  if (!StartTrace(s)) return EndOfRun(s, EndRun(kStatusUsage));
+  if (!s.portDevice.empty()) s.port.devices().MapPort(s.selectedPortName, s.portDevice);
 
   // The road of one update. Each phase either hands on to the next or ends the run, and every
   // end, a run cut short by the user included, goes through EndOfRun.
@@ -103,6 +234,17 @@ int RunUpdate(UpdateState& s, int argc, const char* const* argv) {
   if (RunInterrupted()) return EndOfRun(s, kInterruptedRun);
 
   return EndOfRun(s, FlashCommit(s));
+}
+
+int RunUpdateProgram(SerialDevices& devices, Clock& clock, Console& console,
+                     const FirmwarePayload& payload, int argc, const char* const* argv) {
+  TraceLog trace(clock);
+  TracingDevices tracedDevices(devices, trace, clock);
+  TracingClock tracedClock(clock, trace);
+  TracingConsole tracedConsole(console, trace);
+  UpdateState state(tracedDevices, tracedClock, tracedConsole, payload);
+  state.trace = &trace;
+  return RunUpdate(state, argc, argv);
 }
 
 }  // namespace quorel

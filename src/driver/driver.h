@@ -5,6 +5,9 @@
 
 namespace quorel {
 
+// The updater's own version, shown by --version.
+constexpr char kUpdaterVersion[] = "1.1.0";
+
 // Reads the options into the state. Returns true when they are all good; otherwise prints the
 // usage message of the first bad one and returns false.
 bool ParseOptions(UpdateState& s, int argc, const char* const* argv);
@@ -19,5 +22,10 @@ int EndOfRun(UpdateState& s, const PhaseResult& end);
 // EndOfRun: it prints "\nPress a key to exit program" and waits for one key, unless the user cut
 // the run short.
 int RunUpdate(UpdateState& s, int argc, const char* const* argv);
+
+// The shipped program's run: RunUpdate over the platform's devices, clock and console, with the
+// trace (--trace) recording around them.
+int RunUpdateProgram(SerialDevices& devices, Clock& clock, Console& console,
+                     const FirmwarePayload& payload, int argc, const char* const* argv);
 
 }  // namespace quorel

@@ -1,4 +1,5 @@
-// quorel-update: the console firmware updater. Usage: quorel-update [-cX] [-sX]
+// quorel-update: the console firmware updater.
+// Usage: quorel-update [--port DEVICE | -cX] [-sX] [--trace FILE]; --list-ports, --help, --version
 // The one place that picks the platform's console, serial ports and clock; everything from the
 // driver down is the same on every platform.
 #include "driver/driver.h"
@@ -24,6 +25,6 @@ int main(int argc, char** argv) {
   // The console comes first: it installs the handlers that turn Ctrl-C into a cancellation.
   PlatformConsole console;
   PlatformSerialDevices devices([&console](const std::string& line) { console.Error(line); });
-  quorel::UpdateState state(devices, quorel::SystemClock(), console, quorel::CompiledPayload());
-  return quorel::RunUpdate(state, argc, argv);
+  return quorel::RunUpdateProgram(devices, quorel::SystemClock(), console,
+                                  quorel::CompiledPayload(), argc, argv);
 }

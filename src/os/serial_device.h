@@ -36,12 +36,24 @@ class SerialLine {
   virtual void DrainOutput() = 0;
   // True once the device has failed for good (unplugged adapter, closed pseudo-terminal).
   virtual bool Lost() const { return false; }
+  // The line speed the driver really applied, which may differ a little from the one asked
+  // for; 0 when the device does not say.
+  virtual uint32_t AppliedSpeed() const { return 0; }
 };
 
-// Opens lines by port name ("COM1" to "COM4").
+// Opens lines by port name ("COM1" to "COM4", or a name pointed at another device).
 class SerialDevices {
  public:
   virtual ~SerialDevices() = default;
+  // From now on portName opens the device the user named (--port): on POSIX any path,
+  // symbolic links included.
+  virtual void MapPort(const std::string& /*portName*/, const std::string& /*device*/) {}
+  // The device that portName opens, as messages and the trace name it.
+  virtual std::string DeviceName(const char* portName) const {
+    return portName != nullptr ? portName : "";
+  }
+  // This machine's serial ports, one a line, for --list-ports. Touches no port.
+  virtual std::string ListPorts() { return ""; }
   // On success stores the open line and returns kOpenOk; otherwise leaves *line empty and
   // returns the code of the last step that failed.
   virtual OpenResult Open(const char* portName, int32_t lineSpeed, int32_t parity,

@@ -7,8 +7,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 
+#include "os/serial_port_list.h"
 #ifdef __linux__
 #include "os/termios2_linux.h"
 #endif
@@ -49,7 +52,7 @@ void CloseDevice(int fd) {
 
 class PosixSerialLine : public SerialLine {
  public:
-  explicit PosixSerialLine(int fd) : fd_(fd) {}
+  PosixSerialLine(int fd, uint32_t appliedSpeed) : fd_(fd), appliedSpeed_(appliedSpeed) {}
   ~PosixSerialLine() override { CloseDevice(fd_); }
   PosixSerialLine(const PosixSerialLine&) = delete;
   PosixSerialLine& operator=(const PosixSerialLine&) = delete;
@@ -101,22 +104,31 @@ class PosixSerialLine : public SerialLine {
   }
 
   bool Lost() const override { return lost_; }
+  uint32_t AppliedSpeed() const override { return appliedSpeed_; }
 
  private:
   int fd_;
+  uint32_t appliedSpeed_;
   bool lost_ = false;
   bool writtenSinceDrain_ = false;
 };
+
+// What usually holds a serial port on Linux besides the user's own programs.
+const char kInUseReason[] =
+    "the port is in use by another program (a terminal program, ModemManager probing a new "
+    "adapter, or brltty, which claims some USB-serial adapters)";
 
 std::string ReasonForOpenError(int error) {
   std::string reason = std::strerror(error);
   if (error == EACCES || error == EPERM) {
     reason +=
         " \xE2\x80\x94 the user needs access to the serial device, usually membership of the "
-        "dialout group";
+        "dialout group (sudo usermod -aG dialout $USER, then log in again)";
   } else if (error == EBUSY) {
     // Another program holds the port in exclusive mode.
-    reason = "the port is in use by another program";
+    reason = kInUseReason;
+  } else if (error == ENOENT) {
+    reason += " (quorel-update --list-ports shows the serial ports of this machine)";
   }
   return reason;
 }
@@ -171,35 +183,6 @@ int ApplyRawLine(int fd, int32_t parity) {
   return 0;
 }
 
-// Sets the speed and reads it back. Returns 0, the errno of the failing call, or -1 when the
-// driver applied another speed than the one asked for (reported in *applied).
-int ApplyExactSpeed(int fd, uint32_t speed, uint32_t* applied) {
-  uint32_t output = 0;
-  uint32_t input = 0;
-#ifdef __linux__
-  if (int error = SetExactLineSpeed(fd, speed)) return error;
-  if (int error = ReadLineSpeed(fd, &output, &input)) return error;
-#else
-  // Where speed_t is the rate itself (the BSDs, macOS), the classic calls take any speed.
-  termios settings;
-  if (tcgetattr(fd, &settings) != 0) return errno;
-  if (cfsetispeed(&settings, static_cast<speed_t>(speed)) != 0 ||
-      cfsetospeed(&settings, static_cast<speed_t>(speed)) != 0 ||
-      tcsetattr(fd, TCSANOW, &settings) != 0 || tcgetattr(fd, &settings) != 0) {
-    return errno;
-  }
-  output = static_cast<uint32_t>(cfgetospeed(&settings));
-  input = static_cast<uint32_t>(cfgetispeed(&settings));
-#endif
-  *applied = output;
-  if (output != speed) return -1;
-  if (input != speed) {
-    *applied = input;
-    return -1;
-  }
-  return 0;
-}
-
 // DTR and RTS held off. Opening the device, and leaving speed 0, raise both, so this comes
 // after the speed. A device without modem control lines (a pseudo-terminal) is fine as it is.
 int DropModemLines(int fd) {
@@ -211,6 +194,30 @@ int DropModemLines(int fd) {
 
 }  // namespace
 
+int SetAndReadLineSpeed(int fd, uint32_t speed, uint32_t* appliedOutput, uint32_t* appliedInput) {
+#ifdef __linux__
+  if (int error = SetExactLineSpeed(fd, speed)) return error;
+  return ReadLineSpeed(fd, appliedOutput, appliedInput);
+#else
+  // Where speed_t is the rate itself (the BSDs, macOS), the classic calls take any speed.
+  termios settings;
+  if (tcgetattr(fd, &settings) != 0) return errno;
+  if (cfsetispeed(&settings, static_cast<speed_t>(speed)) != 0 ||
+      cfsetospeed(&settings, static_cast<speed_t>(speed)) != 0 ||
+      tcsetattr(fd, TCSANOW, &settings) != 0 || tcgetattr(fd, &settings) != 0) {
+    return errno;
+  }
+  *appliedOutput = static_cast<uint32_t>(cfgetospeed(&settings));
+  *appliedInput = static_cast<uint32_t>(cfgetispeed(&settings));
+  return 0;
+#endif
+}
+
+bool SpeedWithinTolerance(uint32_t asked, uint32_t applied) {
+  const uint64_t difference = asked > applied ? asked - applied : applied - asked;
+  return difference * 50 <= asked;
+}
+
 std::string DevicePathForPort(const char* portName) {
   if (portName == nullptr) return "";
   if (std::strncmp(portName, "COM", 3) != 0) return "";
@@ -219,8 +226,9 @@ std::string DevicePathForPort(const char* portName) {
   return std::string("/dev/ttyS") + static_cast<char>(digit - 1);
 }
 
-PosixSerialDevices::PosixSerialDevices(std::function<void(const std::string&)> reportError)
-    : reportError_(std::move(reportError)) {}
+PosixSerialDevices::PosixSerialDevices(std::function<void(const std::string&)> reportError,
+                                       LineSpeedSetter setSpeed)
+    : reportError_(std::move(reportError)), setSpeed_(std::move(setSpeed)) {}
 
 void PosixSerialDevices::MapPort(const std::string& portName, const std::string& devicePath) {
   mappedPorts_[portName] = devicePath;
@@ -228,8 +236,22 @@ void PosixSerialDevices::MapPort(const std::string& portName, const std::string&
 
 std::string PosixSerialDevices::PathFor(const char* portName) const {
   auto mapped = mappedPorts_.find(portName);
-  if (mapped != mappedPorts_.end()) return mapped->second;
-  return DevicePathForPort(portName);
+  if (mapped == mappedPorts_.end()) return DevicePathForPort(portName);
+  // A link (/dev/serial/by-id/...) is followed now, so the open and every report concern the
+  // device itself; a path that does not resolve is opened as given, for its error.
+  char resolved[PATH_MAX];
+  if (realpath(mapped->second.c_str(), resolved) != nullptr) return resolved;
+  return mapped->second;
+}
+
+std::string PosixSerialDevices::DeviceName(const char* portName) const {
+  if (portName == nullptr) return "";
+  std::string path = PathFor(portName);
+  return path.empty() ? portName : path;
+}
+
+std::string PosixSerialDevices::ListPorts() {
+  return FormatPortList(ListSerialPorts("/sys", "/dev"));
 }
 
 void PosixSerialDevices::Report(const std::string& line) {
@@ -249,7 +271,14 @@ OpenResult PosixSerialDevices::Open(const char* portName, int32_t lineSpeed, int
     Report(kReportPrefix + std::string(portName) + ": there is no such port");
     return kOpenFailed;
   }
-  const std::string what = kReportPrefix + std::string(portName) + " (" + path + "): ";
+  // A port the user named by its device is reported by that name (and the device a link
+  // leads to); a COMn name with the device behind it.
+  auto mapped = mappedPorts_.find(portName);
+  std::string label = std::string(portName) + " (" + path + ")";
+  if (mapped != mappedPorts_.end()) {
+    label = mapped->second == path ? path : mapped->second + " (" + path + ")";
+  }
+  const std::string what = kReportPrefix + label + ": ";
 
   // Non-blocking only for the open itself, which could otherwise wait for a carrier signal.
   int fd = RetryOnInterrupt(
@@ -268,8 +297,7 @@ OpenResult PosixSerialDevices::Open(const char* portName, int32_t lineSpeed, int
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     int error = errno;
     close(fd);
-    Report(what + (error == EWOULDBLOCK ? "the port is in use by another program"
-                                        : ReasonForOpenError(error)));
+    Report(what + (error == EWOULDBLOCK ? kInUseReason : ReasonForOpenError(error)));
     return kOpenFailed;
   }
   if (ioctl(fd, TIOCEXCL) != 0) {
@@ -293,16 +321,23 @@ OpenResult PosixSerialDevices::Open(const char* portName, int32_t lineSpeed, int
     reason = speedText;
     if (error > 0) reason += std::string(": ") + std::strerror(error);
   }
-  uint32_t appliedSpeed = 0;
-  int speedError =
-      lineSpeed > 0 ? ApplyExactSpeed(fd, static_cast<uint32_t>(lineSpeed), &appliedSpeed) : EINVAL;
+  // Drivers report the rate they really set (a USB adapter's table, a UART's divider): a
+  // rate within 2 % of the asked one talks to the unit; one further off does not.
+  uint32_t appliedOutput = 0;
+  uint32_t appliedInput = 0;
+  int speedError = lineSpeed > 0 ? setSpeed_(fd, static_cast<uint32_t>(lineSpeed),
+                                             &appliedOutput, &appliedInput)
+                                 : EINVAL;
   if (speedError != 0) {
     result = kOpenLineSettingsFailed;
-    reason = speedText;
-    if (speedError > 0) {
-      reason += std::string(": ") + std::strerror(speedError);
-    } else {
-      reason += "; it applied " + std::to_string(appliedSpeed) + " bit/s";
+    reason = speedText + ": " + std::strerror(speedError);
+  } else {
+    const uint32_t asked = static_cast<uint32_t>(lineSpeed);
+    const uint32_t off = SpeedWithinTolerance(asked, appliedOutput) ? appliedInput : appliedOutput;
+    if (!SpeedWithinTolerance(asked, off)) {
+      result = kOpenLineSettingsFailed;
+      reason = "the driver cannot run the line at " + std::to_string(asked) +
+               " bit/s: it applied " + std::to_string(off) + " bit/s, more than 2 % off";
     }
   }
   if (int error = DropModemLines(fd)) {
@@ -316,7 +351,7 @@ OpenResult PosixSerialDevices::Open(const char* portName, int32_t lineSpeed, int
     return result;
   }
   lastReport_.clear();
-  *line = std::make_unique<PosixSerialLine>(fd);
+  *line = std::make_unique<PosixSerialLine>(fd, appliedOutput);
   return kOpenOk;
 }
 

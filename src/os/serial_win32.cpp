@@ -205,12 +205,16 @@ OpenResult Win32SerialDevices::Open(const char* portName, int32_t lineSpeed, int
 
   const std::string path = PathFor(portName);
   if (path.empty()) {
-    auto mapped = mappedPorts_.find(portName);
-    Report(kReportPrefix + (mapped != mappedPorts_.end() ? mapped->second : std::string(portName)) +
+    auto unknown = mappedPorts_.find(portName);
+    Report(kReportPrefix + (unknown != mappedPorts_.end() ? unknown->second : std::string(portName)) +
            ": there is no such port");
     return kOpenFailed;
   }
-  const std::string what = kReportPrefix + std::string(portName) + " (" + path + "): ";
+  // A port the user named (--port) is reported by that name.
+  auto mapped = mappedPorts_.find(portName);
+  const std::string& name = mapped != mappedPorts_.end() ? mapped->second : std::string(portName);
+  const std::string what =
+      kReportPrefix + (name == path ? path : name + " (" + path + ")") + ": ";
 
   DCB settings = LineSettings(lineSpeed, parity);
   // Reading and writing, no sharing, an existing device only, plain blocking mode.

@@ -30,12 +30,12 @@ class Win32SerialDevices : public SerialDevices {
 
   // From now on portName opens the device the user named: "COMn" of any number, or a device
   // path such as "\\.\COM12".
-  void MapPort(const std::string& portName, const std::string& device);
+  void MapPort(const std::string& portName, const std::string& device) override;
   // The device that portName opens.
-  std::string DeviceName(const char* portName) const;
+  std::string DeviceName(const char* portName) const override;
   // The machine's serial ports as the system lists them (HARDWARE\DEVICEMAP\SERIALCOMM), one a
   // line; touches no port.
-  std::string ListPorts();
+  std::string ListPorts() override;
 
   OpenResult Open(const char* portName, int32_t lineSpeed, int32_t parity,
                   std::unique_ptr<SerialLine>* line) override;

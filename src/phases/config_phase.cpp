@@ -58,7 +58,10 @@ PhaseResult ReadOutConfig(UpdateState& s) {
 
   if (s.currentSpeed > kConfigSpeed &&
       (s.unitUnidentified || s.configConversionKind != kNoConversion)) {
-    SendSpeedAndReopen(s, kConfigSpeed);
+    if (!SendSpeedAndReopen(s, kConfigSpeed)) {
+      ReportPortSpeedFailure(s, kConfigSpeed);
+      return EndRun(kStatusFailed);
+    }
     if (!SingleProbe(s)) {
       if (RunInterrupted()) return kInterruptedRun;
       return EndRun(kStatusFailed, "Connection failed at check config\n");

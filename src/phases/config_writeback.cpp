@@ -66,7 +66,10 @@ PhaseResult FinishConfigPhase(UpdateState& s) {
   if (s.currentSpeed == s.wantedSpeed) return kGoOn;
 
   s.currentSpeed = s.wantedSpeed;
-  SendSpeedAndReopen(s, s.currentSpeed);
+  if (!SendSpeedAndReopen(s, s.currentSpeed)) {
+    ReportPortSpeedFailure(s, s.currentSpeed);
+    return EndRun(kStatusFailed);
+  }
   if (!SingleProbe(s)) {
     if (RunInterrupted()) return kInterruptedRun;
     return EndRun(kStatusFailed, "Connection failed after check config\n");

@@ -61,7 +61,10 @@ PhaseResult NegotiateConnection(UpdateState& s) {
 
   // Always switch, even to 9600: the unit expects the speed command after first contact.
   s.currentSpeed = s.wantedSpeed;
-  SendSpeedAndReopen(s, s.currentSpeed);
+  if (!SendSpeedAndReopen(s, s.currentSpeed)) {
+    ReportPortSpeedFailure(s, s.currentSpeed);
+    return EndRun(kStatusFailed);
+  }
   BurstProbe(s);
   bool answered = SingleProbe(s);
 
@@ -70,7 +73,11 @@ PhaseResult NegotiateConnection(UpdateState& s) {
     uint32_t next = NextSlowerSpeed(s.currentSpeed);
     Print(s.console, "%uk RS232 speed not working trying %uk \n", s.currentSpeed, next);
     s.currentSpeed = next;
-    SendSpeedAndReopen(s, s.currentSpeed);
+    // The step below the lowest speed ends in the failure path below whatever the port does.
+    if (!SendSpeedAndReopen(s, s.currentSpeed) && s.currentSpeed >= kLowestAcceptedSpeed) {
+      ReportPortSpeedFailure(s, s.currentSpeed);
+      return EndRun(kStatusFailed);
+    }
     answered = SingleProbe(s);
   }
 

@@ -18,6 +18,8 @@ constexpr int kStatusRefused = 1;
 constexpr int kStatusFailed = 0;
 constexpr int kStatusUsage = 0;
 constexpr int kStatusInterrupted = 130;
+// --help, --version and --list-ports.
+constexpr int kStatusInfo = 0;
 
 struct PhaseResult {
   bool goOn;

@@ -9,6 +9,9 @@ namespace quorel {
 
 namespace {
 
+// The wait before the second try of a reopen that failed.
+constexpr uint32_t kReopenRetryMs = 100;
+
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -50,14 +53,38 @@ void BurstProbe(UpdateState& s) {
   DrainInput(s.port, s.clock);
 }
 
-void OpenSelectedPort(UpdateState& s, uint32_t speed) {
-  s.port.Open(s.selectedPortName, static_cast<int32_t>(speed), 0);
+OpenResult OpenSelectedPort(UpdateState& s, uint32_t speed) {
+  return s.port.Open(s.selectedPortName, static_cast<int32_t>(speed), 0);
 }
 
-void SendSpeedAndReopen(UpdateState& s, uint32_t speed) {
-  if (!SendFormatted(s, "B%06u", speed)) return;
+bool SendSpeedAndReopen(UpdateState& s, uint32_t speed) {
+  if (!SendFormatted(s, "B%06u", speed)) return true;
   s.port.Close();
-  OpenSelectedPort(s, speed);
+  if (OpenSelectedPort(s, speed) == kOpenOk) return true;
+  // A port can refuse a moment after its close (a USB adapter's driver catching up); a second
+  // try costs nothing on a port that opens.
+  SleepMs(s.clock, kReopenRetryMs);
+  return OpenSelectedPort(s, speed) == kOpenOk || RunInterrupted();
+}
+
+void ReportPortSpeedFailure(UpdateState& s, uint32_t speed) {
+  static const uint32_t kOptionSpeeds[] = {28800, 14400, 9600, 4800, 2400};
+  Print(s.console,
+        "\nThe serial port could not be set to %u bit/s. The unit has already been told to\n"
+        "switch to %u bit/s and is waiting at that speed; nothing more can be sent to it.\n"
+        "Its firmware has not been changed.\n"
+        "To go on, leave and re-enter its update mode from the remote\n"
+        "('exit','menu',0,9,3,1), then run the updater again",
+        speed, speed);
+  // A slower speed choice avoids the speed this port cannot run at.
+  for (int option = 0; option < 5; ++option) {
+    if (kOptionSpeeds[option] < speed) {
+      Print(s.console, " with -s%d (%u bit/s)", option, kOptionSpeeds[option]);
+      break;
+    }
+  }
+  Print(s.console, ".\n");
+  s.port.Close();
 }
 
 void SendAddress(UpdateState& s, uint32_t address) { SendFormatted(s, "A%06X", address); }

@@ -41,11 +41,17 @@ bool SingleProbe(UpdateState& s);
 // Sends E 20 times back to back, reads 2 characters up to 21 times until "Ok", then drains.
 void BurstProbe(UpdateState& s);
 // Sends "B%06d" with the new speed at the old one, then closes the port and reopens it at the
-// new speed with no wait between. Does not probe and does not touch currentSpeed. A run cut
-// short keeps its port as it is.
-void SendSpeedAndReopen(UpdateState& s, uint32_t speed);
-// Reopens the run's port at the given speed with parity 0; the result is not looked at.
-void OpenSelectedPort(UpdateState& s, uint32_t speed);
+// new speed with no wait between. Does not probe and does not touch currentSpeed. When the
+// reopen fails it is tried once more after 100 ms; false when that fails too (the port is then
+// closed, and the unit waits at the new speed). A run cut short keeps its port as it is and
+// counts as reopened: the caller's next step notices the cut.
+bool SendSpeedAndReopen(UpdateState& s, uint32_t speed);
+// Reopens the run's port at the given speed with parity 0.
+OpenResult OpenSelectedPort(UpdateState& s, uint32_t speed);
+// Tells the user that the port could not be reopened at speed once the unit had been told to
+// switch to it: nothing can reach the unit any more, so the console says where it waits and
+// how to bring it back. The phase then ends the run (status 0).
+void ReportPortSpeedFailure(UpdateState& s, uint32_t speed);
 
 void SendAddress(UpdateState& s, uint32_t address);  // "A%06X"
 void SendLength(UpdateState& s, uint32_t length);    // "L%06X"

@@ -2,6 +2,7 @@
 // What the phases of one run hand each other. The driver creates it at start; each phase reads
 // and writes its fields and either returns to the driver or ends the run.
 #include <cstdint>
+#include <string>
 
 #include "config/records.h"
 #include "console/console.h"
@@ -10,6 +11,8 @@
 #include "serial/serial_port.h"
 
 namespace quorel {
+
+class TraceLog;
 
 // Line speeds in bits per second.
 constexpr uint32_t kFirstContactSpeed = 9600;
@@ -46,6 +49,13 @@ struct UpdateState {
   // Data bytes of a block write ("D") that have not been sent yet. A run cut short in the
   // middle of a block sends that many filler bytes first, or the unit would take the X for data.
   uint32_t blockBytesOwed = 0;
+
+  // --port: the device selectedPortName stands for in this run (empty: the system's own).
+  std::string portDevice;
+  // --trace: the file the run's trace goes to (empty: none), and the trace that records it
+  // (null where the caller does not trace, as in the simulations).
+  std::string tracePath;
+  TraceLog* trace = nullptr;
 };
 
 }  // namespace quorel

@@ -28,6 +28,9 @@ class SerialPort {
   // Waits until everything written has left the port (no-op when closed).
   void DrainOutput();
 
+  // The device layer behind the port (to name a device, list the machine's ports).
+  SerialDevices& devices() { return devices_; }
+
   bool IsOpen() const { return handle != nullptr; }
   // True when the open device has failed for good (for instance an unplugged adapter).
   bool Lost() const { return handle != nullptr && handle->Lost(); }

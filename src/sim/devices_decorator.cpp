@@ -29,6 +29,7 @@ class DecoratedLine : public SerialLine {
   size_t BytesPending() override { return inner_->BytesPending(); }
   void DrainOutput() override { inner_->DrainOutput(); }
   bool Lost() const override { return inner_->Lost(); }
+  uint32_t AppliedSpeed() const override { return inner_->AppliedSpeed(); }
 
  private:
   DevicesDecorator& owner_;

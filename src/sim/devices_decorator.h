@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "os/serial_device.h"
 
@@ -19,6 +20,13 @@ class DevicesDecorator : public SerialDevices {
 
   OpenResult Open(const char* portName, int32_t lineSpeed, int32_t parity,
                   std::unique_ptr<SerialLine>* line) override;
+  void MapPort(const std::string& portName, const std::string& device) override {
+    inner_.MapPort(portName, device);
+  }
+  std::string DeviceName(const char* portName) const override {
+    return inner_.DeviceName(portName);
+  }
+  std::string ListPorts() override { return inner_.ListPorts(); }
 
  protected:
   SerialDevices& inner() { return inner_; }

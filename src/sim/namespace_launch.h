@@ -1,19 +1,11 @@
 #pragma once
-// Starts a program, typically the shipped updater, with its serial ports pointed at given
-// devices, without touching the system: the child gets a private mount namespace in which the
-// device of each named port (/dev/ttyS0 for COM1, and so on) is a bind mount of the given device,
-// usually the slave of a PtyUnitServer. Nothing outside the child sees the mounts, and they go
-// away with it. Where the system lacks the port's device node, the child's /dev is a fresh
-// tmpfs holding the usual nodes (null, zero, full, random, urandom, tty, pts) and the ports.
-//
-// Making the namespace takes CAP_SYS_ADMIN, or an unprivileged user namespace where the system
-// allows one; when neither is permitted the launch reports kNotPermitted with the reason.
-//
-// The wait reports what a benchmark wants of the run: exit status, wall time, CPU time and peak
-// resident set. A child's ru_maxrss also counts the image it was forked from (the whole parent
-// process, a test binary or a benchmark holding a simulated unit's 16 MiB memory), so with
-// measurePeakRss the child is traced (ptrace) and its own peak (VmHWM of the program's image) is
-// read when it exits.
+// Starts a program, typically the shipped updater, with given standard streams, optionally in a
+// session of its own with a controlling terminal, and reports what a benchmark wants of the run:
+// exit status, wall time, CPU time and peak resident set. The updater reaches a simulated unit
+// through --port, so no root and no private namespace is needed. A child's ru_maxrss also counts
+// the image it was forked from (the whole parent process, a test binary or a benchmark holding a
+// simulated unit's 16 MiB memory), so with measurePeakRss the child is traced (ptrace) and its
+// own peak (VmHWM of the program's image) is read when it exits.
 #include <sys/types.h>
 
 #include <cstdint>
@@ -22,21 +14,18 @@
 
 namespace quorel::sim {
 
-struct PortDevice {
-  std::string portName;    // "COM1" to "COM4"
-  std::string devicePath;  // the device the program finds behind that port
-};
-
 struct LaunchRequest {
   std::string program;            // path of the program
   std::vector<std::string> args;  // its arguments, after argv[0] (which is the program's path)
-  std::vector<PortDevice> ports;  // empty: no namespace, the system's devices as they are
   int stdinFd = -1;               // -1: /dev/null (key reads get end of input)
   int stdoutFd = -1;              // -1: the caller's standard output
   int stderrFd = -1;              // -1: the caller's standard error
   // A session of its own with standard input, a terminal, as its controlling terminal: the
   // program runs as it would in the foreground of that terminal (a hang-up of it ends the run).
   bool controllingTerminal = false;
+  // Start the program with descriptor 0 closed (as "program <&-" does); no controlling terminal
+  // then.
+  bool closeStdin = false;
   // Trace the child to read its own peak resident set at exit (see above). A traced program
   // cannot be traced by anything else: LeakSanitizer, which traces the program at its exit,
   // fails in it, so leave this off for a program built with AddressSanitizer.
@@ -45,8 +34,7 @@ struct LaunchRequest {
 
 enum class LaunchStatus {
   kStarted,
-  kNotPermitted,  // the namespace or a mount in it is not permitted here
-  kFailed,        // anything else: a bad request, a missing program, no such port name
+  kFailed,  // a missing program, a fork or a stream that failed
 };
 
 struct LaunchedProgram {
@@ -57,7 +45,7 @@ struct LaunchedProgram {
   bool traced = false;   // its own peak resident set will be measured
 };
 
-// Forks, prepares the child (namespace, mounts, standard streams, session) and executes the
+// Forks, prepares the child (standard streams, session) and executes the
 // program. Returns once the program runs or the launch failed. With measurePeakRss, call
 // WaitForProgram from the same thread (ptrace ties the child to the thread that started it);
 // the child is also killed should that thread end first.

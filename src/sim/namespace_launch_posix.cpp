@@ -1,10 +1,8 @@
 #include "sim/namespace_launch.h"
 
 #include <fcntl.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
@@ -20,7 +18,6 @@
 #include <fstream>
 
 #include "os/clock.h"
-#include "os/serial_posix.h"
 
 namespace quorel::sim {
 
@@ -29,12 +26,6 @@ namespace {
 // The steps of preparing the child, for its report when one fails.
 enum ChildStep : int32_t {
   kStepParent = 1,
-  kStepUnshare,
-  kStepUserMap,
-  kStepPrivate,
-  kStepDevTmpfs,
-  kStepDevNode,
-  kStepBind,
   kStepStreams,
   kStepSession,
   kStepTrace,
@@ -44,12 +35,6 @@ enum ChildStep : int32_t {
 const char* StepText(int32_t step) {
   switch (step) {
     case kStepParent: return "the launching process ended";
-    case kStepUnshare: return "cannot make a private mount namespace";
-    case kStepUserMap: return "cannot map the user into the new user namespace";
-    case kStepPrivate: return "cannot make the mounts private";
-    case kStepDevTmpfs: return "cannot mount a tmpfs on /dev";
-    case kStepDevNode: return "cannot create a device entry in the private /dev";
-    case kStepBind: return "cannot bind-mount the device onto the port's device";
     case kStepStreams: return "cannot set up the standard streams";
     case kStepSession: return "cannot give the program its controlling terminal";
     case kStepTrace: return "cannot trace the program";
@@ -65,43 +50,6 @@ struct ChildReport {
   int32_t error;
   int32_t fatal;
 };
-
-// One bind mount the child makes.
-struct BindMount {
-  std::string source;
-  std::string target;
-  bool directory;
-  // In a private /dev: the target is made first, and the source, which the tmpfs hides, is
-  // reached through a descriptor the child opens before it mounts the tmpfs (a descriptor from
-  // before the new namespace would name a mount of the old one, which cannot be bound here).
-  bool privateDev;
-  char descriptorPath[40];
-};
-
-// Entries carried into a private /dev besides the ports.
-const char* const kCarriedDevices[] = {"/dev/null",    "/dev/zero", "/dev/full", "/dev/random",
-                                       "/dev/urandom", "/dev/tty",  "/dev/pts"};
-
-// "/proc/self/fd/" and the number, without anything that may allocate.
-void FormatDescriptorPath(int fd, char* out) {
-  const char prefix[] = "/proc/self/fd/";
-  size_t at = 0;
-  for (; prefix[at] != '\0'; ++at) out[at] = prefix[at];
-  char digits[12];
-  size_t count = 0;
-  unsigned value = static_cast<unsigned>(fd);
-  do {
-    digits[count++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  while (count > 0) out[at++] = digits[--count];
-  out[at] = '\0';
-}
-
-bool Exists(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0;
-}
 
 uint64_t TimevalNs(const timeval& t) {
   return static_cast<uint64_t>(t.tv_sec) * 1000000000ull + static_cast<uint64_t>(t.tv_usec) * 1000u;
@@ -126,15 +74,11 @@ void SleepOneMs() {
 struct ChildPlan {
   std::vector<std::string> argvText;
   std::vector<char*> argv;
-  std::vector<BindMount> mounts;
-  bool privateDev = false;
-  bool anyPorts = false;
-  std::string uidMap;
-  std::string gidMap;
   int in = -1;
   int out = -1;
   int err = -1;
   bool controllingTerminal = false;
+  bool closeStdin = false;
   bool trace = false;
   pid_t parent = 0;
   int reportFd = -1;
@@ -153,14 +97,6 @@ void Warn(const ChildPlan& plan, int32_t step) {
   (void)ignored;
 }
 
-bool WriteWhole(const char* path, const std::string& text) {
-  int fd = open(path, O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  close(fd);
-  return ok;
-}
-
 // Runs in the forked child.
 [[noreturn]] void RunChild(ChildPlan& plan) {
   // Dies with the thread that launched it, so no run outlives an aborted test or benchmark.
@@ -172,54 +108,6 @@ bool WriteWhole(const char* path, const std::string& text) {
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGCHLD}) signal(sig, SIG_DFL);
-
-  if (plan.anyPorts) {
-    if (unshare(CLONE_NEWNS) != 0) {
-      // Without CAP_SYS_ADMIN: a user namespace of its own, where the system allows that, in
-      // which the user keeps its ids.
-      if (errno != EPERM || unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) Fail(plan, kStepUnshare);
-      if (!WriteWhole("/proc/self/setgroups", "deny") ||
-          !WriteWhole("/proc/self/uid_map", plan.uidMap) ||
-          !WriteWhole("/proc/self/gid_map", plan.gidMap)) {
-        Fail(plan, kStepUserMap);
-      }
-    }
-    // Mounts made here must not propagate back to the system's namespace.
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) Fail(plan, kStepPrivate);
-    if (plan.privateDev) {
-      for (BindMount& m : plan.mounts) {
-        int fd = open(m.source.c_str(), O_PATH | O_CLOEXEC);
-        if (fd < 0) Fail(plan, kStepDevNode);
-        FormatDescriptorPath(fd, m.descriptorPath);
-      }
-      if (mount("tmpfs", "/dev", "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755") != 0) {
-        Fail(plan, kStepDevTmpfs);
-      }
-    }
-    for (const BindMount& m : plan.mounts) {
-      if (m.privateDev) {
-        if (m.directory) {
-          if (mkdir(m.target.c_str(), 0755) != 0 && errno != EEXIST) Fail(plan, kStepDevNode);
-        } else {
-          int fd = open(m.target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-          if (fd < 0) Fail(plan, kStepDevNode);
-          close(fd);
-        }
-      }
-      unsigned long flags = MS_BIND | (m.directory ? MS_REC : 0);
-      const char* source = m.privateDev ? m.descriptorPath : m.source.c_str();
-      if (mount(source, m.target.c_str(), nullptr, flags, nullptr) != 0) {
-        Fail(plan, kStepBind);
-      }
-    }
-    if (plan.privateDev) {
-      // Failures here cost nothing the program needs.
-      if (symlink("/proc/self/fd", "/dev/fd") != 0) Warn(plan, kStepDevNode);
-      if (symlink("/proc/self/fd/0", "/dev/stdin") != 0) Warn(plan, kStepDevNode);
-      if (symlink("/proc/self/fd/1", "/dev/stdout") != 0) Warn(plan, kStepDevNode);
-      if (symlink("/proc/self/fd/2", "/dev/stderr") != 0) Warn(plan, kStepDevNode);
-    }
-  }
 
   // The streams are first moved above 2 so that one cannot overwrite another being moved.
   const int sources[3] = {plan.in, plan.out, plan.err};
@@ -233,6 +121,7 @@ bool WriteWhole(const char* path, const std::string& text) {
     if (moved[k] >= 0 && dup2(moved[k], k) < 0) Fail(plan, kStepStreams);
   }
 
+  if (plan.closeStdin) close(0);
   if (plan.controllingTerminal) {
     if (setsid() < 0 || ioctl(0, TIOCSCTTY, 0) != 0) Fail(plan, kStepSession);
   }
@@ -260,12 +149,10 @@ LaunchedProgram LaunchWithPorts(const LaunchRequest& request) {
   plan.argvText.insert(plan.argvText.end(), request.args.begin(), request.args.end());
   for (std::string& text : plan.argvText) plan.argv.push_back(text.data());
   plan.argv.push_back(nullptr);
-  plan.anyPorts = !request.ports.empty();
   plan.controllingTerminal = request.controllingTerminal;
+  plan.closeStdin = request.closeStdin;
   plan.trace = request.measurePeakRss;
   plan.parent = getpid();
-  plan.uidMap = std::to_string(getuid()) + " " + std::to_string(getuid()) + " 1\n";
-  plan.gidMap = std::to_string(getgid()) + " " + std::to_string(getgid()) + " 1\n";
 
   // Descriptors the child uses and the parent closes after the fork.
   std::vector<int> parentCloses;
@@ -273,30 +160,6 @@ LaunchedProgram LaunchWithPorts(const LaunchRequest& request) {
     for (int fd : parentCloses) close(fd);
     parentCloses.clear();
   };
-
-  std::vector<std::string> targets;
-  for (const PortDevice& port : request.ports) {
-    std::string target = DevicePathForPort(port.portName.c_str());
-    if (target.empty()) return Failed(LaunchStatus::kFailed, port.portName + ": no such port");
-    if (!Exists(port.devicePath)) {
-      return Failed(LaunchStatus::kFailed, port.devicePath + ": " + std::strerror(errno));
-    }
-    if (!Exists(target)) plan.privateDev = true;
-    targets.push_back(target);
-  }
-  auto addMount = [&](const std::string& source, const std::string& target) {
-    struct stat info;
-    bool directory = stat(source.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-    plan.mounts.push_back(BindMount{source, target, directory, plan.privateDev, {}});
-  };
-  if (plan.privateDev) {
-    for (const char* device : kCarriedDevices) {
-      if (Exists(device)) addMount(device, device);
-    }
-  }
-  for (size_t i = 0; i < request.ports.size(); ++i) {
-    addMount(request.ports[i].devicePath, targets[i]);
-  }
 
   plan.in = request.stdinFd;
   if (plan.in < 0) {
@@ -337,10 +200,6 @@ LaunchedProgram LaunchWithPorts(const LaunchRequest& request) {
     if (r.fatal == 0) continue;
     result.status = LaunchStatus::kFailed;
     result.error = std::string(StepText(r.step)) + ": " + std::strerror(r.error);
-    const bool denied = r.error == EPERM || r.error == EACCES;
-    if (denied && r.step >= kStepUnshare && r.step <= kStepBind) {
-      result.status = LaunchStatus::kNotPermitted;
-    }
   }
   close(report[0]);
   if (result.status != LaunchStatus::kStarted) {

@@ -59,7 +59,7 @@ OpenResult VirtualSerialDevices::Open(const char* portName, int32_t lineSpeed, i
   bool exists = std::find(portNames_.begin(), portNames_.end(), name) != portNames_.end();
   if (!exists || busy_ || unplugged_ || open_ != nullptr) {
     result = kOpenFailed;
-  } else if (lineSpeed <= 0) {
+  } else if (lineSpeed <= 0 || lineSpeed == refusedSpeed_) {
     result = kOpenLineSettingsFailed;
   }
   opens_.push_back(OpenRecord{name, lineSpeed, parity, result, clock_.NowNs()});

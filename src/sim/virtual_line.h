@@ -65,6 +65,9 @@ class VirtualSerialDevices : public SerialDevices {
   void SetPortNames(std::vector<std::string> names) { portNames_ = std::move(names); }
   // While busy, every Open fails: another program holds the port.
   void SetBusy(bool busy) { busy_ = busy; }
+  // Every Open at this speed fails with kOpenLineSettingsFailed, as on an adapter whose driver
+  // cannot run it (0: none).
+  void RefuseSpeed(int32_t speed) { refusedSpeed_ = speed; }
   // After n more bytes have been written the adapter is gone: the open line reports Lost(),
   // further writes vanish, reads give nothing and every Open fails until Replug().
   void LoseAfterBytesWritten(uint64_t n);
@@ -151,6 +154,7 @@ class VirtualSerialDevices : public SerialDevices {
   VirtualClock& clock_;
   std::vector<std::string> portNames_{"COM1"};
   bool busy_ = false;
+  int32_t refusedSpeed_ = 0;
   bool garble_ = false;
   bool unplugged_ = false;
   bool openLineLost_ = false;  // the open line's adapter has gone
