@@ -12,15 +12,40 @@ set(QUOREL_RELEASE_TABLE "${CMAKE_CURRENT_SOURCE_DIR}/data/payload/release_table
   FILEPATH "Release table text: the payload's model and release, and the known firmware builds")
 
 # A host tool: it shares only the payload header's sizes with the updater, not its library.
-add_executable(quorel-payload-gen src/payload/gen/payload_gen.cpp)
-target_include_directories(quorel-payload-gen PRIVATE src)
+# When cross-compiling it is built for the build machine: QUOREL_HOST_PAYLOAD_GEN names one
+# built already (for example in the native build tree), or else it is built here as a separate
+# project with the build machine's compiler.
+set(QUOREL_HOST_PAYLOAD_GEN "" CACHE FILEPATH
+  "Cross builds: a quorel-payload-gen built for the build machine (empty: build one)")
+if(NOT CMAKE_CROSSCOMPILING)
+  add_executable(quorel-payload-gen src/payload/gen/payload_gen.cpp)
+  target_include_directories(quorel-payload-gen PRIVATE src)
+  set(QUOREL_PAYLOAD_GEN_COMMAND quorel-payload-gen)
+  set(QUOREL_PAYLOAD_GEN_DEPENDS quorel-payload-gen)
+elseif(QUOREL_HOST_PAYLOAD_GEN)
+  set(QUOREL_PAYLOAD_GEN_COMMAND "${QUOREL_HOST_PAYLOAD_GEN}")
+  set(QUOREL_PAYLOAD_GEN_DEPENDS "${QUOREL_HOST_PAYLOAD_GEN}")
+else()
+  include(ExternalProject)
+  set(QUOREL_HOST_TOOLS_DIR "${CMAKE_CURRENT_BINARY_DIR}/host-tools")
+  ExternalProject_Add(quorel-host-tools
+    SOURCE_DIR "${CMAKE_CURRENT_SOURCE_DIR}/cmake/host-tools"
+    BINARY_DIR "${QUOREL_HOST_TOOLS_DIR}/build"
+    INSTALL_DIR "${QUOREL_HOST_TOOLS_DIR}"
+    # No toolchain file and the build machine's own compiler.
+    CMAKE_ARGS -DCMAKE_INSTALL_PREFIX=<INSTALL_DIR> -DCMAKE_BUILD_TYPE=Release
+    BUILD_BYPRODUCTS "${QUOREL_HOST_TOOLS_DIR}/bin/quorel-payload-gen"
+    BUILD_ALWAYS ON)
+  set(QUOREL_PAYLOAD_GEN_COMMAND "${QUOREL_HOST_TOOLS_DIR}/bin/quorel-payload-gen")
+  set(QUOREL_PAYLOAD_GEN_DEPENDS quorel-host-tools "${QUOREL_PAYLOAD_GEN_COMMAND}")
+endif()
 
 set(QUOREL_PAYLOAD_SOURCE "${CMAKE_CURRENT_BINARY_DIR}/generated/payload_data.cpp")
 file(MAKE_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}/generated")
 add_custom_command(
   OUTPUT "${QUOREL_PAYLOAD_SOURCE}"
-  COMMAND quorel-payload-gen "${QUOREL_SW_IMAGE}" "${QUOREL_HW_IMAGE}" "${QUOREL_RELEASE_TABLE}"
+  COMMAND ${QUOREL_PAYLOAD_GEN_COMMAND} "${QUOREL_SW_IMAGE}" "${QUOREL_HW_IMAGE}" "${QUOREL_RELEASE_TABLE}"
           "${QUOREL_PAYLOAD_SOURCE}"
-  DEPENDS quorel-payload-gen "${QUOREL_SW_IMAGE}" "${QUOREL_HW_IMAGE}" "${QUOREL_RELEASE_TABLE}"
+  DEPENDS ${QUOREL_PAYLOAD_GEN_DEPENDS} "${QUOREL_SW_IMAGE}" "${QUOREL_HW_IMAGE}" "${QUOREL_RELEASE_TABLE}"
   COMMENT "Generating the firmware payload source"
   VERBATIM)

@@ -4,7 +4,9 @@
 #
 #   scripts/setup.sh            a C++17 compiler, make and CMake: enough for the updater, the
 #                               simulator and the demo
-#   scripts/setup.sh --tests    also GoogleTest (the test suite) and clang (the fuzzers)
+#   scripts/setup.sh --tests    also GoogleTest (the test suite) and clang (the fuzzers), and
+#                               for the Windows program the mingw-w64 cross compiler (its -posix
+#                               variant), GoogleTest's sources and Wine (64-bit) to test it
 set -euo pipefail
 
 missing=()
@@ -14,6 +16,10 @@ command -v make >/dev/null 2>&1 || missing+=(make)
 if [ "${1:-}" = "--tests" ]; then
   [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
   command -v clang++ >/dev/null 2>&1 || missing+=(clang)
+  command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || missing+=(g++-mingw-w64-x86-64-posix)
+  [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
+  command -v wine >/dev/null 2>&1 || missing+=(wine)
+  [ -x /usr/lib/wine/wine64 ] || missing+=(wine64)
 elif [ $# -gt 0 ]; then
   echo "usage: scripts/setup.sh [--tests]" >&2
   exit 2

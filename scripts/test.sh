@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the updater and runs every test: the normal build, then the same suite under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# Builds the updater and runs every test: the normal build, the Windows program cross-built and
+# tested under Wine, then the same suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh --tests
@@ -9,6 +9,9 @@ jobs=$(nproc)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUOREL_BUILD_TESTS=ON >/dev/null
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs")
+
+# The Windows program: cross-built, its tests and end-to-end runs under Wine (uses build/).
+QUOREL_NATIVE_BUILD=build scripts/test-windows.sh
 
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQUOREL_SANITIZE=ON -DQUOREL_BUILD_TESTS=ON \
   >/dev/null

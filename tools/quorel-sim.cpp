@@ -58,6 +58,9 @@ const char kUsage[] =
     "  --silent-after-speed-commands N\n"
     "                            the silent speeds apply only after N speed commands\n"
     "  --pace                    real line timing (10 bit times per byte each way)\n"
+    "  --follow-speed-commands   take the port's speed from the speed commands sent\n"
+    "                            (9600 at first), not from the pseudo-terminal (for\n"
+    "                            programs under Wine, which sets some speeds as others)\n"
     "Faults (ADDR in hex; ATTEMPT counts the checksum queries at ADDR from 0, default 0):\n"
     "  --wrong-cs ADDR[:ATTEMPT]         a checksum reply one too high\n"
     "  --missing-cs ADDR[:ATTEMPT]       no checksum reply\n"
@@ -91,6 +94,7 @@ enum OptionId {
   kOptSilentSpeeds,
   kOptSilentAfterSpeedCommands,
   kOptPace,
+  kOptFollowSpeedCommands,
   kOptWrongCs,
   kOptMissingCs,
   kOptLateCs,
@@ -118,6 +122,7 @@ const option kOptions[] = {
     {"silent-speeds", required_argument, nullptr, kOptSilentSpeeds},
     {"silent-after-speed-commands", required_argument, nullptr, kOptSilentAfterSpeedCommands},
     {"pace", no_argument, nullptr, kOptPace},
+    {"follow-speed-commands", no_argument, nullptr, kOptFollowSpeedCommands},
     {"wrong-cs", required_argument, nullptr, kOptWrongCs},
     {"missing-cs", required_argument, nullptr, kOptMissingCs},
     {"late-cs", required_argument, nullptr, kOptLateCs},
@@ -149,6 +154,7 @@ struct Settings {
   bool configBroken = false;
   quorel::sim::UnitFaults faults;
   bool pace = false;
+  bool followSpeedCommands = false;
   std::string link;
   std::string transcript;
   std::string memory;
@@ -286,6 +292,7 @@ bool ParseOption(int id, const char* name, const std::string& value, Settings* s
       s->faults.silentSpeedsAfterSpeedCommands = static_cast<int>(number);
       return true;
     case kOptPace: s->pace = true; return true;
+    case kOptFollowSpeedCommands: s->followSpeedCommands = true; return true;
     case kOptWrongCs:
     case kOptMissingCs: {
       ChecksumKey key;
@@ -547,6 +554,7 @@ int main(int argc, char** argv) {
   quorel::sim::PtyServeOptions options;
   options.pace = settings.pace;
   options.stopWhenDone = settings.exitWhenDone;
+  options.followSpeedCommands = settings.followSpeedCommands;
   PtyUnitServer server(unit, options);
   std::string error;
   if (!server.Open(&error)) {

@@ -4,6 +4,18 @@
 #include <cstddef>
 #include <string>
 
+// Lets GCC and clang check printf-style arguments; MinGW's printf family is the C99 one
+// (gnu_printf), not the Microsoft one. Other compilers check nothing.
+#if defined(__MINGW32__)
+#define QUOREL_PRINTF_FORMAT(formatIndex, firstArg) \
+  __attribute__((format(gnu_printf, formatIndex, firstArg)))
+#elif defined(__GNUC__)
+#define QUOREL_PRINTF_FORMAT(formatIndex, firstArg) \
+  __attribute__((format(printf, formatIndex, firstArg)))
+#else
+#define QUOREL_PRINTF_FORMAT(formatIndex, firstArg)
+#endif
+
 namespace quorel {
 
 class Console {
@@ -20,6 +32,6 @@ class Console {
 };
 
 // Formatted output through a Console, printf-style.
-void Print(Console& console, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void Print(Console& console, const char* format, ...) QUOREL_PRINTF_FORMAT(2, 3);
 
 }  // namespace quorel

@@ -48,6 +48,21 @@ bool LongOption(const char* name, int argc, const char* const* argv, int* i, con
   return true;
 }
 
+// How the help names this platform's serial devices.
+#ifdef _WIN32
+#define QUOREL_PORT_EXAMPLE "COM12"
+#define QUOREL_PORT_HELP                                                            \
+  "  --port DEVICE  the serial port the unit is on, for example COM12 (any COMn;\n" \
+  "                 --list-ports shows them)\n"                                      \
+  "  -cX            serial port COMX, X from 1 to 4; default\n"
+#else
+#define QUOREL_PORT_EXAMPLE "/dev/ttyUSB0"
+#define QUOREL_PORT_HELP                                                              \
+  "  --port DEVICE  the serial device the unit is on, for example /dev/ttyUSB0 or a\n" \
+  "                 /dev/serial/by-id/ link (--list-ports shows them)\n"              \
+  "  -cX            serial port COMX, X from 1 to 4 (/dev/ttyS0 to /dev/ttyS3); default\n"
+#endif
+
 void PrintHelp(UpdateState& s) {
   Print(s.console,
         "Usage: quorel-update [--port DEVICE | -cX] [-sX] [--fast] [--trace FILE]\n"
@@ -56,9 +71,7 @@ void PrintHelp(UpdateState& s) {
         "Updates a %s unit to firmware %06x over a serial line. First put the unit in\n"
         "its update mode from the remote: 'menu',0,9,3,1.\n"
         "\n"
-        "  --port DEVICE  the serial device the unit is on, for example /dev/ttyUSB0 or a\n"
-        "                 /dev/serial/by-id/ link (--list-ports shows them)\n"
-        "  -cX            serial port COMX, X from 1 to 4 (/dev/ttyS0 to /dev/ttyS3); default\n"
+        QUOREL_PORT_HELP
         "                 COM1. Between -cX and --port the later one counts.\n"
         "  -sX            line speed: 0 = 28800 (default), 1 = 14400, 2 = 9600, 3 = 4800,\n"
         "                 4 = 2400 bit/s; slower speeds are tried when the unit does not answer\n"
@@ -154,7 +167,7 @@ bool ParseOptions(UpdateState& s, int argc, const char* const* argv) {
     if (LongOption("--port", argc, argv, &i, &longValue)) {
       if (longValue == nullptr) {
         Print(s.console, "Error, usage is --port DEVICE to set the serial device, for example "
-                         "--port /dev/ttyUSB0\n");
+                         "--port " QUOREL_PORT_EXAMPLE "\n");
         return false;
       }
       s.portDevice = longValue;

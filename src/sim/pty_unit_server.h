@@ -51,6 +51,10 @@ struct PtyServeOptions {
   // to leave update mode and nothing more has arrived for quietMs.
   bool stopWhenDone = false;
   uint32_t quietMs = 1000;
+  // The port's speed is not read from the pseudo-terminal but follows the speed commands the
+  // program sent (9600 until the first): for programs whose pty speeds are not the ones they
+  // asked for (Wine sets 28800, 14400 and 1000 as 38400 on a pty).
+  bool followSpeedCommands = false;
 };
 
 struct PtyServerStats {
@@ -146,6 +150,7 @@ class PtyUnitServer {
   std::deque<OutByte> output_;
   uint32_t framingSpeed_ = 0;    // the speed bytes from the port are taken at
   int speedCommandBytes_ = 0;    // length of the "B" + digits run just taken; 7 = complete
+  uint32_t speedCommandValue_ = 0;  // the digits of that run as a number
   uint64_t receiverFreeNs_ = 0;  // paced: when the unit's receiver has taken the last byte
   uint64_t transmitterFreeNs_ = 0;
   uint64_t lastInputNs_ = 0;

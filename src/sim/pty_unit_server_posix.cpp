@@ -123,7 +123,8 @@ bool PtyUnitServer::Open(std::string* error) {
   if (inotify_ >= 0 && inotify_add_watch(inotify_, name, IN_OPEN | IN_CLOSE) < 0) {
     CloseFd(&inotify_);
   }
-  framingSpeed_ = PortSpeed(false);
+  framingSpeed_ =
+      options_.followSpeedCommands ? SimulatedUnit::kFirstContactSpeed : PortSpeed(false);
   originNs_ = Now();
   return true;
 }
@@ -178,6 +179,7 @@ PtyServerStats PtyUnitServer::stats() {
 }
 
 uint32_t PtyUnitServer::PortSpeed(bool input) const {
+  if (options_.followSpeedCommands) return framingSpeed_;
   uint32_t output = 0;
   uint32_t in = 0;
   if (ReadLineSpeed(master_, &output, &in) != 0) return 0;
@@ -287,8 +289,9 @@ void PtyUnitServer::QueueInput(const uint8_t* data, size_t count, uint32_t portS
   // Where a change of the port's speed takes effect within these bytes: at once when the last
   // byte taken ended a speed command; else after the first speed command that ends here; at
   // once when none does (the speed was changed some other way).
+  const bool follow = options_.followSpeedCommands;
   size_t switchAt = 0;
-  if (portSpeed != framingSpeed_ && speedCommandBytes_ != kSpeedCommandLength) {
+  if (!follow && portSpeed != framingSpeed_ && speedCommandBytes_ != kSpeedCommandLength) {
     int state = speedCommandBytes_;
     for (size_t i = 0; i < count; ++i) {
       state = NextSpeedCommandState(state, data[i]);
@@ -299,8 +302,10 @@ void PtyUnitServer::QueueInput(const uint8_t* data, size_t count, uint32_t portS
     }
   }
   for (size_t i = 0; i < count; ++i) {
-    if (i == switchAt) framingSpeed_ = portSpeed;
+    if (!follow && i == switchAt) framingSpeed_ = portSpeed;
     speedCommandBytes_ = NextSpeedCommandState(speedCommandBytes_, data[i]);
+    speedCommandValue_ =
+        speedCommandBytes_ > 1 ? speedCommandValue_ * 10 + (data[i] - '0') : 0;
     uint64_t arrival = now;
     if (options_.pace) {
       const uint64_t byteTime = ByteTimeNs(framingSpeed_);
@@ -309,6 +314,10 @@ void PtyUnitServer::QueueInput(const uint8_t* data, size_t count, uint32_t portS
       receiverFreeNs_ = arrival;
     }
     input_.push_back(InByte{data[i], framingSpeed_, arrival});
+    // The command itself went at the old speed; the bytes after it go at the new one.
+    if (follow && speedCommandBytes_ == kSpeedCommandLength && speedCommandValue_ > 0) {
+      framingSpeed_ = speedCommandValue_;
+    }
   }
 }
 

@@ -40,8 +40,10 @@ struct ReleaseTableText {
 };
 
 // Prints "<file>: <fault>" or "<file>:<line>: <fault>" to standard error.
+#ifdef __GNUC__
 void Report(const std::string& file, int line, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
+#endif
 
 void Report(const std::string& file, int line, const char* format, ...) {
   if (line > 0) {

@@ -1,0 +1,255 @@
+#include "os/serial_win32.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace quorel {
+namespace {
+
+const char kReportPrefix[] = "quorel-update: cannot open ";
+
+// The system's message for an error code, on one line.
+std::string SystemMessage(DWORD error) {
+  char* text = nullptr;
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string message;
+  if (length > 0 && text != nullptr) message.assign(text, length);
+  if (text != nullptr) LocalFree(text);
+  for (char& c : message) {
+    if (c == '\r' || c == '\n') c = ' ';
+  }
+  while (!message.empty() && message.back() == ' ') message.pop_back();
+  if (message.empty()) message = "system error";
+  message += " (error " + std::to_string(error) + ")";
+  if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
+    message += "; the port may be in use by another program";
+  }
+  return message;
+}
+
+// Errors after which the device will not come back: an unplugged adapter, a closed handle.
+bool DeviceGone(DWORD error) {
+  return error == ERROR_BAD_COMMAND || error == ERROR_DEVICE_REMOVED ||
+         error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_INVALID_HANDLE ||
+         error == ERROR_GEN_FAILURE || error == ERROR_OPERATION_ABORTED;
+}
+
+class Win32SerialLine : public SerialLine {
+ public:
+  explicit Win32SerialLine(HANDLE handle) : handle_(handle) {}
+  ~Win32SerialLine() override { CloseHandle(handle_); }
+  Win32SerialLine(const Win32SerialLine&) = delete;
+  Win32SerialLine& operator=(const Win32SerialLine&) = delete;
+
+  void Write(const uint8_t* data, size_t count) override {
+    while (count > 0 && !lost_) {
+      const DWORD chunk = count > 0x10000 ? 0x10000 : static_cast<DWORD>(count);
+      DWORD written = 0;
+      if (!WriteFile(handle_, data, chunk, &written, nullptr)) {
+        if (DeviceGone(GetLastError())) lost_ = true;
+        return;
+      }
+      // With every time-out 0 a write blocks until the port took it all; a port that takes
+      // nothing is given up on rather than spun on.
+      if (written == 0) return;
+      writtenSinceDrain_ = true;
+      data += written;
+      count -= written;
+    }
+  }
+
+  size_t Read(uint8_t* destination, size_t count) override {
+    if (lost_ || count == 0) return 0;
+    const DWORD wanted = count > 0x10000 ? 0x10000 : static_cast<DWORD>(count);
+    DWORD got = 0;
+    if (!ReadFile(handle_, destination, wanted, &got, nullptr)) {
+      if (DeviceGone(GetLastError())) lost_ = true;
+      return 0;
+    }
+    return got;
+  }
+
+  size_t BytesPending() override {
+    if (lost_) return 0;
+    // Also clears a pending line-error condition, which would otherwise stop reads.
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(handle_, &errors, &status)) {
+      if (DeviceGone(GetLastError())) lost_ = true;
+      return 0;
+    }
+    return status.cbInQue;
+  }
+
+  void DrainOutput() override {
+    if (lost_ || !writtenSinceDrain_) return;
+    writtenSinceDrain_ = false;
+    // On a serial port this returns once the driver's output has left the port.
+    if (!FlushFileBuffers(handle_) && DeviceGone(GetLastError())) lost_ = true;
+  }
+
+  bool Lost() const override { return lost_; }
+
+ private:
+  HANDLE handle_;
+  bool lost_ = false;
+  bool writtenSinceDrain_ = false;
+};
+
+}  // namespace
+
+std::string Win32DevicePath(const char* portName) {
+  if (portName == nullptr || std::strncmp(portName, "COM", 3) != 0) return "";
+  const char* digits = portName + 3;
+  if (digits[0] < '1' || digits[0] > '9') return "";
+  for (const char* c = digits; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') return "";
+  }
+  return std::string("\\\\.\\") + portName;
+}
+
+DCB LineSettings(int32_t lineSpeed, int32_t parity) {
+  DCB settings;
+  std::memset(&settings, 0, sizeof settings);
+  settings.DCBlength = sizeof settings;
+  settings.BaudRate = static_cast<DWORD>(lineSpeed);
+  settings.ByteSize = 8;
+  const bool checked = parity == 1 || parity == 2;
+  settings.Parity = static_cast<BYTE>(parity == 1 ? ODDPARITY : parity == 2 ? EVENPARITY : NOPARITY);
+  settings.StopBits = ONESTOPBIT;
+  settings.fBinary = 1;
+  settings.fParity = checked ? 1 : 0;
+  settings.fDtrControl = DTR_CONTROL_DISABLE;
+  settings.fRtsControl = RTS_CONTROL_DISABLE;
+  // Without flow control these have no effect on the line; they are set all the same.
+  settings.XonLim = 2;
+  settings.XoffLim = 4;
+  settings.XonChar = 0x13;
+  settings.XoffChar = 0x19;
+  return settings;
+}
+
+Win32SerialDevices::Win32SerialDevices(std::function<void(const std::string&)> reportError)
+    : reportError_(std::move(reportError)) {}
+
+void Win32SerialDevices::MapPort(const std::string& portName, const std::string& device) {
+  mappedPorts_[portName] = device;
+}
+
+std::string Win32SerialDevices::PathFor(const char* portName) const {
+  if (portName == nullptr) return "";
+  auto mapped = mappedPorts_.find(portName);
+  if (mapped == mappedPorts_.end()) return Win32DevicePath(portName);
+  // A device path is opened as given; a COM name through the device namespace.
+  if (mapped->second.rfind("\\\\.\\", 0) == 0) return mapped->second;
+  return Win32DevicePath(mapped->second.c_str());
+}
+
+std::string Win32SerialDevices::DeviceName(const char* portName) const {
+  if (portName == nullptr) return "";
+  const std::string path = PathFor(portName);
+  return path.empty() ? portName : path;
+}
+
+std::string Win32SerialDevices::ListPorts() {
+  HKEY key = nullptr;
+  std::vector<std::string> names;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) ==
+      ERROR_SUCCESS) {
+    for (DWORD index = 0;; ++index) {
+      char valueName[256];
+      DWORD valueNameLength = sizeof valueName;
+      char data[64];
+      DWORD dataLength = sizeof data - 1;
+      DWORD type = 0;
+      const LSTATUS status =
+          RegEnumValueA(key, index, valueName, &valueNameLength, nullptr, &type,
+                        reinterpret_cast<BYTE*>(data), &dataLength);
+      if (status == ERROR_NO_MORE_ITEMS) break;
+      if (status != ERROR_SUCCESS || type != REG_SZ) continue;
+      data[dataLength] = '\0';
+      names.emplace_back(data);
+    }
+    RegCloseKey(key);
+  }
+  // COM2 before COM10.
+  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+    const bool aCom = !Win32DevicePath(a.c_str()).empty();
+    const bool bCom = !Win32DevicePath(b.c_str()).empty();
+    if (aCom && bCom) return std::atoi(a.c_str() + 3) < std::atoi(b.c_str() + 3);
+    return aCom != bCom ? aCom : a < b;
+  });
+  if (names.empty()) {
+    return "No serial ports found (a USB-serial adapter shows up here once it is plugged in).\n";
+  }
+  std::string list;
+  for (const std::string& name : names) list += name + "\n";
+  return list;
+}
+
+void Win32SerialDevices::Report(const std::string& line) {
+  // The speed ladder opens the same port again and again; one report per distinct failure.
+  if (line == lastReport_) return;
+  lastReport_ = line;
+  if (reportError_) reportError_(line);
+}
+
+OpenResult Win32SerialDevices::Open(const char* portName, int32_t lineSpeed, int32_t parity,
+                                    std::unique_ptr<SerialLine>* line) {
+  line->reset();
+  if (portName == nullptr) return kOpenNoName;
+
+  const std::string path = PathFor(portName);
+  if (path.empty()) {
+    auto unknown = mappedPorts_.find(portName);
+    Report(kReportPrefix + (unknown != mappedPorts_.end() ? unknown->second : std::string(portName)) +
+           ": there is no such port");
+    return kOpenFailed;
+  }
+  // A port the user named (--port) is reported by that name.
+  auto mapped = mappedPorts_.find(portName);
+  const std::string& name = mapped != mappedPorts_.end() ? mapped->second : std::string(portName);
+  const std::string what =
+      kReportPrefix + (name == path ? path : name + " (" + path + ")") + ": ";
+
+  DCB settings = LineSettings(lineSpeed, parity);
+  // Reading and writing, no sharing, an existing device only, plain blocking mode.
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    Report(what + SystemMessage(GetLastError()));
+    return kOpenFailed;
+  }
+
+  // Every step runs even when an earlier one failed; the last failure decides the result.
+  OpenResult result = kOpenOk;
+  std::string reason;
+  if (!SetCommMask(handle, 0)) {
+    result = kOpenEventMaskFailed;
+    reason = "cannot set the event mask: " + SystemMessage(GetLastError());
+  }
+  COMMTIMEOUTS timeouts{};  // all five 0: reads and writes block until done
+  if (!SetCommTimeouts(handle, &timeouts)) {
+    result = kOpenTimeoutsFailed;
+    reason = "cannot set the time-outs: " + SystemMessage(GetLastError());
+  }
+  if (!SetCommState(handle, &settings)) {
+    result = kOpenLineSettingsFailed;
+    reason = "the driver refused the line settings (" + std::to_string(lineSpeed) +
+             " bit/s): " + SystemMessage(GetLastError());
+  }
+  if (result != kOpenOk) {
+    CloseHandle(handle);
+    Report(what + reason);
+    return result;
+  }
+  lastReport_.clear();
+  *line = std::make_unique<Win32SerialLine>(handle);
+  return kOpenOk;
+}
+
+}  // namespace quorel

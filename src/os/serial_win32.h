@@ -1,0 +1,52 @@
+#pragma once
+// Serial ports of Windows through the Win32 communications calls. A port name "COMn" (any n,
+// COM10 and above included) opens the device "\\.\COMn". An open line runs at the asked speed,
+// 8 data bits, the asked parity, 1 stop bit, raw bytes, no flow control, DTR and RTS off,
+// blocking reads and writes without time-outs, and is held exclusively.
+#include <windows.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "os/serial_device.h"
+
+namespace quorel {
+
+// The device CreateFileA opens for a port name: "\\.\COMn" for "COM" followed by a number from
+// 1 without leading zeros; empty when the name names no port.
+std::string Win32DevicePath(const char* portName);
+
+// The device-control record for a line speed and a parity (0 none, 1 odd, 2 even; any other
+// value counts as none).
+DCB LineSettings(int32_t lineSpeed, int32_t parity);
+
+class Win32SerialDevices : public SerialDevices {
+ public:
+  // reportError receives one line for each failed open: the port, its device and the system's
+  // message. A report identical to the previous one is not repeated.
+  explicit Win32SerialDevices(std::function<void(const std::string&)> reportError);
+
+  // From now on portName opens the device the user named: "COMn" of any number, or a device
+  // path such as "\\.\COM12".
+  void MapPort(const std::string& portName, const std::string& device) override;
+  // The device that portName opens.
+  std::string DeviceName(const char* portName) const override;
+  // The machine's serial ports as the system lists them (HARDWARE\DEVICEMAP\SERIALCOMM), one a
+  // line; touches no port.
+  std::string ListPorts() override;
+
+  OpenResult Open(const char* portName, int32_t lineSpeed, int32_t parity,
+                  std::unique_ptr<SerialLine>* line) override;
+
+ private:
+  std::string PathFor(const char* portName) const;
+  void Report(const std::string& line);
+
+  std::function<void(const std::string&)> reportError_;
+  std::map<std::string, std::string> mappedPorts_;
+  std::string lastReport_;
+};
+
+}  // namespace quorel
