@@ -114,6 +114,17 @@ Commands ReadCommands(uint32_t address, uint32_t count) {
   return c;
 }
 
+// The confirmation of a read of 2512 bytes (the format check) and of 15072 (the readout) at
+// 0x4000: the sum of every 1024 bytes, the last stretch shorter, then the length of the last
+// block read once more.
+const Commands kFormatCheckConfirmed = {"A004000", "L000400", "C", "A004400", "C",
+                                        "A004800", "L0001D0", "C", "L000010"};
+const Commands kReadoutConfirmed = {
+    "A004000", "L000400", "C", "A004400", "C", "A004800", "C", "A004C00", "C", "A005000", "C",
+    "A005400", "C",       "A005800", "C", "A005C00", "C", "A006000", "C", "A006400", "C",
+    "A006800", "C",       "A006C00", "C", "A007000", "C", "A007400", "C", "A007800", "L0002E0",
+    "C",       "L000020"};
+
 // The commands of the write-back of six records of the given size to the given addresses.
 Commands WriteCommands(uint32_t size, const std::vector<uint32_t>& addresses) {
   Commands c;
@@ -193,7 +204,7 @@ TEST(ConfigPhase, ProUnitOnTheOldestLayoutIsReadConvertedAndWrittenBack) {
   // The whole configuration traffic, command by command.
   const Commands c = s.unit.Commands();
   const Commands traffic = ConfigTraffic(c);
-  EXPECT_EQ(traffic, Concat({kDrop, ReadCommands(0x4000, kReadoutBytes), {"K"},
+  EXPECT_EQ(traffic, Concat({kDrop, ReadCommands(0x4000, kReadoutBytes), kReadoutConfirmed, {"K"},
                              WriteCommands(kRecordV3Size, kNewestAddresses), kClosing, kReturn}));
   // The same in figures: L000040 once, 236 blocks A004000..A007AC0, L000020 before the last.
   EXPECT_EQ(CountOf(traffic, "L000040"), 1u);
@@ -202,7 +213,8 @@ TEST(ConfigPhase, ProUnitOnTheOldestLayoutIsReadConvertedAndWrittenBack) {
   ASSERT_LT(last, traffic.size());
   EXPECT_EQ(traffic[last - 1], "L000020");
   EXPECT_EQ(traffic[last + 1], "M");
-  EXPECT_EQ(traffic[last + 3], "K");
+  EXPECT_EQ(traffic[last + 3], "A004000");
+  EXPECT_EQ(traffic[last + 3 + kReadoutConfirmed.size()], "K");
   // Write-back: record 0 in ten full blocks and one of 248 bytes; record 1 from A004AF8.
   const size_t write = IndexOf(traffic, "L000100");
   ASSERT_LT(write + 36, traffic.size());
@@ -240,7 +252,7 @@ TEST(ConfigPhase, ProUnitOnTheMiddleLayoutGetsTheNewest) {
                                     "Reading config data..\n" + Dots(20) + kSwUpdate),
             std::string::npos);
   EXPECT_EQ(ConfigTraffic(s.unit.Commands()),
-            Concat({kDrop, ReadCommands(0x4000, kReadoutBytes), {"K"},
+            Concat({kDrop, ReadCommands(0x4000, kReadoutBytes), kReadoutConfirmed, {"K"},
                     WriteCommands(kRecordV3Size, kNewestAddresses), kClosing, kReturn}));
   ExpectNewestRecordsInPlace(s, expected);
   // The added block of each record is a copy of the middle layout's bytes 76 to 371.
@@ -263,7 +275,7 @@ TEST(ConfigPhase, RecordFiveMarkedWithAColonTakesTheFourthRecordsPlace) {
   const Commands traffic = ConfigTraffic(s.unit.Commands());
   // The area from 0x76D8 on, which no record now covers, has its sums taken before the
   // write-back (and compared before the flash).
-  EXPECT_EQ(traffic, Concat({kDrop, ReadCommands(0x4000, kReadoutBytes), {"K"},
+  EXPECT_EQ(traffic, Concat({kDrop, ReadCommands(0x4000, kReadoutBytes), kReadoutConfirmed, {"K"},
                              {"A0076D8", "L000400", "C", "A007AD8", "C", "A007ED8", "L000128", "C"},
                              WriteCommands(kRecordV3Size, addresses), kClosing, kReturn}));
   // Nothing was written from 0x76D8 on by the write-back.
@@ -309,7 +321,7 @@ int RunUnidentified(SimSession& s, std::vector<std::string> args = {}) {
   return s.Run(std::move(args), "y");
 }
 
-const Commands kFormatCheck = ReadCommands(0x4000, kRecordV2Size);
+const Commands kFormatCheck = Concat({ReadCommands(0x4000, kRecordV2Size), kFormatCheckConfirmed});
 
 TEST(ConfigFormatCheck, OldestLayoutIsRecognisedAndConverted) {
   SimSession s;
@@ -323,7 +335,7 @@ TEST(ConfigFormatCheck, OldestLayoutIsRecognisedAndConverted) {
                                     Dots(20) + kSwUpdate),
             std::string::npos);
   EXPECT_EQ(ConfigTraffic(s.unit.Commands()),
-            Concat({kDrop, kFormatCheck, ReadCommands(0x4000, kReadoutBytes), {"K"},
+            Concat({kDrop, kFormatCheck, ReadCommands(0x4000, kReadoutBytes), kReadoutConfirmed, {"K"},
                     WriteCommands(kRecordV3Size, kNewestAddresses), kClosing, kReturn}));
   ExpectNewestRecordsInPlace(s, expected);
 }
@@ -420,7 +432,7 @@ TEST(ConfigFormatCheck, BasePayloadTakesTheOldestLayoutToTheMiddleOne) {
             std::string::npos);
   // Records of 2512 bytes: nine full blocks and one of 208; record 5 at 0x7110.
   const Commands traffic = ConfigTraffic(s.unit.Commands());
-  EXPECT_EQ(traffic, Concat({kDrop, kFormatCheck, ReadCommands(0x4000, kReadoutBytes), {"K"},
+  EXPECT_EQ(traffic, Concat({kDrop, kFormatCheck, ReadCommands(0x4000, kReadoutBytes), kReadoutConfirmed, {"K"},
                              {"A007AE0", "L000400", "C", "A007EE0", "L000120", "C"},
                              WriteCommands(kRecordV2Size, kMiddleAddresses), kClosing, kReturn}));
   EXPECT_EQ(CountOf(traffic, "L0000D0"), 6u);
@@ -443,7 +455,7 @@ TEST(ConfigFormatCheck, NoSpeedCommandWhenTheLineRunsAtFourteenFourHundred) {
   EXPECT_EQ(speedCommands, 1u);  // only the first switch, sent at 9600
   EXPECT_EQ(SpeedOf(s.unit, "B014400"), 9600u);
   EXPECT_EQ(ConfigTraffic(c),
-            Concat({kFormatCheck, ReadCommands(0x4000, kReadoutBytes), {"K"},
+            Concat({kFormatCheck, ReadCommands(0x4000, kReadoutBytes), kReadoutConfirmed, {"K"},
                     WriteCommands(kRecordV3Size, kNewestAddresses), kClosing,
                     {kDownloadMessage}}));
   EXPECT_EQ(SpeedOf(s.unit, "M"), 14400u);
@@ -565,7 +577,7 @@ TEST(ConfigBlocks, StrayByteBeforeAReplyCostsOneRepeat) {
             std::string::npos);
   const Commands traffic = ConfigTraffic(s.unit.Commands());
   // Every other block went once: the line was back in step after the repeat.
-  Commands read = ReadCommands(0x4000, kReadoutBytes);
+  Commands read = Concat({ReadCommands(0x4000, kReadoutBytes), kReadoutConfirmed});
   read.insert(read.begin() + 7, {"L000040", "A004040", "M", "C"});
   Commands written = WriteCommands(kRecordV3Size, kNewestAddresses);
   const size_t at = IndexOf(written, "A004BF8");
@@ -573,6 +585,47 @@ TEST(ConfigBlocks, StrayByteBeforeAReplyCostsOneRepeat) {
                  {"A004BF8", "D[256]", "C", "L000100"});
   EXPECT_EQ(traffic, Concat({kDrop, read, {"K"}, written, kClosing, kReturn}));
   ExpectNewestRecordsInPlace(s, expected);
+}
+
+TEST(ConfigBlocks, BlockReadFromAnotherAddressIsReadAgainOrTheRunEndsUnflashed) {
+  {  // A004440 taken once as 0x4480: the stretch at 0x4400 differs and is read again.
+    SimSession s;
+    PutProUnitOn(s, 0x042303);
+    s.unit.WriteConfigRecords(kRecordV1Size, 45, true);
+    const ConfigReadout expected = ConvertedRegion(s, kFromV1);
+    s.unit.faults().addressFaults[0x4440] = {0x4480, 1};
+    ASSERT_EQ(s.Run(), 1);
+    EXPECT_EQ(s.unit.stats().addressesMistaken, 1u);
+    EXPECT_NE(s.console.output().find("Reading config data..\n" + Dots(14) + "+" + Dots(6) +
+                                      kSwUpdate),
+              std::string::npos);
+    const Commands traffic = ConfigTraffic(s.unit.Commands());
+    EXPECT_EQ(CountOf(traffic, "M"), 236u + 16u);
+    // Read, confirmed, read again, confirmed again, then written back.
+    EXPECT_EQ(CountOf(traffic, "A004400"), 5u);
+    ExpectNewestRecordsInPlace(s, expected);
+  }
+  {  // Every A004440 taken as 0x4480, in the format check of an unidentified unit: no flash.
+    SimSession s;
+    s.unit.WriteConfigRecords(kRecordV1Size, 46, true);
+    const Bytes before = ConfigArea(s.unit);
+    s.unit.faults().addressFaults[0x4440] = {0x4480, -1};
+    EXPECT_EQ(RunUnidentified(s), 0);
+    const std::string& out = s.console.output();
+    const std::string tail = "Checking config data..\n++\nThe unit's configuration could not be "
+                             "read back reliably (at 004400).\nThe unit was not flashed. Update "
+                             "exiting\n" +
+                             kPrompt;
+    ASSERT_GE(out.size(), tail.size());
+    EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+    const Commands c = s.unit.Commands();
+    EXPECT_EQ(c.back(), "X");
+    EXPECT_EQ(CountOf(c, "M"), 40u + 2u * 16u);
+    EXPECT_EQ(CountOf(c, "F5382"), 0u);
+    EXPECT_EQ(s.unit.stats().dataBlocks, 0u);
+    EXPECT_EQ(ConfigArea(s.unit), before);
+    EXPECT_FALSE(s.unit.flashed());
+  }
 }
 
 TEST(ConfigBlocks, UnitFallingSilentDuringTheReadoutEndsTheRun) {

@@ -5,6 +5,7 @@
 #include "phases/config_phase.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "config/records.h"
 #include "payload/release_code.h"
@@ -19,18 +20,19 @@ namespace {
 constexpr uint32_t kReadBlockLength = 64;
 // Six records of the middle layout: the extent read for a conversion.
 constexpr uint32_t kReadoutLength = kConfigRecordCount * kRecordV2Size;
+// The stretch a read is confirmed in, and how many confirmations a read gets.
+constexpr uint32_t kConfirmStretch = 0x400;
+constexpr int kMaxConfirmRounds = 3;
 
-PhaseResult ReadUnitMemory(UpdateState& s, uint32_t address, uint32_t count, uint8_t* destination,
-                           bool dots) {
-  SendLength(s, kReadBlockLength);
-  const uint32_t blocks = count / kReadBlockLength + (count % kReadBlockLength != 0 ? 1 : 0);
-  for (uint32_t i = 0; i < blocks; ++i) {
+// Reads blocks [first, last) of the count bytes at address into destination through the block
+// read exchange, setting the unit's length where it holds another one. With dots, a dot per
+// 1024 bytes read.
+bool ReadBlocks(UpdateState& s, uint32_t address, uint32_t count, uint8_t* destination,
+                uint32_t first, uint32_t last, bool dots, uint32_t* failedAt) {
+  for (uint32_t i = first; i < last; ++i) {
     const uint32_t blockAddress = address + i * kReadBlockLength;
-    uint32_t length = kReadBlockLength;
-    if ((i + 1) * kReadBlockLength > count) {
-      length = count - i * kReadBlockLength;
-      SendLength(s, length);
-    }
+    const uint32_t length = std::min(kReadBlockLength, count - i * kReadBlockLength);
+    if (s.unitLength != length) SendLength(s, length);
     uint8_t* target = destination + i * kReadBlockLength;
     uint32_t reported = 0;
     bool verified = RepeatUntilVerified(s, length, [&](int) {
@@ -38,10 +40,65 @@ PhaseResult ReadUnitMemory(UpdateState& s, uint32_t address, uint32_t count, uin
         if (reported != 0) Print(s.console, "+");
       });
     });
-    if (!verified) return EndAfterBlockFailure(s, "configuration read", blockAddress);
+    if (!verified) {
+      *failedAt = blockAddress;
+      return false;
+    }
     if (dots && (blockAddress + length) % 0x400 == 0) Print(s.console, ".");
   }
-  return kGoOn;
+  return true;
+}
+
+// Reads count bytes of the unit's memory at address in 64-byte blocks, each checked by the
+// unit's sum. A block whose "A" was damaged on the line into another valid address is read from
+// there, and its sum agrees there too; so the whole read is then confirmed in stretches of 1024
+// bytes, each stretch's sum asked for at its own address and compared with the bytes read. A
+// stretch that differs is read again and confirmed again, at most kMaxConfirmRounds times in
+// all. The unit is left holding the length it held after the last block read.
+PhaseResult ReadUnitMemory(UpdateState& s, uint32_t address, uint32_t count, uint8_t* destination,
+                           bool dots) {
+  const uint32_t blocks = (count + kReadBlockLength - 1) / kReadBlockLength;
+  SendLength(s, kReadBlockLength);
+  uint32_t failedAt = 0;
+  if (!ReadBlocks(s, address, count, destination, 0, blocks, dots, &failedAt)) {
+    return EndAfterBlockFailure(s, "configuration read", failedAt);
+  }
+  const uint32_t lengthAfterRead = s.unitLength;
+
+  const uint32_t blocksPerStretch = kConfirmStretch / kReadBlockLength;
+  std::vector<uint32_t> differing;
+  for (int round = 0; round < kMaxConfirmRounds; ++round) {
+    if (round > 0) {
+      // The stretches that differed, read again block by block.
+      for (uint32_t offset : differing) {
+        Print(s.console, "+");
+        const uint32_t first = offset / kReadBlockLength;
+        const uint32_t last = std::min(blocks, first + blocksPerStretch);
+        if (!ReadBlocks(s, address, count, destination, first, last, false, &failedAt)) {
+          return EndAfterBlockFailure(s, "configuration read", failedAt);
+        }
+      }
+    }
+    differing.clear();
+    for (uint32_t offset = 0; offset < count; offset += kConfirmStretch) {
+      const uint32_t length = std::min(kConfirmStretch, count - offset);
+      uint32_t sum = 0;
+      if (!QuerySum(s, address + offset, length, &sum)) {
+        return EndAfterBlockFailure(s, "configuration read check", address + offset);
+      }
+      if (sum != BlockChecksum(destination + offset, length)) differing.push_back(offset);
+    }
+    if (differing.empty()) {
+      if (s.unitLength != lengthAfterRead) SendLength(s, lengthAfterRead);
+      return kGoOn;
+    }
+  }
+  if (RunInterrupted()) return kInterruptedRun;
+  Print(s.console,
+        "\nThe unit's configuration could not be read back reliably (at %06X).\n"
+        "The unit was not flashed. Update exiting\n",
+        address + differing.front());
+  return EndRun(kStatusFailed);
 }
 
 }  // namespace

@@ -33,19 +33,6 @@ const char* RangeName(int range) {
                                   : "main image";
 }
 
-// Asks the unit for the sum of length bytes at address: "A%06X", "L%06X" only when the unit
-// holds another length, then C once waiting input is discarded. No data is sent. A reply that
-// does not parse is asked for again, after a drain and the length, within the attempt bound.
-bool QuerySum(UpdateState& s, uint32_t address, uint32_t length, uint32_t* sum) {
-  return RepeatUntilVerified(s, length, [&](int) {
-    SendAddress(s, address);
-    if (s.unitLength != length) SendLength(s, length);
-    s.port.DrainOutput();
-    DiscardPendingInput(s.port);
-    return QueryChecksum(s, sum);
-  });
-}
-
 // The block write exchange once more for one block, with its repeat rules and bound. *attempts
 // (when given) receives the number of attempts made.
 PhaseResult WriteAgain(UpdateState& s, const WrittenBlock& block, int* attempts = nullptr) {
@@ -108,6 +95,16 @@ PassResult VerifyPass(UpdateState& s, const std::vector<uint8_t>& image, PhaseRe
 }
 
 }  // namespace
+
+bool QuerySum(UpdateState& s, uint32_t address, uint32_t length, uint32_t* sum) {
+  return RepeatUntilVerified(s, length, [&](int) {
+    SendAddress(s, address);
+    if (s.unitLength != length) SendLength(s, length);
+    s.port.DrainOutput();
+    DiscardPendingInput(s.port);
+    return QueryChecksum(s, sum);
+  });
+}
 
 PhaseResult RecordConfigAreaSums(UpdateState& s) {
   // The area less the converted records the run is about to write (all of it without a

@@ -5,6 +5,12 @@
 
 namespace quorel {
 
+// Asks the unit for the sum of length bytes at address: "A%06X", "L%06X" only when the unit
+// holds another length, then C once waiting input is discarded. No data is sent. A reply that
+// does not parse is asked for again, after a drain and the length, within the attempt bound.
+// False when no reply parsed.
+bool QuerySum(UpdateState& s, uint32_t address, uint32_t length, uint32_t* sum);
+
 // Takes the sums of the parts of the configuration area that the run will not write (all of it
 // without a conversion), before anything is written there.
 PhaseResult RecordConfigAreaSums(UpdateState& s);

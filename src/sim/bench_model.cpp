@@ -247,9 +247,19 @@ void PlanFullUpdate(const UpdatePlan& plan, PaceFloor& floor) {
   uint32_t held = 0xE000;  // the length the unit holds: the identification's at first
   if (configWork) {
     ReadRange(floor, plan, plan.readoutStart, plan.readoutLength);
+    const uint32_t lastRead = plan.readoutLength % plan.readBlock == 0
+                                  ? plan.readBlock
+                                  : plan.readoutLength % plan.readBlock;
+    // The read confirmed in stretches of 1024 bytes, none differing; then the last block's
+    // length once more.
+    held = lastRead;
+    for (uint32_t offset = 0; offset < plan.readoutLength; offset += area) {
+      AskSum(floor, plan, plan.readoutStart + offset,
+             std::min(area, plan.readoutLength - offset), held);
+    }
+    if (held != lastRead) floor.Send(Hex6('L', lastRead), 7);
+    held = lastRead;
     floor.Send("K", 1);
-    held = plan.readoutLength % plan.readBlock == 0 ? plan.readBlock
-                                                    : plan.readoutLength % plan.readBlock;
     for (const Block& gap : gaps) AskSum(floor, plan, gap.address, gap.length, held);
     for (uint32_t r = 0; r < plan.records; ++r) {
       const uint32_t address = recordAddress(r);

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <memory>
 #include <set>
+#include <string>
 
 #include "serial/link.h"
 #include "sim/expected_run.h"
@@ -108,20 +109,24 @@ SoakOutcome RunSoakSeed(uint64_t seed, const SoakOptions& options) {
 
   // What the updater read of the configuration, caught from its buffer at the moments its
   // wire traffic marks: the readout is complete when the first "K" goes out (the conversion
-  // comes after it), and the format check is complete when the readout's first block is
-  // addressed after the format check's last one.
+  // comes after it), and the format check is complete once its read is confirmed, when the
+  // length of its last block is set again right after a sum query (no "M" before that C).
   std::unique_ptr<ConfigReadout> readoutAtK;
   std::unique_ptr<ConfigReadout> formatRead;
   bool formatCheckEnded = false;
+  std::string previous[2];
   rig->tap.SetCommandObserver([&](const std::string& command) {
     if (command == "K" && !readoutAtK) {
       readoutAtK = std::make_unique<ConfigReadout>(state.configReadout);
       if (!formatRead) formatRead = std::make_unique<ConfigReadout>(state.configReadout);
     }
     if (command == "A0049C0") formatCheckEnded = true;
-    if (command == "A004000" && formatCheckEnded && !formatRead) {
+    if (command == "L000010" && previous[1] == "C" && previous[0] != "M" && formatCheckEnded &&
+        !formatRead) {
       formatRead = std::make_unique<ConfigReadout>(state.configReadout);
     }
+    previous[0] = previous[1];
+    previous[1] = command;
   });
 
   // The watchdog: past the bound the port goes away, which every phase notices at once; should

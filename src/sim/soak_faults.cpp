@@ -119,6 +119,18 @@ void DrawSoakFaults(uint64_t seed, const SoakOptions& options, SoakRandom& rando
     faults.addressFaults[address] = fault;
     text += SoakFormat(", A%06X taken as %06X", address, fault.takenAs);
   }
+  if (random.Chance(0.05)) {
+    // One "A" of a configuration read taken as another address: the block is read from there,
+    // and its sum agrees there. Without a conversion it may hit a sum query of the area instead.
+    const uint32_t reads = (expected::kReadoutBytes + expected::kReadBlock - 1) / expected::kReadBlock;
+    const uint32_t address = expected::kConfigBase + random.Below(reads) * expected::kReadBlock;
+    if (faults.addressFaults.count(address) == 0) {
+      UnitFaults::AddressFault fault;
+      fault.takenAs = queried[random.Below(static_cast<uint32_t>(queried.size()))];
+      faults.addressFaults[address] = fault;
+      text += SoakFormat(", read A%06X taken as %06X", address, fault.takenAs);
+    }
+  }
 }
 
 }  // namespace quorel::sim
