@@ -35,6 +35,8 @@ std::string EndReason(const std::string& console) {
       {"Connection failed after check config", "no answer back at the negotiated speed"},
       {"The serial port stopped working", "serial port vanished"},
       {"for the configuration read block", "configuration read block never verified"},
+      {"for the configuration read check block", "configuration read check never answered"},
+      {"could not be read back reliably", "configuration read never confirmed"},
       {"for the configuration write block", "configuration write block never verified"},
       {"for the main image block", "main image block never verified"},
       {"for the second image block", "second image block never verified"},
