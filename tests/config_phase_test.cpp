@@ -18,6 +18,12 @@
 namespace quorel {
 namespace {
 
+// The console's last words: the run's ending message and the key prompt.
+void ExpectEndsWith(const std::string& out, const std::string& tail) {
+  ASSERT_GE(out.size(), tail.size());
+  EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+}
+
 using testing::kPrompt;
 
 using sim::ChecksumFault;
@@ -473,8 +479,7 @@ TEST(ConfigSpeed, NoAnswerAtFourteenFourHundredEndsTheRun) {
   EXPECT_EQ(s.Run(), 0);
   const std::string& out = s.console.output();
   const std::string tail = kProceeding + "Connection failed at check config\n" + kPrompt;
-  ASSERT_GE(out.size(), tail.size());
-  EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+  ExpectEndsWith(out, tail);
   const Commands c = s.unit.Commands();
   EXPECT_EQ(CountOf(c, "M"), 0u);
   EXPECT_EQ(CountOf(c, kDownloadMessage), 0u);
@@ -498,8 +503,7 @@ TEST(ConfigSpeed, NoAnswerBackAtTheNegotiatedSpeedEndsTheRun) {
   const std::string& out = s.console.output();
   const std::string tail = "Reading config data..\n" + Dots(20) +
                            "Connection failed after check config\n" + kPrompt;
-  ASSERT_GE(out.size(), tail.size());
-  EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+  ExpectEndsWith(out, tail);
   const Commands c = s.unit.Commands();
   ASSERT_GE(c.size(), 8u);
   EXPECT_EQ(Commands(c.end() - 8, c.end()),
@@ -616,8 +620,7 @@ TEST(ConfigBlocks, BlockReadFromAnotherAddressIsReadAgainOrTheRunEndsUnflashed) 
                              "read back reliably (at 004400).\nThe unit was not flashed. Update "
                              "exiting\n" +
                              kPrompt;
-    ASSERT_GE(out.size(), tail.size());
-    EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+    ExpectEndsWith(out, tail);
     const Commands c = s.unit.Commands();
     EXPECT_EQ(c.back(), "X");
     EXPECT_EQ(CountOf(c, "M"), 40u + 2u * 16u);
@@ -640,8 +643,7 @@ TEST(ConfigBlocks, UnitFallingSilentDuringTheReadoutEndsTheRun) {
                            "configuration read block at 004500 after 10 attempts.\n"
                            "The unit was not flashed. Update exiting\n" +
                            kPrompt;
-  ASSERT_GE(out.size(), tail.size());
-  EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+  ExpectEndsWith(out, tail);
   const Commands c = s.unit.Commands();
   EXPECT_EQ(c.back(), "X");
   EXPECT_EQ(CountOf(c, "A004500"), 10u);
@@ -663,8 +665,7 @@ TEST(ConfigBlocks, UnitFallingSilentDuringTheWriteBackEndsTheRun) {
                            "at 004BF8 after 10 attempts.\nThe unit was not flashed. Update "
                            "exiting\n" +
                            kPrompt;
-  ASSERT_GE(out.size(), tail.size());
-  EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+  ExpectEndsWith(out, tail);
   const Commands c = s.unit.Commands();
   EXPECT_EQ(c.back(), "X");
   EXPECT_EQ(CountOf(c, "F5382"), 0u);
