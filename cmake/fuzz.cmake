@@ -16,16 +16,12 @@ if(QUOREL_FUZZ)
 
   set(QUOREL_FUZZ_SANITIZERS -fsanitize=address,undefined -fno-sanitize-recover=all
       -fno-omit-frame-pointer)
-  foreach(library quorel_product quorel_sim)
+  foreach(library quorel_product quorel_sim ${QUOREL_TOOL_LIBRARIES} quorel_payload_gen)
     target_compile_options(${library} PRIVATE -fsanitize=fuzzer-no-link ${QUOREL_FUZZ_SANITIZERS})
   endforeach()
 
   # The programs and tests that link the instrumented library need the sanitizer runtimes.
-  set(QUOREL_CORE_USERS quorel-update)
-  foreach(tool_source ${QUOREL_TOOL_SOURCES})
-    get_filename_component(tool_name ${tool_source} NAME_WE)
-    list(APPEND QUOREL_CORE_USERS ${tool_name})
-  endforeach()
+  set(QUOREL_CORE_USERS quorel-update quorel-payload-gen ${QUOREL_TOOL_PROGRAMS})
   if(TARGET quorel_tests)
     list(APPEND QUOREL_CORE_USERS quorel_tests)
   endif()
@@ -40,6 +36,6 @@ if(QUOREL_FUZZ)
     target_compile_options(quorel-fuzz-${fuzz_name} PRIVATE -fsanitize=fuzzer
                            ${QUOREL_FUZZ_SANITIZERS})
     target_link_options(quorel-fuzz-${fuzz_name} PRIVATE -fsanitize=fuzzer,address,undefined)
-    target_link_libraries(quorel-fuzz-${fuzz_name} PRIVATE quorel_sim)
+    target_link_libraries(quorel-fuzz-${fuzz_name} PRIVATE quorel_soak quorel_payload_gen)
   endforeach()
 endif()

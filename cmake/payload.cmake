@@ -18,8 +18,10 @@ set(QUOREL_RELEASE_TABLE "${CMAKE_CURRENT_SOURCE_DIR}/data/payload/release_table
 set(QUOREL_HOST_PAYLOAD_GEN "" CACHE FILEPATH
   "Cross builds: a quorel-payload-gen built for the build machine (empty: build one)")
 if(NOT CMAKE_CROSSCOMPILING)
-  add_executable(quorel-payload-gen src/payload/gen/payload_gen.cpp)
-  target_include_directories(quorel-payload-gen PRIVATE src)
+  add_library(quorel_payload_gen STATIC src/payload/gen/payload_gen.cpp)
+  target_include_directories(quorel_payload_gen PUBLIC src)
+  add_executable(quorel-payload-gen src/payload/gen/payload_gen_main.cpp)
+  target_link_libraries(quorel-payload-gen PRIVATE quorel_payload_gen)
   set(QUOREL_PAYLOAD_GEN_COMMAND quorel-payload-gen)
   set(QUOREL_PAYLOAD_GEN_DEPENDS quorel-payload-gen)
 elseif(QUOREL_HOST_PAYLOAD_GEN)

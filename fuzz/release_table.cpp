@@ -1,7 +1,7 @@
 // Fuzzes the payload generator's reading of a release table: the whole text is the input. The
-// generator is a program of its own; its source is compiled into this fuzzer with its entry
-// renamed, so the parser and the checks run exactly as the build runs them. The generator's
-// one-line reports go to standard error (scripts/fuzz.sh closes it for the runs).
+// fuzzer links the generator's own library, so the parser and the checks run exactly as the
+// build runs them. The generator's one-line reports go to standard error (scripts/fuzz.sh closes
+// it for the runs).
 //
 // Checked beyond "no crash": a table that parses holds only kinds 0 and 1, 24-bit release codes
 // and the lines it came from in order; a table that also passes the checks has the payload line,
@@ -9,21 +9,13 @@
 // checksum.
 #include <sanitizer/common_interface_defs.h>
 
-#include <cerrno>
-#include <cinttypes>
-#include <cstdarg>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
+#include "payload/gen/payload_gen.h"
 #include "payload/payload.h"
-
-#define main payload_gen_main
-#include "payload/gen/payload_gen.cpp"
-#undef main
 
 namespace {
 

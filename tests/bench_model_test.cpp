@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "sim/bench_model.h"
+#include "bench/bench_model.h"
 
 namespace quorel::sim {
 namespace {

@@ -23,7 +23,7 @@
 #include "config/records.h"
 #include "os/clock.h"
 #include "payload/payload.h"
-#include "sim/namespace_launch.h"
+#include "common/program_launch.h"
 #include "sim/pty_unit_server.h"
 #include "sim/simulated_unit.h"
 #include "support/console_texts.h"
@@ -231,7 +231,7 @@ ShippedRun RunShipped(const Scenario& scenario) {
   request.controllingTerminal = !scenario.closedStdin;
   request.measurePeakRss = scenario.measure;
   // (ptrace ties the child to this thread, which also waits for it below.)
-  sim::LaunchedProgram program = sim::LaunchWithPorts(request);
+  sim::LaunchedProgram program = sim::LaunchProgram(request);
   close(errorPipe[1]);
   if (program.status != sim::LaunchStatus::kStarted) {
     run.outcome = Outcome::kFailed;

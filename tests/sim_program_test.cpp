@@ -18,7 +18,7 @@
 
 #include "os/clock.h"
 #include "os/termios2_linux.h"
-#include "sim/namespace_launch.h"
+#include "common/program_launch.h"
 #include "support/posix_child.h"
 #include "support/run_program.h"
 
@@ -100,7 +100,7 @@ struct SimProcess {
     request.program = kSim;
     request.args = args;
     request.stdoutFd = pipeFds[1];
-    program = sim::LaunchWithPorts(request);
+    program = sim::LaunchProgram(request);
     close(pipeFds[1]);
     out = pipeFds[0];
     if (program.status != sim::LaunchStatus::kStarted) return false;

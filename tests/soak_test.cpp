@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "sim/expected_run.h"
+#include "common/expected_run.h"
 #include "sim/sim_session.h"
-#include "sim/soak.h"
+#include "soak/soak.h"
 #include "support/sim_helpers.h"
 #include "driver/driver.h"
 #include "protocol/protocol.h"

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "sim/expected_run.h"
+#include "sim/unit_layout.h"
 
 namespace quorel::sim {
 
@@ -391,7 +391,7 @@ void SimulatedUnit::WriteConfigRecords(uint32_t recordSize, uint32_t seed, bool 
   static const char* const kLabels[] = {"INPUT 1 ", "INPUT 2 ", "VIDEO   ", "S-VIDEO ",
                                         "RGB HV  ", "COMPNENT", "PRESET  ", "USER    "};
   Generator generator(seed);
-  for (uint32_t r = 0; r < expected::kRecords; ++r) {
+  for (uint32_t r = 0; r < layout::kRecords; ++r) {
     uint8_t* record = memory_.data() + kConfigBase + r * recordSize;
     std::memset(record, 0, recordSize);
     // Header outside the checksum: a name, the record number and a layout mark.
@@ -402,7 +402,7 @@ void SimulatedUnit::WriteConfigRecords(uint32_t recordSize, uint32_t seed, bool 
     // Picture settings: small values around their defaults.
     for (uint32_t i = 8; i < 26; ++i) record[i] = static_cast<uint8_t>(32 + generator.Below(32));
     uint32_t bodyStart = 28;
-    if (recordSize != expected::kRecordV1) {
+    if (recordSize != layout::kRecordV1) {
       // The four groups of eight and the two bytes of the later layouts.
       static const uint8_t kGroupDefaults[] = {0x04, 0x05, 0x80, 0x7C};
       for (uint32_t g = 0; g < 4; ++g) {
@@ -431,10 +431,10 @@ void SimulatedUnit::WriteConfigRecords(uint32_t recordSize, uint32_t seed, bool 
       for (uint32_t k = 40; k < 64; ++k) record[at + k] = static_cast<uint8_t>(generator.Below(4));
       at += 64;
     }
-    if (expected::RecordSum(record, recordSize) == 0) {
+    if (layout::RecordSum(record, recordSize) == 0) {
       record[8] = static_cast<uint8_t>(record[8] + 1);
     }
-    expected::SealRecord(record, recordSize);
+    layout::SealRecord(record, recordSize);
     if (!validChecksums) {
       record[checksumAt] ^= 0x5A;
       record[checksumAt + 1] ^= 0x5A;

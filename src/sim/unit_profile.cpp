@@ -1,6 +1,6 @@
 #include "sim/unit_profile.h"
 
-#include "sim/expected_run.h"
+#include "sim/unit_layout.h"
 
 namespace quorel::sim {
 
@@ -9,7 +9,7 @@ bool ChecksumOfRelease(const FirmwarePayload& payload, ProductKind kind, Release
   const ReleaseTable& table = payload.releaseTable;
   for (uint32_t row = 0; row < table.rows; ++row) {
     if (table.kind[row] != kind || table.code[row] != code) continue;
-    if (expected::FirstRow(table, table.checksum[row]) != row) continue;
+    if (layout::FirstRow(table, table.checksum[row]) != row) continue;
     *checksum = table.checksum[row];
     return true;
   }
@@ -20,12 +20,12 @@ uint32_t UnknownChecksum(const FirmwarePayload& payload) {
   // Near the checksums of real builds, so that it looks like one.
   uint32_t checksum = 0x4C5A3B;
   const ReleaseTable& table = payload.releaseTable;
-  while (expected::FirstRow(table, checksum) != table.rows) ++checksum;
+  while (layout::FirstRow(table, checksum) != table.rows) ++checksum;
   return checksum;
 }
 
 uint32_t RecordSizeOfRelease(ProductKind kind, ReleaseCode code) {
-  return expected::RecordSizeOf(kind, code);
+  return layout::RecordSizeOf(kind, code);
 }
 
 }  // namespace quorel::sim

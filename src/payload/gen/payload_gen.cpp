@@ -1,12 +1,5 @@
-// quorel-payload-gen: turns a release's two image files and its release-table text into the C++
-// source that carries the firmware payload inside the updater.
-//
-//   quorel-payload-gen SW_IMAGE HW_IMAGE RELEASE_TABLE OUTPUT.cpp
-//
-// It runs at build time. Before writing anything it checks the inputs against what the updater
-// relies on; the first fault stops it with one message naming the file (and line) and exit
-// status 1, so a bad payload never reaches the program. The release-table format is described
-// at the top of data/payload/release_table.txt.
+// The payload generator: reads and checks a release's two image files and its release-table
+// text, and writes the C++ source that carries the firmware payload inside the updater.
 #include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
@@ -16,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "payload/gen/payload_gen.h"
+
 #include "payload/payload.h"
 
 namespace quorel {
@@ -23,21 +18,6 @@ namespace {
 
 constexpr uint32_t kConfigAreaStart = 0x4000;
 constexpr uint32_t kConfigAreaEnd = 0x8000;
-
-struct ReleaseRow {
-  uint32_t kind;
-  uint32_t code;
-  uint32_t checksum;
-  int line;
-};
-
-struct ReleaseTableText {
-  bool hasPayload = false;
-  uint32_t payloadKind = 0;
-  uint32_t payloadCode = 0;
-  int payloadLine = 0;
-  std::vector<ReleaseRow> rows;
-};
 
 // Prints "<file>: <fault>" or "<file>:<line>: <fault>" to standard error.
 #ifdef __GNUC__
@@ -206,6 +186,8 @@ bool ParseTableLine(const std::string& path, int line, const std::string& rawTex
   return true;
 }
 
+}  // namespace
+
 bool ParseTable(const std::string& path, const std::vector<uint8_t>& bytes,
                 ReleaseTableText& table) {
   int line = 1;
@@ -223,12 +205,16 @@ bool ParseTable(const std::string& path, const std::vector<uint8_t>& bytes,
   return true;
 }
 
+namespace {
+
 // The identification checksum of the image: the byte sum of the code region.
 uint32_t CodeRegionChecksum(const std::vector<uint8_t>& swImage) {
   uint32_t sum = 0;
   for (uint32_t i = 0; i < kCodeRegionLength; ++i) sum += swImage[kCodeRegionStart + i];
   return sum;
 }
+
+}  // namespace
 
 bool CheckTable(const std::string& path, const ReleaseTableText& table,
                 const std::string& swPath, uint32_t swChecksum) {
@@ -296,6 +282,8 @@ bool CheckTable(const std::string& path, const ReleaseTableText& table,
   }
   return true;
 }
+
+namespace {
 
 void AppendBytes(std::string& out, const char* name, const std::vector<uint8_t>& bytes,
                  const char* sizeName) {
@@ -385,7 +373,9 @@ bool WriteOutput(const std::string& path, const std::string& text) {
   return true;
 }
 
-int Run(int argc, char** argv) {
+}  // namespace
+
+int RunPayloadGen(int argc, char** argv) {
   if (argc != 5) {
     std::fprintf(stderr,
                  "usage: quorel-payload-gen SW_IMAGE HW_IMAGE RELEASE_TABLE OUTPUT.cpp\n");
@@ -417,7 +407,7 @@ int Run(int argc, char** argv) {
   return WriteOutput(outPath, source) ? 0 : 1;
 }
 
+namespace {
+
 }  // namespace
 }  // namespace quorel
-
-int main(int argc, char** argv) { return quorel::Run(argc, argv); }

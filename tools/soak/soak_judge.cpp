@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "sim/expected_run.h"
-#include "sim/soak_parts.h"
+#include "common/expected_run.h"
+#include "soak/soak_parts.h"
 
 namespace quorel::sim {
 

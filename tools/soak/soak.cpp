@@ -1,7 +1,7 @@
 // Runs one seed of the soak: draws its scenario (soak_scenario.cpp, soak_faults.cpp), runs the
 // real driver over the simulated unit on the virtual clock under a watchdog, and has the run
 // judged (soak_judge.cpp).
-#include "sim/soak.h"
+#include "soak/soak.h"
 
 #include <cinttypes>
 #include <cstdarg>
@@ -12,8 +12,8 @@
 #include <string>
 
 #include "serial/link.h"
-#include "sim/expected_run.h"
-#include "sim/soak_parts.h"
+#include "common/expected_run.h"
+#include "soak/soak_parts.h"
 #include "driver/driver.h"
 #include "protocol/protocol.h"
 

@@ -29,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/updater_tap.h"
+#include "common/updater_tap.h"
 #include "sim/virtual_line.h"
 
 namespace quorel::sim {

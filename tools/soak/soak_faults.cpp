@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/expected_run.h"
-#include "sim/soak_parts.h"
+#include "common/expected_run.h"
+#include "soak/soak_parts.h"
 
 namespace quorel::sim {
 

@@ -1,4 +1,4 @@
-#include "sim/bench_model.h"
+#include "bench/bench_model.h"
 
 #include <algorithm>
 #include <cstdio>

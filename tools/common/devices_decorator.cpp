@@ -1,4 +1,4 @@
-#include "sim/devices_decorator.h"
+#include "common/devices_decorator.h"
 
 #include <utility>
 

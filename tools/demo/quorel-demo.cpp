@@ -16,7 +16,7 @@
 #include "os/clock.h"
 #include "os/serial_posix.h"
 #include "payload/payload.h"
-#include "sim/expected_run.h"
+#include "common/expected_run.h"
 #include "sim/pty_unit_server.h"
 #include "sim/simulated_unit.h"
 #include "sim/unit_profile.h"

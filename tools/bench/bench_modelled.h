@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/bench_model.h"
+#include "bench/bench_model.h"
 #include "sim/simulated_unit.h"
 
 namespace quorel::sim::bench {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/soak.h"
+#include "soak/soak.h"
 
 namespace quorel::sim {
 

@@ -1,4 +1,4 @@
-#include "sim/namespace_launch.h"
+#include "common/program_launch.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -140,7 +140,7 @@ LaunchedProgram Failed(LaunchStatus status, std::string error) {
 
 }  // namespace
 
-LaunchedProgram LaunchWithPorts(const LaunchRequest& request) {
+LaunchedProgram LaunchProgram(const LaunchRequest& request) {
   if (access(request.program.c_str(), X_OK) != 0) {
     return Failed(LaunchStatus::kFailed, request.program + ": " + std::strerror(errno));
   }

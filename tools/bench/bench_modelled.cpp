@@ -1,4 +1,4 @@
-#include "sim/bench_modelled.h"
+#include "bench/bench_modelled.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -8,7 +8,7 @@
 #include "config/records.h"
 #include "driver/driver.h"
 #include "payload/payload.h"
-#include "sim/devices_decorator.h"
+#include "common/devices_decorator.h"
 #include "sim/scripted_console.h"
 #include "sim/sim_session.h"
 

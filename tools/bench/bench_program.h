@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/bench_modelled.h"
-#include "sim/namespace_launch.h"
+#include "bench/bench_modelled.h"
+#include "common/program_launch.h"
 #include "sim/pty_unit_server.h"
 
 namespace quorel::sim::bench {

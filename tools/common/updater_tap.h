@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "sim/devices_decorator.h"
+#include "common/devices_decorator.h"
 
 namespace quorel::sim {
 

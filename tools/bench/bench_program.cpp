@@ -1,4 +1,4 @@
-#include "sim/bench_program.h"
+#include "bench/bench_program.h"
 
 #include <unistd.h>
 
@@ -97,7 +97,7 @@ RealRun RunReal(bool paced, bool deadUnit, bool fast, const std::string& program
   if (fast) request.args.push_back("--fast");
   request.stdoutFd = fileno(out);
   request.measurePeakRss = true;
-  LaunchedProgram launched = LaunchWithPorts(request);
+  LaunchedProgram launched = LaunchProgram(request);
   if (launched.status != LaunchStatus::kStarted) {
     run.error = launched.error;
     server.Stop();

@@ -22,8 +22,8 @@
 #include "config/records.h"
 #include "payload/payload.h"
 #include "driver/driver.h"
-#include "sim/bench_modelled.h"
-#include "sim/bench_program.h"
+#include "bench/bench_modelled.h"
+#include "bench/bench_program.h"
 
 namespace quorel::sim::bench {
 namespace {

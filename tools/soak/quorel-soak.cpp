@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/soak.h"
-#include "sim/soak_report.h"
+#include "soak/soak.h"
+#include "soak/soak_report.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "sim/updater_tap.h"
+#include "common/updater_tap.h"
 
 namespace quorel::sim {
 

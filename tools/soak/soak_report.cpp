@@ -1,4 +1,4 @@
-#include "sim/soak_report.h"
+#include "soak/soak_report.h"
 
 #include <cinttypes>
 #include <cstdio>

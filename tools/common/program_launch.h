@@ -1,8 +1,7 @@
 #pragma once
 // Starts a program, typically the shipped updater, with given standard streams, optionally in a
 // session of its own with a controlling terminal, and reports what a benchmark wants of the run:
-// exit status, wall time, CPU time and peak resident set. The updater reaches a simulated unit
-// through --port, so no root and no private namespace is needed. A child's ru_maxrss also counts
+// exit status, wall time, CPU time and peak resident set. A child's ru_maxrss also counts
 // the image it was forked from (the whole parent process, a test binary or a benchmark holding a
 // simulated unit's 16 MiB memory), so with measurePeakRss the child is traced (ptrace) and its
 // own peak (VmHWM of the program's image) is read when it exits.
@@ -49,7 +48,7 @@ struct LaunchedProgram {
 // program. Returns once the program runs or the launch failed. With measurePeakRss, call
 // WaitForProgram from the same thread (ptrace ties the child to the thread that started it);
 // the child is also killed should that thread end first.
-LaunchedProgram LaunchWithPorts(const LaunchRequest& request);
+LaunchedProgram LaunchProgram(const LaunchRequest& request);
 
 struct ProgramUsage {
   bool timedOut = false;     // the wait ran out and the program was killed
