@@ -142,5 +142,23 @@ TEST(RunTrace, RecordsEveryOpenByteWaitAndTheConsoleText) {
   EXPECT_GT(last, 4000u);  // two greeting sleeps at least
 }
 
+// The trace sits between the updater and its line: a traced --fast run still blocks on the
+// line for its replies (no look-again loop of 1 ms sleeps) and still asks for low latency.
+TEST(RunTrace, ForwardsTheFastWaitAndTheLowLatencyRequest) {
+  SimSession s;
+  s.unit.SetCodeRegionChecksum(testing::ChecksumOfRelease(s.payload, kProModel, 0x110503));
+  const std::string path = ::testing::TempDir() + "quorel-fast.trace";
+  const char* argv[] = {"quorel-update", "--fast", "--trace", path.c_str()};
+  EXPECT_EQ(RunUpdateProgram(s.devices, s.clock, s.console, s.payload, 4, argv), 1);
+  EXPECT_TRUE(s.unit.flashed());
+  // Every fast reply read waits on the line itself.
+  EXPECT_GT(s.devices.inputWaits(), 100u);
+  // One request for each line the run opened.
+  size_t opened = 0;
+  for (const sim::OpenRecord& open : s.devices.opens()) opened += open.result == kOpenOk;
+  EXPECT_EQ(s.devices.lowLatencyRequests(), opened);
+  EXPECT_GE(opened, 2u);
+}
+
 }  // namespace
 }  // namespace quorel

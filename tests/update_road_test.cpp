@@ -12,6 +12,7 @@
 #include "os/cancel.h"
 #include "payload/release_code.h"
 #include "protocol/protocol.h"
+#include "serial/line_decorator.h"
 #include "sim/sim_session.h"
 #include "support/console_texts.h"
 #include "support/posix_child.h"
@@ -608,35 +609,27 @@ TEST(Download, VanishingPortEndsTheRunAtOnce) {
 
 // Raises the flag once the PC has written `bytes` data bytes of its first "D" block, as a
 // Ctrl-C at that moment would.
-class CancelInFirstBlock : public SerialDevices {
+class CancelInFirstBlock : public DevicesDecorator {
  public:
-  CancelInFirstBlock(SerialDevices& inner, uint32_t bytes) : inner_(inner), bytes_(bytes) {}
-  OpenResult Open(const char* name, int32_t speed, int32_t parity,
-                  std::unique_ptr<SerialLine>* line) override {
-    OpenResult result = inner_.Open(name, speed, parity, line);
-    if (result == kOpenOk) *line = std::make_unique<Line>(std::move(*line), *this);
-    return result;
+  CancelInFirstBlock(SerialDevices& inner, uint32_t bytes) : DevicesDecorator(inner), bytes_(bytes) {}
+
+ protected:
+  std::unique_ptr<SerialLine> Decorate(const char*, int32_t, OpenResult,
+                                       std::unique_ptr<SerialLine> line) override {
+    return line ? std::make_unique<Line>(std::move(line), *this) : nullptr;
   }
 
  private:
-  struct Line : SerialLine {
+  struct Line : LineDecorator {
     Line(std::unique_ptr<SerialLine> line, CancelInFirstBlock& owner)
-        : inner(std::move(line)), devices(owner) {}
+        : LineDecorator(std::move(line)), devices(owner) {}
     void Write(const uint8_t* data, size_t count) override {
-      inner->Write(data, count);
+      LineDecorator::Write(data, count);
       if (devices.inBlock_ && (devices.written_ += count) >= devices.bytes_) RequestCancel();
       if (count == 1 && data[0] == 'D') devices.inBlock_ = true;
     }
-    size_t Read(uint8_t* destination, size_t count) override {
-      return inner->Read(destination, count);
-    }
-    size_t BytesPending() override { return inner->BytesPending(); }
-    void DrainOutput() override { inner->DrainOutput(); }
-    bool Lost() const override { return inner->Lost(); }
-    std::unique_ptr<SerialLine> inner;
     CancelInFirstBlock& devices;
   };
-  SerialDevices& inner_;
   uint32_t bytes_;
   bool inBlock_ = false;
   size_t written_ = 0;

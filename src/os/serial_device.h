@@ -4,7 +4,6 @@
 // open SerialLine at a time and reopens it whenever the line speed changes.
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -37,24 +36,18 @@ class SerialLine {
   // is still on the wire.
   virtual void DrainOutput() = 0;
   // True once the device has failed for good (unplugged adapter, closed pseudo-terminal).
-  virtual bool Lost() const { return false; }
+  virtual bool Lost() const = 0;
   // Returns once received bytes are waiting or timeoutNs has passed on clock, whichever comes
   // first (it may return early, for instance at a signal). A line that cannot block on its
-  // input looks again every millisecond.
-  virtual void WaitForInput(uint64_t timeoutNs, Clock& clock) {
-    const uint64_t deadline = clock.NowNs() + timeoutNs;
-    while (BytesPending() == 0 && !Lost()) {
-      const uint64_t now = clock.NowNs();
-      if (now >= deadline) return;
-      clock.SleepNs(deadline - now < kNsPerMs ? deadline - now : kNsPerMs);
-    }
-  }
+  // input calls WaitForInputByLooking.
+  virtual void WaitForInput(uint64_t timeoutNs, Clock& clock) = 0;
   // Asks the device to hand on received bytes without delay (a USB adapter's low-latency
-  // mode); best effort, and what was set before comes back when the line closes.
-  virtual void RequestLowLatency() {}
+  // mode); best effort, and what was set before comes back when the line closes. A device
+  // without such a setting does nothing.
+  virtual void RequestLowLatency() = 0;
   // The line speed the driver really applied, which may differ a little from the one asked
   // for; 0 when the device does not say.
-  virtual uint32_t AppliedSpeed() const { return 0; }
+  virtual uint32_t AppliedSpeed() const = 0;
 };
 
 // Opens lines by port name ("COM1" to "COM4", or a name pointed at another device).
@@ -63,17 +56,19 @@ class SerialDevices {
   virtual ~SerialDevices() = default;
   // From now on portName opens the device the user named (--port): on POSIX any path,
   // symbolic links included.
-  virtual void MapPort(const std::string& /*portName*/, const std::string& /*device*/) {}
+  virtual void MapPort(const std::string& portName, const std::string& device) = 0;
   // The device that portName opens, as messages and the trace name it.
-  virtual std::string DeviceName(const char* portName) const {
-    return portName != nullptr ? portName : "";
-  }
+  virtual std::string DeviceName(const char* portName) const = 0;
   // This machine's serial ports, one a line, for --list-ports. Touches no port.
-  virtual std::string ListPorts() { return ""; }
+  virtual std::string ListPorts() = 0;
   // On success stores the open line and returns kOpenOk; otherwise leaves *line empty and
   // returns the code of the last step that failed.
   virtual OpenResult Open(const char* portName, int32_t lineSpeed, int32_t parity,
                           std::unique_ptr<SerialLine>* line) = 0;
 };
+
+// The wait of a line that cannot block on its input: looks again every millisecond, on clock,
+// until input is waiting, the line is lost or timeoutNs has passed.
+void WaitForInputByLooking(SerialLine& line, uint64_t timeoutNs, Clock& clock);
 
 }  // namespace quorel

@@ -93,6 +93,14 @@ class Win32SerialLine : public SerialLine {
   }
 
   bool Lost() const override { return lost_; }
+  // Non-overlapped reads cannot wait for input without blocking past the deadline.
+  void WaitForInput(uint64_t timeoutNs, Clock& clock) override {
+    WaitForInputByLooking(*this, timeoutNs, clock);
+  }
+  // The port's receive latency is the driver's own business on Windows.
+  void RequestLowLatency() override {}
+  // The device-control record takes the rate as asked and does not report another.
+  uint32_t AppliedSpeed() const override { return 0; }
 
  private:
   HANDLE handle_;

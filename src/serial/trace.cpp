@@ -53,40 +53,36 @@ std::string Milliseconds(uint64_t ns) {
 }
 
 // One open line, recorded.
-class TracingLine : public SerialLine {
+class TracingLine : public LineDecorator {
  public:
   TracingLine(std::unique_ptr<SerialLine> inner, TraceLog& log, Clock& clock)
-      : inner_(std::move(inner)), log_(log), clock_(clock) {}
+      : LineDecorator(std::move(inner)), log_(log), clock_(clock) {}
   ~TracingLine() override {
-    inner_.reset();
+    CloseInner();
     log_.Line("close", "");
   }
 
   void Write(const uint8_t* data, size_t count) override {
     log_.Out(data, count);
     writtenSinceDrain_ = true;
-    inner_->Write(data, count);
+    LineDecorator::Write(data, count);
   }
   size_t Read(uint8_t* destination, size_t count) override {
-    size_t got = inner_->Read(destination, count);
+    size_t got = LineDecorator::Read(destination, count);
     log_.In(destination, got);
     return got;
   }
-  size_t BytesPending() override { return inner_->BytesPending(); }
   void DrainOutput() override {
     // Only a drain with something to drain is worth a line: the reply waits ask for one
     // before every read.
-    if (!writtenSinceDrain_) return inner_->DrainOutput();
+    if (!writtenSinceDrain_) return LineDecorator::DrainOutput();
     writtenSinceDrain_ = false;
     const uint64_t start = clock_.NowNs();
-    inner_->DrainOutput();
+    LineDecorator::DrainOutput();
     log_.Line("drain", Milliseconds(clock_.NowNs() - start));
   }
-  bool Lost() const override { return inner_->Lost(); }
-  uint32_t AppliedSpeed() const override { return inner_->AppliedSpeed(); }
 
  private:
-  std::unique_ptr<SerialLine> inner_;
   TraceLog& log_;
   Clock& clock_;
   bool writtenSinceDrain_ = false;
@@ -184,20 +180,20 @@ void TraceLog::Emit(uint64_t ms, const char* kind, const std::string& text) {
   std::fflush(file_);
 }
 
-OpenResult TracingDevices::Open(const char* portName, int32_t lineSpeed, int32_t parity,
-                                std::unique_ptr<SerialLine>* line) {
-  OpenResult result = inner_.Open(portName, lineSpeed, parity, line);
-  if (!log_.recording()) return result;
-  std::string text = inner_.DeviceName(portName) + " at " + std::to_string(lineSpeed) + " bit/s: ";
+std::unique_ptr<SerialLine> TracingDevices::Decorate(const char* portName, int32_t lineSpeed,
+                                                     OpenResult result,
+                                                     std::unique_ptr<SerialLine> line) {
+  if (!log_.recording()) return line;
+  std::string text = inner().DeviceName(portName) + " at " + std::to_string(lineSpeed) + " bit/s: ";
   if (result == kOpenOk) {
     text += "ok";
-    if (uint32_t applied = (*line)->AppliedSpeed()) text += ", applied " + std::to_string(applied);
-    *line = std::make_unique<TracingLine>(std::move(*line), log_, clock_);
+    if (uint32_t applied = line->AppliedSpeed()) text += ", applied " + std::to_string(applied);
+    line = std::make_unique<TracingLine>(std::move(line), log_, clock_);
   } else {
     text += "failed (code " + std::to_string(result) + ")";
   }
   log_.Line("open", text);
-  return result;
+  return line;
 }
 
 void TracingConsole::Write(const char* text, size_t length) {

@@ -17,6 +17,7 @@
 #include "console/console.h"
 #include "os/clock.h"
 #include "os/serial_device.h"
+#include "serial/line_decorator.h"
 
 namespace quorel {
 
@@ -61,23 +62,16 @@ class TraceLog {
 };
 
 // The device layer with every open, byte, drain and close recorded.
-class TracingDevices : public SerialDevices {
+class TracingDevices : public DevicesDecorator {
  public:
   TracingDevices(SerialDevices& inner, TraceLog& log, Clock& clock)
-      : inner_(inner), log_(log), clock_(clock) {}
+      : DevicesDecorator(inner), log_(log), clock_(clock) {}
 
-  OpenResult Open(const char* portName, int32_t lineSpeed, int32_t parity,
-                  std::unique_ptr<SerialLine>* line) override;
-  void MapPort(const std::string& portName, const std::string& device) override {
-    inner_.MapPort(portName, device);
-  }
-  std::string DeviceName(const char* portName) const override {
-    return inner_.DeviceName(portName);
-  }
-  std::string ListPorts() override { return inner_.ListPorts(); }
+ protected:
+  std::unique_ptr<SerialLine> Decorate(const char* portName, int32_t lineSpeed, OpenResult result,
+                                       std::unique_ptr<SerialLine> line) override;
 
  private:
-  SerialDevices& inner_;
   TraceLog& log_;
   Clock& clock_;
 };

@@ -31,6 +31,10 @@ class VirtualLine : public SerialLine {
   void WaitForInput(uint64_t timeoutNs, Clock& /*clock*/) override {
     devices_.LineWaitForInput(timeoutNs);
   }
+  // The wire has no receive latency to lower; the request is counted for the tests.
+  void RequestLowLatency() override { ++devices_.lowLatencyRequests_; }
+  // The wire runs at exactly the speed asked for, so there is no applied speed to report.
+  uint32_t AppliedSpeed() const override { return 0; }
 
  private:
   VirtualSerialDevices& devices_;
@@ -162,6 +166,7 @@ size_t VirtualSerialDevices::LineBytesPending() {
 }
 
 void VirtualSerialDevices::LineWaitForInput(uint64_t timeoutNs) {
+  ++inputWaits_;
   Settle();
   const uint64_t deadline = clock_.NowNs() + timeoutNs;
   // Time moves from one event on the wire to the next (a byte reaching the unit may make it

@@ -60,6 +60,12 @@ class VirtualSerialDevices : public SerialDevices {
   // or below.
   OpenResult Open(const char* portName, int32_t lineSpeed, int32_t parity,
                   std::unique_ptr<SerialLine>* line) override;
+  // The port names are fixed (SetPortNames); a name maps to nothing else and is its own device.
+  void MapPort(const std::string& /*portName*/, const std::string& /*device*/) override {}
+  std::string DeviceName(const char* portName) const override {
+    return portName != nullptr ? portName : "";
+  }
+  std::string ListPorts() override { return ""; }
 
   // The port names that exist; by default only "COM1".
   void SetPortNames(std::vector<std::string> names) { portNames_ = std::move(names); }
@@ -96,6 +102,9 @@ class VirtualSerialDevices : public SerialDevices {
   const std::vector<size_t>& readRequests() const { return readRequests_; }
   void ClearReadRequests() { readRequests_.clear(); }
   uint64_t drainCount() const { return drainCount_; }
+  // How often the updater asked for low latency, and waited on the line for its input.
+  uint64_t lowLatencyRequests() const { return lowLatencyRequests_; }
+  uint64_t inputWaits() const { return inputWaits_; }
   uint64_t closeCount() const { return closeCount_; }
   uint64_t bytesWritten() const { return bytesWritten_; }
   // Every byte the PC wrote while its adapter was there, in order, whatever became of it on
@@ -182,6 +191,8 @@ class VirtualSerialDevices : public SerialDevices {
   std::vector<OpenRecord> opens_;
   std::vector<size_t> readRequests_;
   uint64_t drainCount_ = 0;
+  uint64_t lowLatencyRequests_ = 0;
+  uint64_t inputWaits_ = 0;
   uint64_t closeCount_ = 0;
   uint64_t bytesWritten_ = 0;
   std::string written_;

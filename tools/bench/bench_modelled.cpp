@@ -8,7 +8,7 @@
 #include "config/records.h"
 #include "driver/driver.h"
 #include "payload/payload.h"
-#include "common/devices_decorator.h"
+#include "common/watching_devices.h"
 #include "sim/scripted_console.h"
 #include "sim/sim_session.h"
 
@@ -22,10 +22,10 @@ namespace {
 // went on. The unit's bytes are counted by speed from its own counter, read whenever a line
 // closes: the speed command is the last command on a line and the close waits until it has
 // left, so all the unit sent up to then went at that line's speed.
-class CountingDevices : public DevicesDecorator {
+class CountingDevices : public WatchingDevices {
  public:
   CountingDevices(VirtualSerialDevices& inner, SimulatedUnit& unit)
-      : DevicesDecorator(inner), virtual_(inner), unit_(unit) {}
+      : WatchingDevices(inner), virtual_(inner), unit_(unit) {}
 
   void LineClosed(uint32_t speed) {
     virtual_.Settle();
@@ -39,6 +39,7 @@ class CountingDevices : public DevicesDecorator {
   std::map<uint32_t, uint64_t> unitSentAt;
 
  protected:
+  void OnOpen(const char*, int32_t, OpenResult) override {}
   void OnWrite(const uint8_t*, size_t count, int32_t speed) override {
     pcWrittenAt[static_cast<uint32_t>(speed)] += count;
   }

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/devices_decorator.h"
+#include "common/watching_devices.h"
 
 namespace quorel::sim {
 
@@ -16,7 +16,7 @@ namespace quorel::sim {
 // writes and reads, every data block it sends ("A", "D" and the bytes) and the checksum reply it
 // reads for it. The updater's own writes are never damaged, so this is exactly what the updater
 // meant and what it saw, whatever happened on the wire behind.
-class UpdaterTap : public DevicesDecorator {
+class UpdaterTap : public WatchingDevices {
  public:
   struct BlockAttempt {
     uint32_t address = 0;
@@ -30,7 +30,7 @@ class UpdaterTap : public DevicesDecorator {
     bool Verified() const { return replyParsed && replyValue == sum; }
   };
 
-  explicit UpdaterTap(SerialDevices& inner) : DevicesDecorator(inner) {}
+  explicit UpdaterTap(SerialDevices& inner) : WatchingDevices(inner) {}
 
   // Called with every complete command the updater writes, in the unit's transcript form
   // ("A004000", "D[64]" for a data block, "C"), at the moment its last byte is written.
@@ -51,9 +51,10 @@ class UpdaterTap : public DevicesDecorator {
 
  protected:
   // A reopened port starts without a reply on its way.
-  void OnOpen(const char*, int32_t, int32_t, OpenResult) override { replyDue_ = false; }
+  void OnOpen(const char*, int32_t, OpenResult) override { replyDue_ = false; }
   void OnWrite(const uint8_t* data, size_t count, int32_t lineSpeed) override;
   void OnRead(const uint8_t* data, size_t got, int32_t lineSpeed) override;
+  void OnClose(int32_t) override {}
 
  private:
   enum class Mode { kCommand, kArgument, kData, kMessage };
