@@ -36,7 +36,7 @@
 #include "sim/virtual_clock.h"
 #include "driver/driver.h"
 #include "protocol/protocol.h"
-#include "protocol/update_state.h"
+#include "phases/update_state.h"
 
 namespace {
 
@@ -130,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::unique_ptr<quorel::ConfigReadout> readoutAtK;
   tap.SetCommandObserver([&](const std::string& command) {
     if (command == "K" && !readoutAtK) {
-      readoutAtK = std::make_unique<quorel::ConfigReadout>(state.configReadout);
+      readoutAtK = std::make_unique<quorel::ConfigReadout>(state.facts.configReadout);
     }
   });
 
@@ -159,8 +159,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   finished.status = status;
   finished.console = &console.output();
   finished.tap = &tap;
-  finished.portOpen = state.port.IsOpen();
-  finished.unitAnswered = state.unitAnswered;
+  finished.portOpen = state.link.port.IsOpen();
+  finished.unitAnswered = state.link.unitAnswered;
   expected::CheckEnding(finished, &violations);
   if (!violations.empty()) Fail(violations.front());
   if (!tap.flashSent()) return 0;
@@ -168,10 +168,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The flash: the conversion an identified unit's release calls for (an unidentified unit's
   // is decided by the fuzzer's replies), and every block the run had to write went out with its
   // bytes and verified, the records worked out again from what the run read.
-  const int kind = state.configConversionKind;
+  const int kind = state.facts.configConversionKind;
   const quorel::ReleaseCode unitRelease =
-      payload.releaseTable.code[state.unitUnidentified ? 0 : state.releaseRow];
-  if (!state.unitUnidentified &&
+      payload.releaseTable.code[state.facts.unitUnidentified ? 0 : state.facts.releaseRow];
+  if (!state.facts.unitUnidentified &&
       kind != expected::KindForRelease(unitRelease, payload.productKind, payload.releaseCode)) {
     Fail("conversion kind " + std::to_string(kind) + " against the unit's release");
   }

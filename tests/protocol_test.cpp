@@ -37,12 +37,12 @@ class ProtocolTest : public ::testing::Test {
  protected:
   void SetUp() override {
     s = &sim.NewState();
-    OpenSelectedPort(*s, 9600);
+    OpenSelectedPort(s->link, 9600);
   }
 
   // Switches unit and port to a speed, as the connection does, and forgets what came before.
   void SwitchTo(uint32_t speed) {
-    SendSpeedAndReopen(*s, speed);
+    SendSpeedAndReopen(s->link, speed);
     ASSERT_EQ(sim.unit.speed(), speed);
     sim.unit.ClearTranscript();
   }
@@ -51,10 +51,10 @@ class ProtocolTest : public ::testing::Test {
   bool WriteVerified(uint32_t address, const std::vector<uint8_t>& data, int* attempts) {
     uint32_t reply = 0;
     *attempts = 0;
-    return RepeatUntilVerified(*s, static_cast<uint32_t>(data.size()), [&](int n) {
+    return RepeatUntilVerified(s->link, static_cast<uint32_t>(data.size()), [&](int n) {
       EXPECT_EQ(n, *attempts);
       ++*attempts;
-      return WriteBlockAttempt(*s, address, data.data(), static_cast<uint32_t>(data.size()),
+      return WriteBlockAttempt(s->link, address, data.data(), static_cast<uint32_t>(data.size()),
                                &reply, nullptr);
     });
   }
@@ -68,29 +68,29 @@ class ProtocolTest : public ::testing::Test {
 using Commands = std::vector<std::string>;
 
 TEST_F(ProtocolTest, SingleProbeAcceptsExactlyOk) {
-  EXPECT_TRUE(SingleProbe(*s));
-  EXPECT_STREQ(s->replyBuffer, "Ok");
+  EXPECT_TRUE(SingleProbe(s->link));
+  EXPECT_STREQ(s->link.replyBuffer, "Ok");
   // Up to 20 characters are wanted, so even a good probe costs the whole wait.
   EXPECT_EQ(Now(), WireNs(1, 9600) + 320 * kMs);
 
   sim.unit.faults().probeReply = "Ok\r\n";
-  EXPECT_FALSE(SingleProbe(*s));
-  EXPECT_STREQ(s->replyBuffer, "Ok\r\n");
+  EXPECT_FALSE(SingleProbe(s->link));
+  EXPECT_STREQ(s->link.replyBuffer, "Ok\r\n");
 
   sim.unit.faults().probeReply = "OOk";
-  EXPECT_FALSE(SingleProbe(*s));
-  EXPECT_STREQ(s->replyBuffer, "OOk");
+  EXPECT_FALSE(SingleProbe(s->link));
+  EXPECT_STREQ(s->link.replyBuffer, "OOk");
 
   sim.unit.faults().absent = true;
   const uint64_t start = Now();
-  EXPECT_FALSE(SingleProbe(*s));
-  EXPECT_STREQ(s->replyBuffer, "");
+  EXPECT_FALSE(SingleProbe(s->link));
+  EXPECT_STREQ(s->link.replyBuffer, "");
   EXPECT_EQ(Now() - start, WireNs(1, 9600) + 320 * kMs);
 }
 
 TEST_F(ProtocolTest, SpeedSwitchSendsTheCommandAtTheOldSpeedThenReopensAtOnce) {
-  s->currentSpeed = 9600;
-  SendSpeedAndReopen(*s, 28800);
+  s->link.currentSpeed = 9600;
+  SendSpeedAndReopen(s->link, 28800);
   ASSERT_EQ(sim.unit.transcript().size(), 1u);
   EXPECT_EQ(sim.unit.transcript()[0].command, "B028800");
   EXPECT_EQ(sim.unit.transcript()[0].speed, 9600u);
@@ -101,28 +101,28 @@ TEST_F(ProtocolTest, SpeedSwitchSendsTheCommandAtTheOldSpeedThenReopensAtOnce) {
   EXPECT_EQ(reopen.parity, 0);
   // The close let the command leave; nothing more was waited for.
   EXPECT_EQ(reopen.timeNs, WireNs(7, 9600));
-  EXPECT_EQ(s->currentSpeed, 9600u);
-  EXPECT_TRUE(SingleProbe(*s));
+  EXPECT_EQ(s->link.currentSpeed, 9600u);
+  EXPECT_TRUE(SingleProbe(s->link));
   EXPECT_EQ(sim.unit.transcript().back().speed, 28800u);
 }
 
 TEST_F(ProtocolTest, BurstProbeLeavesNoReplyBehind) {
   SwitchTo(28800);
-  BurstProbe(*s);
+  BurstProbe(s->link);
   EXPECT_EQ(sim.unit.Commands(), Commands(20, "E"));
-  EXPECT_STREQ(s->replyBuffer, "Ok");
-  EXPECT_EQ(s->port.BytesPending(), 0u);
+  EXPECT_STREQ(s->link.replyBuffer, "Ok");
+  EXPECT_EQ(s->link.port.BytesPending(), 0u);
   // The next probe reads its own reply, not one of the 19 others.
-  EXPECT_TRUE(SingleProbe(*s));
+  EXPECT_TRUE(SingleProbe(s->link));
 }
 
 TEST_F(ProtocolTest, BurstProbeWithoutAnswerMakesTwentyOneReadsAndDrains) {
   SwitchTo(28800);
   sim.unit.faults().silentSpeeds = {28800};
   const uint64_t start = Now();
-  BurstProbe(*s);
+  BurstProbe(s->link);
   EXPECT_EQ(Now() - start, WireNs(20, 28800) + 21 * 320 * kMs + 100 * kMs);
-  EXPECT_STREQ(s->replyBuffer, "");
+  EXPECT_STREQ(s->link.replyBuffer, "");
 }
 
 TEST(ChecksumReplyTest, ParsesOneToEightHexDigitsAfterCsAndLeavesOtherwise) {
@@ -151,10 +151,10 @@ TEST_F(ProtocolTest, IdentificationQueryReachesTheUnitAsOneRunOfText) {
   sim.unit.SetCodeRegionChecksum(0x6F0A31);
   sim.devices.ClearWritten();
   const uint64_t start = Now();
-  SendText("A008000", s->port);
-  SendText("L00e000", s->port);
+  SendText("A008000", s->link.port);
+  SendText("L00e000", s->link.port);
   uint32_t value = 0;
-  EXPECT_TRUE(QueryChecksum(*s, &value, 1000));
+  EXPECT_TRUE(QueryChecksum(s->link, &value, 1000));
   EXPECT_EQ(value, 0x6F0A31u);
   EXPECT_EQ(sim.devices.written(), std::string("A008000L00e000") + '\x43');
   EXPECT_EQ(sim.unit.Commands(), (Commands{"A008000", "L00e000", "C"}));
@@ -164,11 +164,11 @@ TEST_F(ProtocolTest, IdentificationQueryReachesTheUnitAsOneRunOfText) {
 TEST_F(ProtocolTest, BlockWriteStoresTheBytesAndVerifiesAgainstTheUnit) {
   SwitchTo(14400);
   const std::vector<uint8_t> data = SampleBlock(256, 1);
-  SendLength(*s, 256);
+  SendLength(s->link, 256);
   sim.devices.ClearWritten();
   uint32_t reply = 0;
   std::string writtenAtMark;
-  EXPECT_TRUE(WriteBlockAttempt(*s, 0x4AF8, data.data(), 256, &reply,
+  EXPECT_TRUE(WriteBlockAttempt(s->link, 0x4AF8, data.data(), 256, &reply,
                                 [&] { writtenAtMark = sim.devices.written(); }));
   EXPECT_EQ(writtenAtMark, "A004AF8D");  // the repeat mark comes between "D" and the data
   EXPECT_EQ(reply, BlockChecksum(data.data(), 256));
@@ -181,24 +181,24 @@ TEST_F(ProtocolTest, BlockWriteWaitsForItsBytesToLeaveBeforeTheReplyWait) {
   // starts once the output has drained can see the checksum reply.
   static_assert(WireNs(1024, 28800) > 320 * kMs, "the block must outlast the reply wait");
   SwitchTo(28800);
-  SendLength(*s, 1024);
+  SendLength(s->link, 1024);
   const std::vector<uint8_t> data = SampleBlock(1024, 2);
   int attempts = 0;
   EXPECT_TRUE(WriteVerified(0x8000, data, &attempts));
   EXPECT_EQ(attempts, 1);
   EXPECT_EQ(sim.unit.stats().dataBlocks, 1u);
   EXPECT_EQ(sim.unit.stats().checksumQueries, 1u);
-  EXPECT_EQ(s->port.BytesPending(), 0u);
+  EXPECT_EQ(s->link.port.BytesPending(), 0u);
 }
 
 TEST_F(ProtocolTest, BlockReadReturnsTheUnitsBytesVerified) {
   SwitchTo(14400);
   sim.unit.WriteConfigRecords(2512, 5, true);
-  SendLength(*s, 64);
+  SendLength(s->link, 64);
   std::vector<uint8_t> destination(64, 0);
   uint32_t reported = 0;
   int marks = 0;
-  EXPECT_TRUE(ReadBlockAttempt(*s, 0x49C0, destination.data(), 64, &reported, [&] { ++marks; }));
+  EXPECT_TRUE(ReadBlockAttempt(s->link, 0x49C0, destination.data(), 64, &reported, [&] { ++marks; }));
   EXPECT_EQ(marks, 1);
   EXPECT_TRUE(std::equal(destination.begin(), destination.end(),
                          sim.unit.memory().begin() + 0x49C0));
@@ -208,20 +208,20 @@ TEST_F(ProtocolTest, BlockReadReturnsTheUnitsBytesVerified) {
 
 TEST_F(ProtocolTest, AnUnansweredAllZeroBlockIsNotVerified) {
   const std::vector<uint8_t> zeros(1024, 0);
-  SendLength(*s, 1024);
+  SendLength(s->link, 1024);
   sim.unit.faults().checksumFaults[{0x0C00, 0}] = {ChecksumFaultKind::kMissing};
   uint32_t reply = 0;
-  EXPECT_FALSE(WriteBlockAttempt(*s, 0x0C00, zeros.data(), 1024, &reply, nullptr));
+  EXPECT_FALSE(WriteBlockAttempt(s->link, 0x0C00, zeros.data(), 1024, &reply, nullptr));
   EXPECT_EQ(reply, 0u);
-  EXPECT_TRUE(WriteBlockAttempt(*s, 0x0C00, zeros.data(), 1024, &reply, nullptr));
+  EXPECT_TRUE(WriteBlockAttempt(s->link, 0x0C00, zeros.data(), 1024, &reply, nullptr));
 }
 
 TEST_F(ProtocolTest, ARepeatSetsTheLengthAgainForAUnitThatLostIt) {
   // As if a lost "D" had let block data reach the unit as commands, one of them a length.
   SwitchTo(28800);
-  SendLength(*s, 0x400);
-  SendText("L000010", s->port);
-  s->port.DrainOutput();
+  SendLength(s->link, 0x400);
+  SendText("L000010", s->link.port);
+  s->link.port.DrainOutput();
   sim.devices.Settle();
   ASSERT_EQ(sim.unit.currentLength(), 0x10u);
   sim.unit.ClearTranscript();
@@ -240,7 +240,7 @@ TEST_F(ProtocolTest, ARepeatSetsTheLengthAgainForAUnitThatLostIt) {
 }
 
 TEST_F(ProtocolTest, RepeatsStopAtTheBound) {
-  SendLength(*s, 256);
+  SendLength(s->link, 256);
   for (int attempt = 0; attempt <= kMaxBlockAttempts; ++attempt) {
     sim.unit.faults().checksumFaults[{0x4000, attempt}] = {ChecksumFaultKind::kWrong};
   }
@@ -251,7 +251,7 @@ TEST_F(ProtocolTest, RepeatsStopAtTheBound) {
 }
 
 TEST_F(ProtocolTest, RepeatsStopWhenTheAdapterIsGone) {
-  SendLength(*s, 256);
+  SendLength(s->link, 256);
   sim.devices.LoseAfterBytesWritten(100);
   int attempts = 0;
   EXPECT_FALSE(WriteVerified(0x4000, SampleBlock(256, 4), &attempts));
@@ -259,21 +259,21 @@ TEST_F(ProtocolTest, RepeatsStopWhenTheAdapterIsGone) {
 }
 
 TEST_F(ProtocolTest, AStrayByteBeforeAChecksumReplyIsDrainedBeforeTheRepeat) {
-  SendLength(*s, 256);
+  SendLength(s->link, 256);
   // The first reply arrives as 12 characters: its last digit would shift every later reply.
   sim.unit.faults().strayBeforeChecksum[{0x4100, 0}] = "\r";
   int attempts = 0;
   EXPECT_TRUE(WriteVerified(0x4100, SampleBlock(256, 5), &attempts));
   EXPECT_EQ(attempts, 2);
   EXPECT_EQ(sim.unit.stats().dataBlocksAt.at(0x4100), 2u);
-  EXPECT_EQ(s->port.BytesPending(), 0u);
+  EXPECT_EQ(s->link.port.BytesPending(), 0u);
   // The next block is verified at once.
   EXPECT_TRUE(WriteVerified(0x4200, SampleBlock(256, 6), &attempts));
   EXPECT_EQ(attempts, 1);
 }
 
 TEST_F(ProtocolTest, ALateChecksumReplyIsDrainedBeforeTheRepeat) {
-  SendLength(*s, 256);
+  SendLength(s->link, 256);
   sim.unit.faults().checksumFaults[{0x4100, 0}] = {ChecksumFaultKind::kLate, 380};
   int attempts = 0;
   EXPECT_TRUE(WriteVerified(0x4100, SampleBlock(256, 7), &attempts));
@@ -286,8 +286,8 @@ TEST_F(ProtocolTest, ALateChecksumReplyIsDrainedBeforeTheRepeat) {
 // ending's own text and the key prompt. (Runs cut short: UpdateRoad and Stress.)
 struct ExitSession {
   ExitSession() : state(session->NewState()) {
-    OpenSelectedPort(state, 9600);
-    state.unitAnswered = true;
+    OpenSelectedPort(state.link, 9600);
+    state.link.unitAnswered = true;
   }
   std::unique_ptr<SimSession> session = std::make_unique<SimSession>();
   UpdateState& state;
@@ -302,7 +302,7 @@ TEST(ExitPath, GivingUpLetsGoOfTheUnitInTheEndingsOrder) {
             std::string("\nNo verified reply from the unit for the main image block at 000400 "
                         "after 10 attempts.\nThe unit was not flashed. Update exiting\n") +
                 kPrompt);
-  EXPECT_FALSE(block.state.port.IsOpen());
+  EXPECT_FALSE(block.state.link.port.IsOpen());
   EXPECT_EQ(block.session->unit.Commands(), (Commands{"X"}));
   EXPECT_TRUE(block.session->unit.leftUpdateMode());
   EXPECT_EQ(block.session->console.keysRead(), 1);
@@ -317,14 +317,14 @@ TEST(ExitPath, GivingUpLetsGoOfTheUnitInTheEndingsOrder) {
   // A lost port: the failure says so, and nothing more is written.
   ExitSession lost;
   lost.session->devices.LoseAfterBytesWritten(1);
-  lost.state.port.SendByte('E');
+  lost.state.link.port.SendByte('E');
   EXPECT_EQ(EndOfRun(lost.state, EndAfterBlockFailure(lost.state, "configuration write", 0x4AF8)),
             0);
   EXPECT_EQ(lost.session->console.output(),
             std::string("\nThe serial port stopped working during the configuration write "
                         "(block at 004AF8).\nThe unit was not flashed. Update exiting\n") +
                 kPrompt);
-  EXPECT_FALSE(lost.state.port.IsOpen());
+  EXPECT_FALSE(lost.state.link.port.IsOpen());
   EXPECT_EQ(lost.session->devices.written(), "E");
 }
 

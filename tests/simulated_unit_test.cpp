@@ -362,7 +362,7 @@ TEST(SimSessionTest, WholeUpdateLeavesTheImagesInTheUnitAndFlashes) {
   EXPECT_EQ(sim.Run({}, "k"), 1);
   EXPECT_TRUE(sim.unit.flashed());
   ASSERT_NE(sim.state, nullptr);
-  EXPECT_EQ(sim.state->releaseRow, row);
+  EXPECT_EQ(sim.state->facts.releaseRow, row);
   const std::vector<uint8_t>& memory = sim.unit.memory();
   EXPECT_TRUE(std::equal(memory.begin(), memory.begin() + 0x4000, sim.payload.SwImage));
   EXPECT_TRUE(std::equal(memory.begin() + 0x8000, memory.begin() + kSwImageEnd,

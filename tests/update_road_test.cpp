@@ -292,8 +292,8 @@ TEST(Identification, SharedChecksumTakesTheFirstRow) {
   EXPECT_NE(s.console.output().find(
                 "Unit confirmed as QuorelPro with firmware rev 091103.\nUpdate proceeding..\n\n"),
             std::string::npos);
-  EXPECT_EQ(s.state->releaseRow, 95u);
-  EXPECT_EQ(s.state->unitChecksum, 0x4C20E2u);
+  EXPECT_EQ(s.state->facts.releaseRow, 95u);
+  EXPECT_EQ(s.state->facts.unitChecksum, 0x4C20E2u);
 }
 
 TEST(Identification, UnknownUnitAsksAndOnlyYesGoesOn) {

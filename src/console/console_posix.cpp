@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "os/interrupt.h"
+#include "os/posix_io.h"
 
 namespace quorel {
 namespace {
@@ -16,27 +17,19 @@ namespace {
 // was left in non-blocking mode. Returns false when the wait itself fails.
 bool WaitReady(int fd, short events) {
   pollfd entry{fd, events, 0};
-  for (;;) {
-    int ready = poll(&entry, 1, -1);
-    if (ready > 0) return true;
-    if (ready < 0 && errno != EINTR) return false;
-  }
+  return RetryOnInterrupt([&] { return poll(&entry, 1, -1); }) > 0;
 }
 
 // Writes every byte; false on the first real failure (EPIPE with SIGPIPE ignored, EIO, ...).
-bool WriteAll(int fd, const char* text, size_t length) {
-  while (length > 0) {
-    ssize_t written = write(fd, text, length);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      if ((errno == EAGAIN || errno == EWOULDBLOCK) && WaitReady(fd, POLLOUT)) continue;
-      return false;
-    }
-    if (written == 0) return false;
+bool WriteText(int fd, const char* text, size_t length) {
+  for (;;) {
+    int error = 0;
+    const size_t written = WriteAll(fd, text, length, &error);
+    if (written == length) return true;
     text += written;
-    length -= static_cast<size_t>(written);
+    length -= written;
+    if ((error != EAGAIN && error != EWOULDBLOCK) || !WaitReady(fd, POLLOUT)) return false;
   }
-  return true;
 }
 
 // One byte from fd, or kEndOfInput at end of input, on an error, or once the run is cut short
@@ -78,13 +71,13 @@ TerminalConsole::TerminalConsole() {
 
 void TerminalConsole::Write(const char* text, size_t length) {
   if (outputFailed_) return;
-  if (!WriteAll(STDOUT_FILENO, text, length)) outputFailed_ = true;
+  if (!WriteText(STDOUT_FILENO, text, length)) outputFailed_ = true;
 }
 
 void TerminalConsole::Error(const std::string& line) {
   if (errorFailed_) return;
   std::string text = line + "\n";
-  if (!WriteAll(STDERR_FILENO, text.data(), text.size())) errorFailed_ = true;
+  if (!WriteText(STDERR_FILENO, text.data(), text.size())) errorFailed_ = true;
 }
 
 int TerminalConsole::ReadKey() {

@@ -1,16 +1,13 @@
 #pragma once
 // The program's entry: banner, options, then the phases of one update over one UpdateState.
 #include "phases/phase_result.h"
-#include "protocol/update_state.h"
+#include "phases/update_state.h"
+#include "serial/trace.h"
 
 namespace quorel {
 
 // The updater's own version, shown by --version.
 constexpr char kUpdaterVersion[] = "1.1.0";
-
-// Reads the options into the state. Returns true when they are all good; otherwise prints the
-// usage message of the first bad one and returns false.
-bool ParseOptions(UpdateState& s, int argc, const char* const* argv);
 
 // The one exit path of a run: lets go of the unit (a data block cut short completed with filler
 // bytes, X when the unit has answered and has not been told to flash, the port closed), prints
@@ -21,7 +18,8 @@ int EndOfRun(UpdateState& s, const PhaseResult& end);
 // Runs a whole update and returns the program's exit status. Every end of the run goes through
 // EndOfRun: it prints "\nPress a key to exit program" and waits for one key, unless the user cut
 // the run short.
-int RunUpdate(UpdateState& s, int argc, const char* const* argv);
+// With a trace, the run starts (or drops) it as --trace says.
+int RunUpdate(UpdateState& s, int argc, const char* const* argv, TraceLog* trace = nullptr);
 
 // The shipped program's run: RunUpdate over the platform's devices, clock and console, with the
 // trace (--trace) recording around them.

@@ -28,4 +28,7 @@ std::vector<SerialPortEntry> ListSerialPorts(const std::string& sysRoot,
 // One line per port: the device, then what is known of it.
 std::string FormatPortList(const std::vector<SerialPortEntry>& ports);
 
+// This machine's serial ports as --list-ports shows them (Linux: from /sys and /dev).
+std::string ListSystemSerialPorts();
+
 }  // namespace quorel

@@ -12,29 +12,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "os/posix_io.h"
+#include "os/low_latency.h"
 #include "os/serial_port_list.h"
-#ifdef __linux__
-#include <linux/serial.h>
-
-#include "os/termios2_linux.h"
-#endif
 
 namespace quorel {
 namespace {
 
 const char kReportPrefix[] = "quorel-update: cannot open ";
-
-// Runs a system call again for as long as a signal interrupts it: the one place where this
-// file deals with EINTR. The interrupt handlers do not restart calls, so a Ctrl-C in the middle
-// of a write lands here; the write goes on with the rest, and every byte handed to Write leaves,
-// as the driver's count of a block's bytes assumes. The driver notices the flag afterwards.
-template <typename Call>
-auto RetryOnInterrupt(Call call) -> decltype(call()) {
-  for (;;) {
-    auto result = call();
-    if (result != -1 || errno != EINTR) return result;
-  }
-}
 
 // Errors after which the device will not come back: an unplugged adapter, a pseudo-terminal
 // whose other side has closed.
@@ -64,17 +49,11 @@ class PosixSerialLine : public SerialLine {
   PosixSerialLine& operator=(const PosixSerialLine&) = delete;
 
   void Write(const uint8_t* data, size_t count) override {
-    while (count > 0 && !lost_) {
-      ssize_t written = RetryOnInterrupt([&] { return ::write(fd_, data, count); });
-      if (written <= 0) {
-        // Nothing was taken: give up on this write rather than spin on a device that refuses.
-        if (written < 0 && DeviceGone(errno)) lost_ = true;
-        return;
-      }
-      writtenSinceDrain_ = true;
-      data += written;
-      count -= static_cast<size_t>(written);
-    }
+    if (lost_ || count == 0) return;
+    int error = 0;
+    // A write that takes nothing ends the call rather than spin on a device that refuses.
+    if (WriteAll(fd_, data, count, &error) > 0) writtenSinceDrain_ = true;
+    if (error != 0 && DeviceGone(error)) lost_ = true;
   }
 
   size_t Read(uint8_t* destination, size_t count) override {
@@ -122,32 +101,21 @@ class PosixSerialLine : public SerialLine {
     if (ready > 0 && (watched.revents & (POLLERR | POLLNVAL)) != 0) lost_ = true;
   }
 
+  // Only adapters that have the setting take it; a pseudo-terminal or a plain UART refuses,
+  // and that is fine.
   void RequestLowLatency() override {
-#ifdef __linux__
-    // Only adapters that have the setting take it; a pseudo-terminal or a plain UART refuses
-    // the query, and that is fine.
-    serial_struct settings{};
-    if (latencySaved_ || ioctl(fd_, TIOCGSERIAL, &settings) != 0) return;
-    savedFlags_ = settings.flags;
-    settings.flags |= ASYNC_LOW_LATENCY;
-    if (ioctl(fd_, TIOCSSERIAL, &settings) == 0) latencySaved_ = true;
-#endif
+    if (!latencySaved_) latencySaved_ = SetLowLatency(fd_, &savedLatency_);
   }
 
  private:
   void RestoreLatency() {
-#ifdef __linux__
-    serial_struct settings{};
-    if (!latencySaved_ || ioctl(fd_, TIOCGSERIAL, &settings) != 0) return;
-    settings.flags = savedFlags_;
-    ioctl(fd_, TIOCSSERIAL, &settings);
-#endif
+    if (latencySaved_) RestoreLowLatency(fd_, savedLatency_);
   }
 
   int fd_;
   uint32_t appliedSpeed_;
   bool latencySaved_ = false;
-  int savedFlags_ = 0;
+  int savedLatency_ = 0;
   bool lost_ = false;
   bool writtenSinceDrain_ = false;
 };
@@ -233,25 +201,6 @@ int DropModemLines(int fd) {
 
 }  // namespace
 
-int SetAndReadLineSpeed(int fd, uint32_t speed, uint32_t* appliedOutput, uint32_t* appliedInput) {
-#ifdef __linux__
-  if (int error = SetExactLineSpeed(fd, speed)) return error;
-  return ReadLineSpeed(fd, appliedOutput, appliedInput);
-#else
-  // Where speed_t is the rate itself (the BSDs, macOS), the classic calls take any speed.
-  termios settings;
-  if (tcgetattr(fd, &settings) != 0) return errno;
-  if (cfsetispeed(&settings, static_cast<speed_t>(speed)) != 0 ||
-      cfsetospeed(&settings, static_cast<speed_t>(speed)) != 0 ||
-      tcsetattr(fd, TCSANOW, &settings) != 0 || tcgetattr(fd, &settings) != 0) {
-    return errno;
-  }
-  *appliedOutput = static_cast<uint32_t>(cfgetospeed(&settings));
-  *appliedInput = static_cast<uint32_t>(cfgetispeed(&settings));
-  return 0;
-#endif
-}
-
 bool SpeedWithinTolerance(uint32_t asked, uint32_t applied) {
   const uint64_t difference = asked > applied ? asked - applied : applied - asked;
   return difference * 50 <= asked;
@@ -267,37 +216,20 @@ std::string DevicePathForPort(const char* portName) {
 
 PosixSerialDevices::PosixSerialDevices(std::function<void(const std::string&)> reportError,
                                        LineSpeedSetter setSpeed)
-    : reportError_(std::move(reportError)), setSpeed_(std::move(setSpeed)) {}
-
-void PosixSerialDevices::MapPort(const std::string& portName, const std::string& devicePath) {
-  mappedPorts_[portName] = devicePath;
-}
+    : MappedSerialDevices(std::move(reportError)), setSpeed_(std::move(setSpeed)) {}
 
 std::string PosixSerialDevices::PathFor(const char* portName) const {
-  auto mapped = mappedPorts_.find(portName);
-  if (mapped == mappedPorts_.end()) return DevicePathForPort(portName);
+  const std::string* mapped = MappedDevice(portName);
+  if (mapped == nullptr) return DevicePathForPort(portName);
   // A link (/dev/serial/by-id/...) is followed now, so the open and every report concern the
   // device itself; a path that does not resolve is opened as given, for its error.
   char resolved[PATH_MAX];
-  if (realpath(mapped->second.c_str(), resolved) != nullptr) return resolved;
-  return mapped->second;
-}
-
-std::string PosixSerialDevices::DeviceName(const char* portName) const {
-  if (portName == nullptr) return "";
-  std::string path = PathFor(portName);
-  return path.empty() ? portName : path;
+  if (realpath(mapped->c_str(), resolved) != nullptr) return resolved;
+  return *mapped;
 }
 
 std::string PosixSerialDevices::ListPorts() {
-  return FormatPortList(ListSerialPorts("/sys", "/dev"));
-}
-
-void PosixSerialDevices::Report(const std::string& line) {
-  // The speed ladder opens the same port again and again; one report per distinct failure.
-  if (line == lastReport_) return;
-  lastReport_ = line;
-  if (reportError_) reportError_(line);
+  return ListSystemSerialPorts();
 }
 
 OpenResult PosixSerialDevices::Open(const char* portName, int32_t lineSpeed, int32_t parity,
@@ -312,11 +244,9 @@ OpenResult PosixSerialDevices::Open(const char* portName, int32_t lineSpeed, int
   }
   // A port the user named by its device is reported by that name (and the device a link
   // leads to); a COMn name with the device behind it.
-  auto mapped = mappedPorts_.find(portName);
+  const std::string* mapped = MappedDevice(portName);
   std::string label = std::string(portName) + " (" + path + ")";
-  if (mapped != mappedPorts_.end()) {
-    label = mapped->second == path ? path : mapped->second + " (" + path + ")";
-  }
+  if (mapped != nullptr) label = *mapped == path ? path : *mapped + " (" + path + ")";
   const std::string what = kReportPrefix + label + ": ";
 
   // Non-blocking only for the open itself, which could otherwise wait for a carrier signal.
@@ -389,7 +319,7 @@ OpenResult PosixSerialDevices::Open(const char* portName, int32_t lineSpeed, int
     Report(what + reason);
     return result;
   }
-  lastReport_.clear();
+  OpenSucceeded();
   *line = std::make_unique<PosixSerialLine>(fd, appliedOutput);
   return kOpenOk;
 }

@@ -5,11 +5,10 @@
 // as the driver's divider allows), 8N1, no flow control, DTR and RTS off, blocking reads and
 // writes, and is held exclusively.
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 
-#include "os/serial_device.h"
+#include "os/mapped_devices.h"
 
 namespace quorel {
 
@@ -17,7 +16,8 @@ namespace quorel {
 std::string DevicePathForPort(const char* portName);
 
 // Sets both directions of the open terminal fd to speed and reads back the rates the driver
-// applied. Returns 0, or the errno of the call that failed.
+// applied. Returns 0, or the errno of the call that failed. Each system has its own (Linux:
+// termios2_linux.cpp).
 using LineSpeedSetter = std::function<int(int fd, uint32_t speed, uint32_t* appliedOutput,
                                           uint32_t* appliedInput)>;
 int SetAndReadLineSpeed(int fd, uint32_t speed, uint32_t* appliedOutput, uint32_t* appliedInput);
@@ -26,33 +26,26 @@ int SetAndReadLineSpeed(int fd, uint32_t speed, uint32_t* appliedOutput, uint32_
 // still frame each other's bytes.
 bool SpeedWithinTolerance(uint32_t asked, uint32_t applied);
 
-class PosixSerialDevices : public SerialDevices {
+class PosixSerialDevices : public MappedSerialDevices {
  public:
-  // reportError receives one line for each failed open: the port, its device and the
-  // system's reason. A report identical to the previous one is not repeated.
+  // reportError receives one line for each failed open (see MappedSerialDevices).
   // setSpeed is the seam through which tests make a driver apply another rate than asked.
   explicit PosixSerialDevices(std::function<void(const std::string&)> reportError,
                               LineSpeedSetter setSpeed = SetAndReadLineSpeed);
 
-  // From now on portName opens devicePath instead of the system's device for that name; a
-  // symbolic link (/dev/serial/by-id/...) is resolved at each open. Reports then name the
-  // device rather than the port name.
-  void MapPort(const std::string& portName, const std::string& devicePath) override;
-  std::string DeviceName(const char* portName) const override;
-  // The ports under /sys and /dev (see ListSerialPorts).
+  // The system's serial ports (ListSystemSerialPorts).
   std::string ListPorts() override;
 
   OpenResult Open(const char* portName, int32_t lineSpeed, int32_t parity,
                   std::unique_ptr<SerialLine>* line) override;
 
- private:
-  std::string PathFor(const char* portName) const;
-  void Report(const std::string& line);
+ protected:
+  // A mapped device that is a symbolic link (/dev/serial/by-id/...) is resolved at each open;
+  // reports then name the device rather than the port name.
+  std::string PathFor(const char* portName) const override;
 
-  std::function<void(const std::string&)> reportError_;
+ private:
   LineSpeedSetter setSpeed_;
-  std::map<std::string, std::string> mappedPorts_;
-  std::string lastReport_;
 };
 
 }  // namespace quorel

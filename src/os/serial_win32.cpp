@@ -142,25 +142,14 @@ DCB LineSettings(int32_t lineSpeed, int32_t parity) {
 }
 
 Win32SerialDevices::Win32SerialDevices(std::function<void(const std::string&)> reportError)
-    : reportError_(std::move(reportError)) {}
-
-void Win32SerialDevices::MapPort(const std::string& portName, const std::string& device) {
-  mappedPorts_[portName] = device;
-}
+    : MappedSerialDevices(std::move(reportError)) {}
 
 std::string Win32SerialDevices::PathFor(const char* portName) const {
-  if (portName == nullptr) return "";
-  auto mapped = mappedPorts_.find(portName);
-  if (mapped == mappedPorts_.end()) return Win32DevicePath(portName);
+  const std::string* mapped = MappedDevice(portName);
+  if (mapped == nullptr) return Win32DevicePath(portName);
   // A device path is opened as given; a COM name through the device namespace.
-  if (mapped->second.rfind("\\\\.\\", 0) == 0) return mapped->second;
-  return Win32DevicePath(mapped->second.c_str());
-}
-
-std::string Win32SerialDevices::DeviceName(const char* portName) const {
-  if (portName == nullptr) return "";
-  const std::string path = PathFor(portName);
-  return path.empty() ? portName : path;
+  if (mapped->rfind("\\\\.\\", 0) == 0) return *mapped;
+  return Win32DevicePath(mapped->c_str());
 }
 
 std::string Win32SerialDevices::ListPorts() {
@@ -199,13 +188,6 @@ std::string Win32SerialDevices::ListPorts() {
   return list;
 }
 
-void Win32SerialDevices::Report(const std::string& line) {
-  // The speed ladder opens the same port again and again; one report per distinct failure.
-  if (line == lastReport_) return;
-  lastReport_ = line;
-  if (reportError_) reportError_(line);
-}
-
 OpenResult Win32SerialDevices::Open(const char* portName, int32_t lineSpeed, int32_t parity,
                                     std::unique_ptr<SerialLine>* line) {
   line->reset();
@@ -213,14 +195,14 @@ OpenResult Win32SerialDevices::Open(const char* portName, int32_t lineSpeed, int
 
   const std::string path = PathFor(portName);
   if (path.empty()) {
-    auto unknown = mappedPorts_.find(portName);
-    Report(kReportPrefix + (unknown != mappedPorts_.end() ? unknown->second : std::string(portName)) +
+    const std::string* unknown = MappedDevice(portName);
+    Report(kReportPrefix + (unknown != nullptr ? *unknown : std::string(portName)) +
            ": there is no such port");
     return kOpenFailed;
   }
   // A port the user named (--port) is reported by that name.
-  auto mapped = mappedPorts_.find(portName);
-  const std::string& name = mapped != mappedPorts_.end() ? mapped->second : std::string(portName);
+  const std::string* mapped = MappedDevice(portName);
+  const std::string name = mapped != nullptr ? *mapped : std::string(portName);
   const std::string what =
       kReportPrefix + (name == path ? path : name + " (" + path + ")") + ": ";
 
@@ -255,7 +237,7 @@ OpenResult Win32SerialDevices::Open(const char* portName, int32_t lineSpeed, int
     Report(what + reason);
     return result;
   }
-  lastReport_.clear();
+  OpenSucceeded();
   *line = std::make_unique<Win32SerialLine>(handle);
   return kOpenOk;
 }

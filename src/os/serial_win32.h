@@ -6,11 +6,10 @@
 #include <windows.h>
 
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 
-#include "os/serial_device.h"
+#include "os/mapped_devices.h"
 
 namespace quorel {
 
@@ -22,17 +21,11 @@ std::string Win32DevicePath(const char* portName);
 // value counts as none).
 DCB LineSettings(int32_t lineSpeed, int32_t parity);
 
-class Win32SerialDevices : public SerialDevices {
+class Win32SerialDevices : public MappedSerialDevices {
  public:
-  // reportError receives one line for each failed open: the port, its device and the system's
-  // message. A report identical to the previous one is not repeated.
+  // reportError receives one line for each failed open (see MappedSerialDevices).
   explicit Win32SerialDevices(std::function<void(const std::string&)> reportError);
 
-  // From now on portName opens the device the user named: "COMn" of any number, or a device
-  // path such as "\\.\COM12".
-  void MapPort(const std::string& portName, const std::string& device) override;
-  // The device that portName opens.
-  std::string DeviceName(const char* portName) const override;
   // The machine's serial ports as the system lists them (HARDWARE\DEVICEMAP\SERIALCOMM), one a
   // line; touches no port.
   std::string ListPorts() override;
@@ -40,13 +33,9 @@ class Win32SerialDevices : public SerialDevices {
   OpenResult Open(const char* portName, int32_t lineSpeed, int32_t parity,
                   std::unique_ptr<SerialLine>* line) override;
 
- private:
-  std::string PathFor(const char* portName) const;
-  void Report(const std::string& line);
-
-  std::function<void(const std::string&)> reportError_;
-  std::map<std::string, std::string> mappedPorts_;
-  std::string lastReport_;
+ protected:
+  // A port may be mapped to "COMn" of any number, or to a device path such as "\\.\COM12".
+  std::string PathFor(const char* portName) const override;
 };
 
 }  // namespace quorel

@@ -2,6 +2,7 @@
 #ifdef __linux__
 
 #include "os/termios2_linux.h"
+#include "os/serial_posix.h"
 
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
@@ -29,6 +30,11 @@ int ReadLineSpeed(int fd, uint32_t* outputSpeed, uint32_t* inputSpeed) {
   *outputSpeed = settings.c_ospeed;
   *inputSpeed = settings.c_ispeed;
   return 0;
+}
+
+int SetAndReadLineSpeed(int fd, uint32_t speed, uint32_t* appliedOutput, uint32_t* appliedInput) {
+  if (int error = SetExactLineSpeed(fd, speed)) return error;
+  return ReadLineSpeed(fd, appliedOutput, appliedInput);
 }
 
 }  // namespace quorel

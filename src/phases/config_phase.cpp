@@ -32,11 +32,11 @@ bool ReadBlocks(UpdateState& s, uint32_t address, uint32_t count, uint8_t* desti
   for (uint32_t i = first; i < last; ++i) {
     const uint32_t blockAddress = address + i * kReadBlockLength;
     const uint32_t length = std::min(kReadBlockLength, count - i * kReadBlockLength);
-    if (s.unitLength != length) SendLength(s, length);
+    if (s.link.unitLength != length) SendLength(s.link, length);
     uint8_t* target = destination + i * kReadBlockLength;
     uint32_t reported = 0;
-    bool verified = RepeatUntilVerified(s, length, [&](int) {
-      return ReadBlockAttempt(s, blockAddress, target, length, &reported, [&] {
+    bool verified = RepeatUntilVerified(s.link, length, [&](int) {
+      return ReadBlockAttempt(s.link, blockAddress, target, length, &reported, [&] {
         if (reported != 0) Print(s.console, "+");
       });
     });
@@ -58,12 +58,12 @@ bool ReadBlocks(UpdateState& s, uint32_t address, uint32_t count, uint8_t* desti
 PhaseResult ReadUnitMemory(UpdateState& s, uint32_t address, uint32_t count, uint8_t* destination,
                            bool dots) {
   const uint32_t blocks = (count + kReadBlockLength - 1) / kReadBlockLength;
-  SendLength(s, kReadBlockLength);
+  SendLength(s.link, kReadBlockLength);
   uint32_t failedAt = 0;
   if (!ReadBlocks(s, address, count, destination, 0, blocks, dots, &failedAt)) {
     return EndAfterBlockFailure(s, "configuration read", failedAt);
   }
-  const uint32_t lengthAfterRead = s.unitLength;
+  const uint32_t lengthAfterRead = s.link.unitLength;
 
   const uint32_t blocksPerStretch = kConfirmStretch / kReadBlockLength;
   std::vector<uint32_t> differing;
@@ -89,7 +89,7 @@ PhaseResult ReadUnitMemory(UpdateState& s, uint32_t address, uint32_t count, uin
       if (sum != BlockChecksum(destination + offset, length)) differing.push_back(offset);
     }
     if (differing.empty()) {
-      if (s.unitLength != lengthAfterRead) SendLength(s, lengthAfterRead);
+      if (s.link.unitLength != lengthAfterRead) SendLength(s.link, lengthAfterRead);
       return kGoOn;
     }
   }
@@ -104,59 +104,59 @@ PhaseResult ReadUnitMemory(UpdateState& s, uint32_t address, uint32_t count, uin
 }  // namespace
 
 PhaseResult ReadOutConfig(UpdateState& s) {
-  s.configConversionKind = kNoConversion;
-  s.unitUnidentified = false;
+  s.facts.configConversionKind = kNoConversion;
+  s.facts.unitUnidentified = false;
   const ReleaseTable& table = s.payload.releaseTable;
-  if (s.releaseRow >= table.rows) {
-    s.unitUnidentified = true;
-    s.releaseRow = 0;
+  if (s.facts.releaseRow >= table.rows) {
+    s.facts.unitUnidentified = true;
+    s.facts.releaseRow = 0;
   } else {
-    s.configConversionKind = ConversionKindForRelease(table.code[s.releaseRow], s.payload);
+    s.facts.configConversionKind = ConversionKindForRelease(table.code[s.facts.releaseRow], s.payload);
   }
 
-  if (s.currentSpeed > kConfigSpeed &&
-      (s.unitUnidentified || s.configConversionKind != kNoConversion)) {
-    if (!SendSpeedAndReopen(s, kConfigSpeed)) {
+  if (s.link.currentSpeed > kConfigSpeed &&
+      (s.facts.unitUnidentified || s.facts.configConversionKind != kNoConversion)) {
+    if (!SendSpeedAndReopen(s.link, kConfigSpeed)) {
       ReportPortSpeedFailure(s, kConfigSpeed);
       return EndRun(kStatusFailed);
     }
-    if (!SingleProbe(s)) {
+    if (!SingleProbe(s.link)) {
       if (RunInterrupted()) return kInterruptedRun;
       return EndRun(kStatusFailed, "Connection failed at check config\n");
     }
-    s.currentSpeed = kConfigSpeed;
+    s.link.currentSpeed = kConfigSpeed;
   }
 
-  uint8_t* buffer = s.configReadout.data();
-  if (s.unitUnidentified) {
+  uint8_t* buffer = s.facts.configReadout.data();
+  if (s.facts.unitUnidentified) {
     Print(s.console, "Checking config data..\n");
     PhaseResult read = ReadUnitMemory(s, kConfigRegionBase, kRecordV2Size, buffer, false);
     if (!read.goOn) return read;
     if (RecordPassesChecksum(buffer, kRecordV1Size)) {
-      s.configConversionKind = kFromV1;
+      s.facts.configConversionKind = kFromV1;
       Print(s.console, "Config is pre 042803\n");
     }
     if (RecordPassesChecksum(buffer, kRecordV2Size) && s.payload.productKind != kBaseModel) {
-      s.configConversionKind = kFromV2;
+      s.facts.configConversionKind = kFromV2;
       Print(s.console, "Config is pre 101203 for Pro\n");
     }
   }
 
-  if (s.configConversionKind == kNoConversion) return kGoOn;
+  if (s.facts.configConversionKind == kNoConversion) return kGoOn;
   Print(s.console, "Reading config data..\n");
   PhaseResult read = ReadUnitMemory(s, kConfigRegionBase, kReadoutLength, buffer, true);
   if (!read.goOn) return read;
   // What lies beyond the region read (the tail of the last converted record) starts as zero.
-  std::fill(s.configReadout.begin() + kReadoutLength, s.configReadout.end(), 0);
-  SendCommand(s, "K");
+  std::fill(s.facts.configReadout.begin() + kReadoutLength, s.facts.configReadout.end(), 0);
+  SendCommand(s.link, "K");
   return kGoOn;
 }
 
 PhaseResult ConfigPhase(UpdateState& s) {
   PhaseResult result = ReadOutConfig(s);
   if (!result.goOn) return result;
-  if (s.configConversionKind != kNoConversion) {
-    ConvertConfig(s.configReadout, s.configConversionKind, s.payload.productKind,
+  if (s.facts.configConversionKind != kNoConversion) {
+    ConvertConfig(s.facts.configReadout, s.facts.configConversionKind, s.payload.productKind,
                   s.payload.releaseCode);
     result = RecordConfigAreaSums(s);
     if (!result.goOn) return result;

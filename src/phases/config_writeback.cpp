@@ -16,24 +16,24 @@ constexpr uint32_t kWriteBlockLength = 256;
 constexpr uint8_t kRecordFiveMovedMark = 0x3A;
 
 PhaseResult WriteConfigRecord(UpdateState& s, uint32_t offset, uint32_t size, uint32_t address) {
-  SendLength(s, kWriteBlockLength);
+  SendLength(s.link, kWriteBlockLength);
   const uint32_t blocks = (size - 1) / kWriteBlockLength + 1;
   for (uint32_t b = 0; b < blocks; ++b) {
     uint32_t length = kWriteBlockLength;
     if ((b + 1) * kWriteBlockLength > size) {
       length = size - b * kWriteBlockLength;
-      SendLength(s, length);
+      SendLength(s.link, length);
     }
     const uint32_t blockAddress = address + b * kWriteBlockLength;
-    const uint8_t* data = s.configReadout.data() + offset + b * kWriteBlockLength;
+    const uint8_t* data = s.facts.configReadout.data() + offset + b * kWriteBlockLength;
     uint32_t reply = 0;
-    bool verified = RepeatUntilVerified(s, length, [&](int) {
-      return WriteBlockAttempt(s, blockAddress, data, length, &reply, [&] {
+    bool verified = RepeatUntilVerified(s.link, length, [&](int) {
+      return WriteBlockAttempt(s.link, blockAddress, data, length, &reply, [&] {
         if (reply != 0) Print(s.console, "Re43");
       });
     });
     if (!verified) return EndAfterBlockFailure(s, "configuration write", blockAddress);
-    s.writtenBlocks.push_back({blockAddress, length, data, kRangeConfig});
+    s.facts.writtenBlocks.push_back({blockAddress, length, data, kRangeConfig});
   }
   return kGoOn;
 }
@@ -41,7 +41,7 @@ PhaseResult WriteConfigRecord(UpdateState& s, uint32_t offset, uint32_t size, ui
 }  // namespace
 
 uint32_t ConfigRecordAddress(const UpdateState& s, uint32_t i, uint32_t size) {
-  if (i == 5 && size == kRecordV3Size && s.configReadout[i * size] == kRecordFiveMovedMark) {
+  if (i == 5 && size == kRecordV3Size && s.facts.configReadout[i * size] == kRecordFiveMovedMark) {
     return kConfigRegionBase + 4 * size;
   }
   return kConfigRegionBase + i * size;
@@ -59,23 +59,23 @@ PhaseResult WriteBackConfig(UpdateState& s) {
 }
 
 PhaseResult FinishConfigPhase(UpdateState& s) {
-  SendCommand(s, "K");
-  SendCommand(s, kCmdProbe);
-  ReadUnitReply(s, kProbeReplyLength);
-  SendCommand(s, "V0");
-  SendCommand(s, kCmdTick);
-  ReadUnitReply(s, kProbeReplyLength);
-  SendCommand(s, "V0");
-  ReadUnitReply(s, kProbeReplyLength);
+  SendCommand(s.link, "K");
+  SendCommand(s.link, kCmdProbe);
+  ReadUnitReply(s.link, kProbeReplyLength);
+  SendCommand(s.link, "V0");
+  SendCommand(s.link, kCmdTick);
+  ReadUnitReply(s.link, kProbeReplyLength);
+  SendCommand(s.link, "V0");
+  ReadUnitReply(s.link, kProbeReplyLength);
   if (RunInterrupted()) return kInterruptedRun;
-  if (s.currentSpeed == s.wantedSpeed) return kGoOn;
+  if (s.link.currentSpeed == s.facts.negotiatedSpeed) return kGoOn;
 
-  s.currentSpeed = s.wantedSpeed;
-  if (!SendSpeedAndReopen(s, s.currentSpeed)) {
-    ReportPortSpeedFailure(s, s.currentSpeed);
+  s.link.currentSpeed = s.facts.negotiatedSpeed;
+  if (!SendSpeedAndReopen(s.link, s.link.currentSpeed)) {
+    ReportPortSpeedFailure(s, s.link.currentSpeed);
     return EndRun(kStatusFailed);
   }
-  if (!SingleProbe(s)) {
+  if (!SingleProbe(s.link)) {
     if (RunInterrupted()) return kInterruptedRun;
     return EndRun(kStatusFailed, "Connection failed after check config\n");
   }

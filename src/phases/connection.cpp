@@ -26,12 +26,12 @@ uint32_t NextSlowerSpeed(uint32_t speed) {
 }
 
 void GreetOnce(UpdateState& s) {
-  SendCommand(s, kCmdGreet);
-  SleepMs(s.clock, kGreetingWaitMs);
-  ReadUnitReply(s, kProbeReplyLength);  // not judged
-  SendCommand(s, kCmdHello);
-  SleepMs(s.clock, kGreetingWaitMs);
-  ReadUnitReply(s, kProbeReplyLength);
+  SendCommand(s.link, kCmdGreet);
+  SleepMs(s.link.clock, kGreetingWaitMs);
+  ReadUnitReply(s.link, kProbeReplyLength);  // not judged
+  SendCommand(s.link, kCmdHello);
+  SleepMs(s.link.clock, kGreetingWaitMs);
+  ReadUnitReply(s.link, kProbeReplyLength);
 }
 
 // The unit's reply as it may be shown on a terminal: control and non-ASCII bytes (line noise)
@@ -46,9 +46,9 @@ std::string PrintableReply(const char* reply) {
 
 }  // namespace
 
-PhaseResult NegotiateConnection(UpdateState& s) {
-  OpenSelectedPort(s, kFirstContactSpeed);
-  if (!SingleProbe(s)) {
+PhaseResult NegotiateConnection(UpdateState& s, uint32_t wantedSpeed) {
+  OpenSelectedPort(s.link, kFirstContactSpeed);
+  if (!SingleProbe(s.link)) {
     if (RunInterrupted()) return kInterruptedRun;
     Print(s.console,
           "\nQuorel not in update mode, serial cable not connected,\n"
@@ -57,36 +57,36 @@ PhaseResult NegotiateConnection(UpdateState& s) {
           "If it's already in update mode then press 'exit','menu',0,9,3,1");
     return EndRun(kStatusFailed);
   }
-  s.unitAnswered = true;
+  s.link.unitAnswered = true;
 
   // Always switch, even to 9600: the unit expects the speed command after first contact.
-  s.currentSpeed = s.wantedSpeed;
-  if (!SendSpeedAndReopen(s, s.currentSpeed)) {
-    ReportPortSpeedFailure(s, s.currentSpeed);
+  s.link.currentSpeed = wantedSpeed;
+  if (!SendSpeedAndReopen(s.link, s.link.currentSpeed)) {
+    ReportPortSpeedFailure(s, s.link.currentSpeed);
     return EndRun(kStatusFailed);
   }
-  BurstProbe(s);
-  bool answered = SingleProbe(s);
+  BurstProbe(s.link);
+  bool answered = SingleProbe(s.link);
 
-  while (!answered && s.currentSpeed >= kLowestAcceptedSpeed) {
+  while (!answered && s.link.currentSpeed >= kLowestAcceptedSpeed) {
     if (RunInterrupted()) return kInterruptedRun;
-    uint32_t next = NextSlowerSpeed(s.currentSpeed);
-    Print(s.console, "%uk RS232 speed not working trying %uk \n", s.currentSpeed, next);
-    s.currentSpeed = next;
+    uint32_t next = NextSlowerSpeed(s.link.currentSpeed);
+    Print(s.console, "%uk RS232 speed not working trying %uk \n", s.link.currentSpeed, next);
+    s.link.currentSpeed = next;
     // The step below the lowest speed ends in the failure path below whatever the port does.
-    if (!SendSpeedAndReopen(s, s.currentSpeed) && s.currentSpeed >= kLowestAcceptedSpeed) {
-      ReportPortSpeedFailure(s, s.currentSpeed);
+    if (!SendSpeedAndReopen(s.link, s.link.currentSpeed) && s.link.currentSpeed >= kLowestAcceptedSpeed) {
+      ReportPortSpeedFailure(s, s.link.currentSpeed);
       return EndRun(kStatusFailed);
     }
-    answered = SingleProbe(s);
+    answered = SingleProbe(s.link);
   }
 
   if (RunInterrupted()) return kInterruptedRun;
-  if (s.currentSpeed < kLowestAcceptedSpeed) {
+  if (s.link.currentSpeed < kLowestAcceptedSpeed) {
     Print(s.console, "RS232 communication problem. Update exiting\n");
     return EndRun(kStatusFailed, "Connection cannot be made\n");
   }
-  s.wantedSpeed = s.currentSpeed;
+  s.facts.negotiatedSpeed = s.link.currentSpeed;
   Print(s.console, "Connected\n");
   return kGoOn;
 }
@@ -94,11 +94,11 @@ PhaseResult NegotiateConnection(UpdateState& s) {
 void GreetUnit(UpdateState& s) {
   GreetOnce(s);
   for (int repeat = 0;
-       std::strcmp(s.replyBuffer, "HOk") != 0 && repeat < kGreetingRepeats && !s.port.Lost() &&
+       std::strcmp(s.link.replyBuffer, "HOk") != 0 && repeat < kGreetingRepeats && !s.link.port.Lost() &&
        !RunInterrupted();
        ++repeat) {
-    Print(s.console, "Info: ret %s\n", PrintableReply(s.replyBuffer).c_str());
-    DrainInput(s.port, s.clock);
+    Print(s.console, "Info: ret %s\n", PrintableReply(s.link.replyBuffer).c_str());
+    DrainInput(s.link.port, s.link.clock);
     GreetOnce(s);
     if (RunInterrupted()) return;
     Print(s.console, "Retry001:%d\n", repeat);

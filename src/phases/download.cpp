@@ -25,15 +25,15 @@ PhaseResult SendRange(UpdateState& s, uint32_t start, uint32_t end, const uint8_
   for (uint32_t address = start; address < end;) {
     uint32_t remaining = end - address;
     if (remaining < currentLength) {
-      SendLength(s, remaining);
+      SendLength(s.link, remaining);
       currentLength = remaining;
     }
     uint32_t reply = 0;
     int attempts = 0;
     const uint8_t* data = source + (address - start);
-    bool verified = RepeatUntilVerified(s, currentLength, [&](int) {
+    bool verified = RepeatUntilVerified(s.link, currentLength, [&](int) {
       uint32_t sum = BlockChecksum(data, currentLength);
-      bool ok = WriteBlockAttempt(s, address, data, currentLength, &reply, [&] {
+      bool ok = WriteBlockAttempt(s.link, address, data, currentLength, &reply, [&] {
         if (attempts != 0) Print(s.console, "Retry#%d\n", attempts);
       });
       ++attempts;
@@ -41,7 +41,7 @@ PhaseResult SendRange(UpdateState& s, uint32_t start, uint32_t end, const uint8_
       return ok;
     });
     if (!verified) return EndAfterBlockFailure(s, what, address);
-    s.writtenBlocks.push_back({address, currentLength, data, range});
+    s.facts.writtenBlocks.push_back({address, currentLength, data, range});
     Print(s.console, ".");
     address += currentLength;
   }
@@ -52,24 +52,24 @@ PhaseResult SendRange(UpdateState& s, uint32_t start, uint32_t end, const uint8_
 
 PhaseResult ImageDownload(UpdateState& s) {
   const FirmwarePayload& payload = s.payload;
-  SendCommand(s, "JDOWNLOADING UPDATE\n");
+  SendCommand(s.link, "JDOWNLOADING UPDATE\n");
   Print(s.console, "\nSending SW update..");
-  SendCommand(s, kCmdProbe);
-  ReadUnitReply(s, kProbeReplyLength);  // not judged
-  SendLength(s, kDownloadBlockLength);  // L000400
-  SendCommand(s, "K");
+  SendCommand(s.link, kCmdProbe);
+  ReadUnitReply(s.link, kProbeReplyLength);  // not judged
+  SendLength(s.link, kDownloadBlockLength);  // L000400
+  SendCommand(s.link, "K");
   uint32_t currentLength = kDownloadBlockLength;
 
   for (uint32_t address = 0; address < kFirstRangeEnd; address += kDownloadBlockLength) {
     uint32_t reply = 0;
     const uint8_t* data = payload.SwImage + address;
-    bool verified = RepeatUntilVerified(s, kDownloadBlockLength, [&](int) {
-      return WriteBlockAttempt(s, address, data, kDownloadBlockLength, &reply, [&] {
+    bool verified = RepeatUntilVerified(s.link, kDownloadBlockLength, [&](int) {
+      return WriteBlockAttempt(s.link, address, data, kDownloadBlockLength, &reply, [&] {
         if (reply != 0) Print(s.console, "Retry003\n");
       });
     });
     if (!verified) return EndAfterBlockFailure(s, "main image", address);
-    s.writtenBlocks.push_back({address, kDownloadBlockLength, data, kRangeFirst});
+    s.facts.writtenBlocks.push_back({address, kDownloadBlockLength, data, kRangeFirst});
     Print(s.console, ".");
   }
 
@@ -78,13 +78,13 @@ PhaseResult ImageDownload(UpdateState& s) {
                 currentLength, "main image", kRangeSecond);
   if (!sent.goOn) return sent;
 
-  const ReleaseCode unitRelease = payload.releaseTable.code[s.releaseRow];
+  const ReleaseCode unitRelease = payload.releaseTable.code[s.facts.releaseRow];
   const ReleaseCode threshold =
       payload.productKind == kBaseModel ? kHwImageBeforeBase : kHwImageBeforePro;
   if (!IsOlder(unitRelease, threshold)) return kGoOn;
 
   Print(s.console, "\nSending HW update..");
-  SendLength(s, kDownloadBlockLength);  // L000400
+  SendLength(s.link, kDownloadBlockLength);  // L000400
   currentLength = kDownloadBlockLength;
   return SendRange(s, kHwImageBase, kHwImageEnd, payload.HwImage, currentLength, "second image",
                    kRangeHwImage);

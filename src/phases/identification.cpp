@@ -33,24 +33,24 @@ bool UserConfirms(UpdateState& s) {
 
 PhaseResult IdentifyUnit(UpdateState& s) {
   Print(s.console, "\nChecking version..\n");
-  SendCommand(s, "A008000");
-  SendCommand(s, "L00e000");
-  s.unitLength = 0xE000;
+  SendCommand(s.link, "A008000");
+  SendCommand(s.link, "L00e000");
+  s.link.unitLength = 0xE000;
   uint32_t checksum = 0;
-  bool readable = QueryChecksum(s, &checksum, kIdentifyWaitMs);
+  bool readable = QueryChecksum(s.link, &checksum, kIdentifyWaitMs);
   if (RunInterrupted()) return kInterruptedRun;
   const ReleaseTable& table = s.payload.releaseTable;
   // An unreadable reply must never be taken for a row's checksum (one row holds 0).
-  s.unitChecksum = readable ? checksum : kUnreadableChecksum;
-  s.releaseRow = readable ? FindReleaseRow(table, checksum) : table.rows;
+  s.facts.unitChecksum = readable ? checksum : kUnreadableChecksum;
+  s.facts.releaseRow = readable ? FindReleaseRow(table, checksum) : table.rows;
 
   bool ask = false;
-  if (s.releaseRow < table.rows) {
-    ProductKind kind = table.kind[s.releaseRow];
-    ReleaseCode code = table.code[s.releaseRow];
+  if (s.facts.releaseRow < table.rows) {
+    ProductKind kind = table.kind[s.facts.releaseRow];
+    ReleaseCode code = table.code[s.facts.releaseRow];
     if (kind != s.payload.productKind) {
       Print(s.console, "Unit ID's as %s, but this firmware is for a %s (ind:%u)\n",
-            ProductName(kind), ProductName(s.payload.productKind), s.releaseRow);
+            ProductName(kind), ProductName(s.payload.productKind), s.facts.releaseRow);
       Print(s.console, "Firmware not updated...Exiting\n");
       return EndRun(kStatusRefused);
     }
@@ -60,11 +60,11 @@ PhaseResult IdentifyUnit(UpdateState& s) {
     } else {
       // The unit already runs this release or a newer one: reflashing or going back is the
       // user's decision, never automatic.
-      Print(s.console, "Unit's rev is up to date (csum:%x ind:%u)\n", s.unitChecksum, s.releaseRow);
+      Print(s.console, "Unit's rev is up to date (csum:%x ind:%u)\n", s.facts.unitChecksum, s.facts.releaseRow);
       ask = true;
     }
   } else {
-    Print(s.console, "Could not confirm unit ID (csum=%x)\n", s.unitChecksum);
+    Print(s.console, "Could not confirm unit ID (csum=%x)\n", s.facts.unitChecksum);
     ask = true;
   }
 
@@ -75,7 +75,7 @@ PhaseResult IdentifyUnit(UpdateState& s) {
     if (!confirmed) return Decline(s);
     Print(s.console, "\nUpdate proceeding..\n\n");
   }
-  SendCommand(s, "T");
+  SendCommand(s.link, "T");
   return kGoOn;
 }
 

@@ -4,6 +4,38 @@
 
 namespace quorel {
 
+void ReportPortSpeedFailure(UpdateState& s, uint32_t speed) {
+  static const uint32_t kOptionSpeeds[] = {28800, 14400, 9600, 4800, 2400};
+  Print(s.console,
+        "\nThe serial port could not be set to %u bit/s. The unit has already been told to\n"
+        "switch to %u bit/s and is waiting at that speed; nothing more can be sent to it.\n"
+        "Its firmware has not been changed.\n"
+        "To go on, leave and re-enter its update mode from the remote\n"
+        "('exit','menu',0,9,3,1), then run the updater again",
+        speed, speed);
+  // A slower speed choice avoids the speed this port cannot run at.
+  for (int option = 0; option < 5; ++option) {
+    if (kOptionSpeeds[option] < speed) {
+      Print(s.console, " with -s%d (%u bit/s)", option, kOptionSpeeds[option]);
+      break;
+    }
+  }
+  Print(s.console, ".\n");
+  s.link.port.Close();
+}
+
+void ReportBlockFailure(UpdateState& s, const char* what, uint32_t address) {
+  if (s.link.port.Lost()) {
+    Print(s.console, "\nThe serial port stopped working during the %s (block at %06X).\n", what,
+          address);
+  } else {
+    Print(s.console,
+          "\nNo verified reply from the unit for the %s block at %06X after %d attempts.\n", what,
+          address, kMaxBlockAttempts);
+  }
+  Print(s.console, "The unit was not flashed. Update exiting\n");
+}
+
 PhaseResult EndAfterBlockFailure(UpdateState& s, const char* what, uint32_t address) {
   if (RunInterrupted()) return kInterruptedRun;
   ReportBlockFailure(s, what, address);

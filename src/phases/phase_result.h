@@ -6,7 +6,7 @@
 // unless the user cut the run short, the key prompt and the wait for a key.
 #include <cstdint>
 
-#include "protocol/update_state.h"
+#include "phases/update_state.h"
 
 namespace quorel {
 
@@ -34,6 +34,15 @@ constexpr PhaseResult EndRun(int status, const char* afterLeaving = nullptr) {
 }
 // The user cut the run short; the phase stopped at its first look at RunInterrupted().
 constexpr PhaseResult kInterruptedRun{false, kStatusInterrupted, nullptr, true};
+
+// Tells the user that the port could not be reopened at speed once the unit had been told to
+// switch to it: nothing can reach the unit any more, so the console says where it waits and
+// how to bring it back. Closes the port; the phase then ends the run (status 0).
+void ReportPortSpeedFailure(UpdateState& s, uint32_t speed);
+
+// Says which block never verified (or that the port stopped working) and that the unit was not
+// flashed; the driver's exit path then lets go of the unit.
+void ReportBlockFailure(UpdateState& s, const char* what, uint32_t address);
 
 // The end of a phase whose block never verified: the run was cut short, or the block failure's
 // message and status 0.

@@ -36,11 +36,11 @@ const char* RangeName(int range) {
 // The block write exchange once more for one block, with its repeat rules and bound. *attempts
 // (when given) receives the number of attempts made.
 PhaseResult WriteAgain(UpdateState& s, const WrittenBlock& block, int* attempts = nullptr) {
-  if (s.unitLength != block.length) SendLength(s, block.length);
+  if (s.link.unitLength != block.length) SendLength(s.link, block.length);
   uint32_t reply = 0;
-  bool verified = RepeatUntilVerified(s, block.length, [&](int n) {
+  bool verified = RepeatUntilVerified(s.link, block.length, [&](int n) {
     if (attempts != nullptr) *attempts = n + 1;
-    return WriteBlockAttempt(s, block.address, block.data, block.length, &reply, nullptr);
+    return WriteBlockAttempt(s.link, block.address, block.data, block.length, &reply, nullptr);
   });
   if (!verified) return EndAfterBlockFailure(s, RangeName(block.range), block.address);
   return kGoOn;
@@ -48,7 +48,7 @@ PhaseResult WriteAgain(UpdateState& s, const WrittenBlock& block, int* attempts 
 
 // The parts of the configuration area the run does not write, as they were before.
 PhaseResult ConfigAreaUnchanged(UpdateState& s) {
-  for (const AreaSum& stretch : s.configAreaSums) {
+  for (const AreaSum& stretch : s.facts.configAreaSums) {
     uint32_t sum = 0;
     if (!QuerySum(s, stretch.address, stretch.length, &sum)) {
       return EndAfterBlockFailure(s, "verification", stretch.address);
@@ -70,12 +70,12 @@ PhaseResult ConfigAreaUnchanged(UpdateState& s) {
 // the end of the run when the pass ends it.
 PassResult VerifyPass(UpdateState& s, const std::vector<uint8_t>& image, PhaseResult* end) {
   Print(s.console, "\nVerifying..");
-  if (!s.configAreaSums.empty()) {
+  if (!s.facts.configAreaSums.empty()) {
     *end = ConfigAreaUnchanged(s);
     if (!end->goOn) return PassResult::kEnded;
   }
   bool rewrote = false;
-  const std::vector<WrittenBlock>& blocks = s.writtenBlocks;
+  const std::vector<WrittenBlock>& blocks = s.facts.writtenBlocks;
   for (size_t i = 0; i < blocks.size(); ++i) {
     const WrittenBlock& block = blocks[i];
     uint32_t sum = 0;
@@ -97,12 +97,12 @@ PassResult VerifyPass(UpdateState& s, const std::vector<uint8_t>& image, PhaseRe
 }  // namespace
 
 bool QuerySum(UpdateState& s, uint32_t address, uint32_t length, uint32_t* sum) {
-  return RepeatUntilVerified(s, length, [&](int) {
-    SendAddress(s, address);
-    if (s.unitLength != length) SendLength(s, length);
-    s.port.DrainOutput();
-    DiscardPendingInput(s.port);
-    return QueryChecksum(s, sum);
+  return RepeatUntilVerified(s.link, length, [&](int) {
+    SendAddress(s.link, address);
+    if (s.link.unitLength != length) SendLength(s.link, length);
+    s.link.port.DrainOutput();
+    DiscardPendingInput(s.link.port);
+    return QueryChecksum(s.link, sum);
   });
 }
 
@@ -110,7 +110,7 @@ PhaseResult RecordConfigAreaSums(UpdateState& s) {
   // The area less the converted records the run is about to write (all of it without a
   // conversion): the records' blocks are checked one by one, the rest must stay as it is.
   std::vector<bool> written(kConfigAreaEnd - kConfigAreaStart, false);
-  if (s.configConversionKind != kNoConversion) {
+  if (s.facts.configConversionKind != kNoConversion) {
     const uint32_t size = TargetRecordSize(s.payload.productKind, s.payload.releaseCode);
     for (uint32_t i = 0; i < kConfigRecordCount; ++i) {
       const uint32_t from = ConfigRecordAddress(s, i, size) - kConfigAreaStart;
@@ -118,7 +118,7 @@ PhaseResult RecordConfigAreaSums(UpdateState& s) {
       std::fill(written.begin() + from, written.begin() + to, true);
     }
   }
-  s.configAreaSums.clear();
+  s.facts.configAreaSums.clear();
   for (uint32_t offset = 0; offset < written.size();) {
     if (written[offset]) {
       ++offset;
@@ -135,20 +135,20 @@ PhaseResult RecordConfigAreaSums(UpdateState& s) {
     if (!QuerySum(s, address, length, &sum)) {
       return EndAfterBlockFailure(s, "configuration area check", address);
     }
-    s.configAreaSums.push_back({address, length, sum});
+    s.facts.configAreaSums.push_back({address, length, sum});
     offset += length;
   }
   return kGoOn;
 }
 
 PhaseResult VerifyBeforeFlash(UpdateState& s) {
-  if (s.writtenBlocks.empty()) return kGoOn;
+  if (s.facts.writtenBlocks.empty()) return kGoOn;
   uint32_t extent = 0;
-  for (const WrittenBlock& block : s.writtenBlocks) {
+  for (const WrittenBlock& block : s.facts.writtenBlocks) {
     extent = std::max(extent, block.address + block.length);
   }
   std::vector<uint8_t> image(extent);
-  for (const WrittenBlock& block : s.writtenBlocks) {
+  for (const WrittenBlock& block : s.facts.writtenBlocks) {
     std::copy(block.data, block.data + block.length, image.begin() + block.address);
   }
 
@@ -161,7 +161,7 @@ PhaseResult VerifyBeforeFlash(UpdateState& s) {
       // after the exchange it has always met it after. When it had to be repeated, its first
       // attempt may have landed elsewhere: that calls for another pass.
       int attempts = 0;
-      end = WriteAgain(s, s.writtenBlocks.back(), &attempts);
+      end = WriteAgain(s, s.facts.writtenBlocks.back(), &attempts);
       if (!end.goOn || attempts == 1) return end;
     }
   }

@@ -19,84 +19,63 @@ int HexDigit(char c) {
   return -1;
 }
 
-bool SendFormatted(UpdateState& s, const char* format, uint32_t value) {
-  std::snprintf(s.replyBuffer, sizeof s.replyBuffer, format, value);
-  return SendCommand(s, s.replyBuffer);
+bool SendFormatted(UnitLink& link, const char* format, uint32_t value) {
+  std::snprintf(link.replyBuffer, sizeof link.replyBuffer, format, value);
+  return SendCommand(link, link.replyBuffer);
 }
 
 }  // namespace
 
-bool SendCommand(UpdateState& s, const char* text) {
+bool SendCommand(UnitLink& link, const char* text) {
   if (RunInterrupted()) return false;
-  SendText(text, s.port);
+  SendText(text, link.port);
   return true;
 }
 
-bool SendCommand(UpdateState& s, uint8_t command) {
+bool SendCommand(UnitLink& link, uint8_t command) {
   if (RunInterrupted()) return false;
-  s.port.SendByte(command);
+  link.port.SendByte(command);
   return true;
 }
 
-bool SingleProbe(UpdateState& s) {
-  SendCommand(s, kCmdProbe);
-  ReadUnitReply(s, kProbeReplyLength);
-  return std::strcmp(s.replyBuffer, "Ok") == 0;
+bool SingleProbe(UnitLink& link) {
+  SendCommand(link, kCmdProbe);
+  ReadUnitReply(link, kProbeReplyLength);
+  return std::strcmp(link.replyBuffer, "Ok") == 0;
 }
 
-void BurstProbe(UpdateState& s) {
-  for (int i = 0; i < 20; ++i) SendCommand(s, kCmdProbe);
-  ReadReply(s.replyBuffer, s.port, 2, s.clock);
-  for (int reads = 0; std::strcmp(s.replyBuffer, "Ok") != 0 && reads < 20; ++reads) {
-    ReadReply(s.replyBuffer, s.port, 2, s.clock);
+void BurstProbe(UnitLink& link) {
+  for (int i = 0; i < 20; ++i) SendCommand(link, kCmdProbe);
+  ReadReply(link.replyBuffer, link.port, 2, link.clock);
+  for (int reads = 0; std::strcmp(link.replyBuffer, "Ok") != 0 && reads < 20; ++reads) {
+    ReadReply(link.replyBuffer, link.port, 2, link.clock);
   }
-  DrainInput(s.port, s.clock);
+  DrainInput(link.port, link.clock);
 }
 
-OpenResult OpenSelectedPort(UpdateState& s, uint32_t speed) {
-  return s.port.Open(s.selectedPortName, static_cast<int32_t>(speed), 0);
+OpenResult OpenSelectedPort(UnitLink& link, uint32_t speed) {
+  return link.port.Open(link.selectedPortName, static_cast<int32_t>(speed), 0);
 }
 
-bool SendSpeedAndReopen(UpdateState& s, uint32_t speed) {
-  if (!SendFormatted(s, "B%06u", speed)) return true;
-  s.port.Close();
-  if (OpenSelectedPort(s, speed) == kOpenOk) return true;
+bool SendSpeedAndReopen(UnitLink& link, uint32_t speed) {
+  if (!SendFormatted(link, "B%06u", speed)) return true;
+  link.port.Close();
+  if (OpenSelectedPort(link, speed) == kOpenOk) return true;
   // A port can refuse a moment after its close (a USB adapter's driver catching up); a second
   // try costs nothing on a port that opens.
-  SleepMs(s.clock, kReopenRetryMs);
-  return OpenSelectedPort(s, speed) == kOpenOk || RunInterrupted();
+  SleepMs(link.clock, kReopenRetryMs);
+  return OpenSelectedPort(link, speed) == kOpenOk || RunInterrupted();
 }
 
-void ReportPortSpeedFailure(UpdateState& s, uint32_t speed) {
-  static const uint32_t kOptionSpeeds[] = {28800, 14400, 9600, 4800, 2400};
-  Print(s.console,
-        "\nThe serial port could not be set to %u bit/s. The unit has already been told to\n"
-        "switch to %u bit/s and is waiting at that speed; nothing more can be sent to it.\n"
-        "Its firmware has not been changed.\n"
-        "To go on, leave and re-enter its update mode from the remote\n"
-        "('exit','menu',0,9,3,1), then run the updater again",
-        speed, speed);
-  // A slower speed choice avoids the speed this port cannot run at.
-  for (int option = 0; option < 5; ++option) {
-    if (kOptionSpeeds[option] < speed) {
-      Print(s.console, " with -s%d (%u bit/s)", option, kOptionSpeeds[option]);
-      break;
-    }
-  }
-  Print(s.console, ".\n");
-  s.port.Close();
+void SendAddress(UnitLink& link, uint32_t address) { SendFormatted(link, "A%06X", address); }
+
+void SendLength(UnitLink& link, uint32_t length) {
+  SendFormatted(link, "L%06X", length);
+  link.unitLength = length;
 }
 
-void SendAddress(UpdateState& s, uint32_t address) { SendFormatted(s, "A%06X", address); }
-
-void SendLength(UpdateState& s, uint32_t length) {
-  SendFormatted(s, "L%06X", length);
-  s.unitLength = length;
-}
-
-int32_t ReadUnitReply(UpdateState& s, int32_t n) {
-  return ReadReply(s.replyBuffer, s.port, n, s.clock,
-                   s.fastReplies ? ReplyPace::kPrompt : ReplyPace::kTicks);
+int32_t ReadUnitReply(UnitLink& link, int32_t n) {
+  return ReadReply(link.replyBuffer, link.port, n, link.clock, link.pace);
 }
 
 bool ParseChecksumReply(const char* text, uint32_t* value) {
@@ -119,25 +98,25 @@ bool ParseHexPair(const char* text, uint8_t* value) {
   return true;
 }
 
-bool QueryChecksum(UpdateState& s, uint32_t* value, uint32_t waitMs) {
-  SendCommand(s, kCmdChecksum);
-  if (waitMs > 0) SleepMs(s.clock, waitMs);
-  ReadUnitReply(s, kChecksumReplyLength);
-  return ParseChecksumReply(s.replyBuffer, value);
+bool QueryChecksum(UnitLink& link, uint32_t* value, uint32_t waitMs) {
+  SendCommand(link, kCmdChecksum);
+  if (waitMs > 0) SleepMs(link.clock, waitMs);
+  ReadUnitReply(link, kChecksumReplyLength);
+  return ParseChecksumReply(link.replyBuffer, value);
 }
 
-void LeaveUpdateMode(UpdateState& s) {
-  if (s.port.IsOpen() && s.unitAnswered && !s.flashSent && !s.port.Lost()) {
+void LeaveUpdateMode(UnitLink& link) {
+  if (link.port.IsOpen() && link.unitAnswered && !link.flashSent && !link.port.Lost()) {
     static const uint8_t kFiller[256] = {};
-    while (s.blockBytesOwed > 0) {
-      const uint32_t chunk = s.blockBytesOwed < sizeof kFiller ? s.blockBytesOwed : sizeof kFiller;
-      s.port.Write(kFiller, chunk);
-      s.blockBytesOwed -= chunk;
+    while (link.blockBytesOwed > 0) {
+      const uint32_t chunk = link.blockBytesOwed < sizeof kFiller ? link.blockBytesOwed : sizeof kFiller;
+      link.port.Write(kFiller, chunk);
+      link.blockBytesOwed -= chunk;
     }
-    s.port.SendByte(kCmdLeave);
+    link.port.SendByte(kCmdLeave);
   }
-  s.blockBytesOwed = 0;
-  s.port.Close();
+  link.blockBytesOwed = 0;
+  link.port.Close();
 }
 
 uint32_t BlockChecksum(const uint8_t* data, uint32_t length) {
@@ -146,67 +125,56 @@ uint32_t BlockChecksum(const uint8_t* data, uint32_t length) {
   return sum;
 }
 
-bool WriteBlockAttempt(UpdateState& s, uint32_t address, const uint8_t* data, uint32_t length,
+bool WriteBlockAttempt(UnitLink& link, uint32_t address, const uint8_t* data, uint32_t length,
                        uint32_t* reply, const std::function<void()>& beforeData) {
-  SendAddress(s, address);
-  if (!SendCommand(s, "D")) return false;
+  SendAddress(link, address);
+  if (!SendCommand(link, "D")) return false;
   if (beforeData) beforeData();
   uint32_t sum = 0;
-  s.blockBytesOwed = length;
+  link.blockBytesOwed = length;
   for (uint32_t i = 0; i < length; ++i) {
     if (RunInterrupted()) return false;
-    s.port.SendByte(data[i]);
-    --s.blockBytesOwed;
+    link.port.SendByte(data[i]);
+    --link.blockBytesOwed;
     sum += data[i];
   }
   // Whatever arrived while the block was on the wire (a reply to an earlier attempt that came
   // too late for its wait) must not be read as the answer to this block.
-  s.port.DrainOutput();
-  DiscardPendingInput(s.port);
-  bool parsed = QueryChecksum(s, reply);
+  link.port.DrainOutput();
+  DiscardPendingInput(link.port);
+  bool parsed = QueryChecksum(link, reply);
   return parsed && *reply == sum;
 }
 
-bool ReadBlockAttempt(UpdateState& s, uint32_t address, uint8_t* destination, uint32_t length,
+bool ReadBlockAttempt(UnitLink& link, uint32_t address, uint8_t* destination, uint32_t length,
                       uint32_t* reported, const std::function<void()>& beforeData) {
-  SendAddress(s, address);
-  if (!SendCommand(s, "M")) return false;
+  SendAddress(link, address);
+  if (!SendCommand(link, "M")) return false;
   if (beforeData) beforeData();
   uint32_t sum = 0;
   for (uint32_t i = 0; i < length; ++i) {
     if (RunInterrupted()) return false;
-    ReadUnitReply(s, 2);
+    ReadUnitReply(link, 2);
     // A pair without a hexadecimal digit leaves the byte as it was; it still counts in the sum.
-    ParseHexPair(s.replyBuffer, &destination[i]);
+    ParseHexPair(link.replyBuffer, &destination[i]);
     sum += destination[i];
   }
-  DrainInput(s.port, s.clock);
-  bool parsed = QueryChecksum(s, reported);
+  DrainInput(link.port, link.clock);
+  bool parsed = QueryChecksum(link, reported);
   return parsed && *reported == sum;
 }
 
-bool RepeatUntilVerified(UpdateState& s, uint32_t length,
+bool RepeatUntilVerified(UnitLink& link, uint32_t length,
                          const std::function<bool(int attempt)>& attempt) {
   for (int n = 0; n < kMaxBlockAttempts; ++n) {
-    if (s.port.Lost() || RunInterrupted()) return false;
+    if (link.port.Lost() || RunInterrupted()) return false;
     if (n > 0) {
-      DrainInput(s.port, s.clock);
-      SendLength(s, length);
+      DrainInput(link.port, link.clock);
+      SendLength(link, length);
     }
     if (attempt(n)) return true;
   }
   return false;
-}
-
-void ReportBlockFailure(UpdateState& s, const char* what, uint32_t address) {
-  if (s.port.Lost()) {
-    Print(s.console, "\nThe serial port stopped working during the %s (block at %06X).\n", what,
-          address);
-  } else {
-    Print(s.console, "\nNo verified reply from the unit for the %s block at %06X after %d attempts.\n",
-          what, address, kMaxBlockAttempts);
-  }
-  Print(s.console, "The unit was not flashed. Update exiting\n");
 }
 
 }  // namespace quorel

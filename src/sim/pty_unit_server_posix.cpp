@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "os/clock.h"
+#include "os/posix_io.h"
 #include "os/termios2_linux.h"
 
 namespace quorel::sim {
@@ -371,13 +372,9 @@ void PtyUnitServer::SendDueOutput(uint64_t now) {
       bytes += static_cast<char>(byte.value);
     }
   }
-  size_t written = 0;
-  while (written < bytes.size()) {
-    ssize_t n = write(master_, bytes.data() + written, bytes.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // the port's input is full: the rest overruns it
-    written += static_cast<size_t>(n);
-  }
+  // Once the port's input is full the rest overruns it.
+  int error = 0;
+  const size_t written = WriteAll(master_, bytes.data(), bytes.size(), &error);
   std::lock_guard<std::mutex> lock(mutex_);
   stats_.repliesUnheard += unheard;
   stats_.repliesLostToSpeed += lostToSpeed;

@@ -12,7 +12,7 @@
 #include "sim/simulated_unit.h"
 #include "sim/virtual_clock.h"
 #include "sim/virtual_line.h"
-#include "protocol/update_state.h"
+#include "phases/update_state.h"
 #include "sim/scripted_console.h"
 
 namespace quorel::sim {

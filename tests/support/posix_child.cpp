@@ -1,5 +1,7 @@
 #include "support/posix_child.h"
 
+#include "os/posix_io.h"
+
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
@@ -73,13 +75,10 @@ std::string ReadFor(int fd, int quietMs, size_t want) {
   std::string text;
   while (text.size() < want) {
     pollfd entry{fd, POLLIN, 0};
-    int ready = poll(&entry, 1, quietMs);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) break;
+    if (RetryOnInterrupt([&] { return poll(&entry, 1, quietMs); }) <= 0) break;
     char buffer[4096];
     size_t room = want - text.size() < sizeof buffer ? want - text.size() : sizeof buffer;
-    ssize_t got = read(fd, buffer, room);
-    if (got < 0 && errno == EINTR) continue;
+    ssize_t got = RetryOnInterrupt([&] { return read(fd, buffer, room); });
     if (got <= 0) break;
     text.append(buffer, static_cast<size_t>(got));
   }
@@ -87,14 +86,8 @@ std::string ReadFor(int fd, int quietMs, size_t want) {
 }
 
 bool WriteText(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t written = write(fd, text.data() + done, text.size() - done);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    done += static_cast<size_t>(written);
-  }
-  return true;
+  int error = 0;
+  return WriteAll(fd, text.data(), text.size(), &error) == text.size();
 }
 
 bool WaitUntil(const std::function<bool()>& predicate, int timeoutMs) {

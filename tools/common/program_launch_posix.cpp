@@ -18,6 +18,7 @@
 #include <fstream>
 
 #include "os/clock.h"
+#include "os/posix_io.h"
 
 namespace quorel::sim {
 
@@ -193,8 +194,7 @@ LaunchedProgram LaunchProgram(const LaunchRequest& request) {
   result.traced = request.measurePeakRss;
   for (;;) {
     ChildReport r{};
-    ssize_t got = read(report[0], &r, sizeof r);
-    if (got < 0 && errno == EINTR) continue;
+    ssize_t got = RetryOnInterrupt([&] { return read(report[0], &r, sizeof r); });
     if (got != static_cast<ssize_t>(sizeof r)) break;
     if (r.step == kStepTrace) result.traced = false;
     if (r.fatal == 0) continue;
@@ -204,8 +204,7 @@ LaunchedProgram LaunchProgram(const LaunchRequest& request) {
   close(report[0]);
   if (result.status != LaunchStatus::kStarted) {
     int status = 0;
-    while (waitpid(pid, &status, __WALL) < 0 && errno == EINTR) {
-    }
+    RetryOnInterrupt([&] { return waitpid(pid, &status, __WALL); });
     result.pid = -1;
     result.traced = false;
     return result;
@@ -215,8 +214,7 @@ LaunchedProgram LaunchProgram(const LaunchRequest& request) {
     // The exec stops a traced child with SIGTRAP: from here on stop it once more at its exit,
     // and kill it should this thread end first.
     int status = 0;
-    while (waitpid(pid, &status, __WALL) < 0 && errno == EINTR) {
-    }
+    RetryOnInterrupt([&] { return waitpid(pid, &status, __WALL); });
     if (WIFSTOPPED(status)) {
       const long options = PTRACE_O_TRACEEXIT | PTRACE_O_EXITKILL;
       ptrace(PTRACE_SETOPTIONS, pid, nullptr, reinterpret_cast<void*>(options));

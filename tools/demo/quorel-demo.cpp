@@ -21,7 +21,7 @@
 #include "sim/simulated_unit.h"
 #include "sim/unit_profile.h"
 #include "driver/driver.h"
-#include "protocol/update_state.h"
+#include "phases/update_state.h"
 
 namespace {
 

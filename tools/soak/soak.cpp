@@ -117,13 +117,13 @@ SoakOutcome RunSoakSeed(uint64_t seed, const SoakOptions& options) {
   std::string previous[2];
   rig->tap.SetCommandObserver([&](const std::string& command) {
     if (command == "K" && !readoutAtK) {
-      readoutAtK = std::make_unique<ConfigReadout>(state.configReadout);
-      if (!formatRead) formatRead = std::make_unique<ConfigReadout>(state.configReadout);
+      readoutAtK = std::make_unique<ConfigReadout>(state.facts.configReadout);
+      if (!formatRead) formatRead = std::make_unique<ConfigReadout>(state.facts.configReadout);
     }
     if (command == "A0049C0") formatCheckEnded = true;
     if (command == "L000010" && previous[1] == "C" && previous[0] != "M" && formatCheckEnded &&
         !formatRead) {
-      formatRead = std::make_unique<ConfigReadout>(state.configReadout);
+      formatRead = std::make_unique<ConfigReadout>(state.facts.configReadout);
     }
     previous[0] = previous[1];
     previous[1] = command;

@@ -141,7 +141,7 @@ void JudgeSoakRun(const SoakOptions& options, SoakRig& rig, const SoakDraw& draw
   finished.console = &console;
   finished.tap = &rig.tap;
   finished.portOpen = rig.devices.lineOpen();
-  finished.unitAnswered = state.unitAnswered;
+  finished.unitAnswered = state.link.unitAnswered;
   finished.portGone = rig.devices.unplugged();
   expected::CheckEnding(finished, &outcome.violations);
   if (rig.console.keysRead() < 1) violation("the run ended without waiting for a key");
@@ -158,7 +158,7 @@ void JudgeSoakRun(const SoakOptions& options, SoakRig& rig, const SoakDraw& draw
         console.find("Firmware not updated...Exiting\n") == std::string::npos) {
       violation("exit status 1 without an update, a refusal or a decline");
     }
-    if (!state.unitAnswered && written != "E" && !(drawn.portVanishes && written.empty())) {
+    if (!state.link.unitAnswered && written != "E" && !(drawn.portVanishes && written.empty())) {
       violation("sent more than the first probe to a unit that never answered");
     }
   }
@@ -169,13 +169,13 @@ void JudgeSoakRun(const SoakOptions& options, SoakRig& rig, const SoakDraw& draw
 
   // The identification, and whether its reading of the unit can be trusted.
   const uint32_t trueRow = expected::FirstRow(table, drawn.trueChecksum);
-  const bool unidentified = state.unitUnidentified;
-  outcome.misidentified = !unidentified && state.unitChecksum != drawn.trueChecksum;
-  if (!unidentified && !outcome.misidentified && state.releaseRow != trueRow) {
+  const bool unidentified = state.facts.unitUnidentified;
+  outcome.misidentified = !unidentified && state.facts.unitChecksum != drawn.trueChecksum;
+  if (!unidentified && !outcome.misidentified && state.facts.releaseRow != trueRow) {
     violation(SoakFormat("identified as row %u, but the unit's checksum is that of row %u",
-                         state.releaseRow, trueRow));
+                         state.facts.releaseRow, trueRow));
   }
-  const ReleaseCode unitRelease = table.code[unidentified ? 0 : state.releaseRow];
+  const ReleaseCode unitRelease = table.code[unidentified ? 0 : state.facts.releaseRow];
 
   // The conversion: from the release of the row the run found (a misidentified unit's row is
   // the wrong one, but the decision on it is still the rule's), or, for a unit no row
@@ -189,7 +189,7 @@ void JudgeSoakRun(const SoakOptions& options, SoakRig& rig, const SoakDraw& draw
     expectedKind = reads.formatRead != nullptr
                        ? expected::KindForFirstRecord(reads.formatRead->data(), payload.productKind)
                        : trueKind;
-    if (trueKind != state.configConversionKind) {
+    if (trueKind != state.facts.configConversionKind) {
       // Only a format-check read that the byte sum let through can change the decision.
       bool explained = false;
       if (reads.formatRead != nullptr) {
@@ -212,20 +212,20 @@ void JudgeSoakRun(const SoakOptions& options, SoakRig& rig, const SoakDraw& draw
       }
       if (!explained) {
         violation(SoakFormat("conversion kind %d, but the unit's first record calls for %d",
-                             state.configConversionKind, trueKind));
+                             state.facts.configConversionKind, trueKind));
       }
     }
   }
   if (options.skewExpectedKind) expectedKind = (expectedKind + 1) % 3;
-  if (state.configConversionKind != expectedKind) {
+  if (state.facts.configConversionKind != expectedKind) {
     violation(SoakFormat("conversion kind %d, but the unit's %s calls for %d",
-                         state.configConversionKind,
+                         state.facts.configConversionKind,
                          unidentified ? "first record as read" : "release", expectedKind));
   }
 
   // The blocks the run had to write and the bytes each must carry: the records converted from
   // what the run read, then the image ranges.
-  const int kind = state.configConversionKind;
+  const int kind = state.facts.configConversionKind;
   outcome.conversionKind = kind;
   const ConfigReadout* readout = kind != 0 ? reads.readoutAtK : nullptr;
   if (kind != 0 && readout == nullptr) violation("converted the configuration without reading it");

@@ -13,7 +13,7 @@
 #include "common/updater_tap.h"
 #include "sim/virtual_clock.h"
 #include "sim/virtual_line.h"
-#include "protocol/update_state.h"
+#include "phases/update_state.h"
 
 namespace quorel::sim {
 

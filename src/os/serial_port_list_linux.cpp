@@ -124,4 +124,6 @@ std::string FormatPortList(const std::vector<SerialPortEntry>& ports) {
   return text;
 }
 
+std::string ListSystemSerialPorts() { return FormatPortList(ListSerialPorts("/sys", "/dev")); }
+
 }  // namespace quorel

@@ -1,0 +1,144 @@
+#include "driver/options.h"
+
+#include <cstring>
+#include <string>
+
+#include "driver/driver.h"
+#include "os/platform.h"
+#include "protocol/protocol.h"
+
+namespace quorel {
+
+namespace {
+
+// A long option given as "NAME VALUE" or "NAME=VALUE": true when arg is that option, with
+// *value the value (null when it is missing; the separate form then takes the next argument).
+bool LongOption(const char* name, int argc, const char* const* argv, int* i, const char** value) {
+  const char* arg = argv[*i];
+  const size_t length = std::strlen(name);
+  if (std::strncmp(arg, name, length) != 0) return false;
+  if (arg[length] == '=') {
+    *value = arg[length + 1] != '\0' ? arg + length + 1 : nullptr;
+  } else if (arg[length] == '\0') {
+    *value = *i + 1 < argc ? argv[++*i] : nullptr;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+void PrintHelp(Console& console, const FirmwarePayload& payload) {
+  Print(console,
+        "Usage: quorel-update [--port DEVICE | -cX] [-sX] [--fast] [--trace FILE]\n"
+        "       quorel-update --list-ports | --help | --version\n"
+        "\n"
+        "Updates a %s unit to firmware %06x over a serial line. First put the unit in\n"
+        "its update mode from the remote: 'menu',0,9,3,1.\n"
+        "\n"
+        "%s"
+        "                 COM1. Between -cX and --port the later one counts.\n"
+        "  -sX            line speed: 0 = 28800 (default), 1 = 14400, 2 = 9600, 3 = 4800,\n"
+        "                 4 = 2400 bit/s; slower speeds are tried when the unit does not answer\n"
+        "  --fast         read each reply as soon as it is complete rather than at the next\n"
+        "                 40 ms check, and ask a USB adapter for low latency\n"
+        "  --trace FILE   write a record of the run (every byte on the line, every wait, the\n"
+        "                 console text) to FILE, for support\n"
+        "  --list-ports   list the serial ports of this machine\n"
+        "  --help         this text\n"
+        "  --version      the updater's version and the firmware it carries\n"
+        "\n"
+        "Exit status:\n"
+        "  1    the update completed; or the unit is of the other model and was refused;\n"
+        "       or you declined at the (y/n) question\n"
+        "  0    a bad option; no answer from the unit; no working line speed; a port that\n"
+        "       could not be set; a block that never verified (the unit was not flashed)\n"
+        "  130  interrupted (Ctrl-C): the unit is told to leave its update mode\n",
+        ProductName(payload.productKind), payload.releaseCode, kPortHelp);
+}
+
+void PrintVersion(Console& console, const FirmwarePayload& payload) {
+  const uint32_t codeChecksum =
+      BlockChecksum(payload.SwImage + kCodeRegionStart, kCodeRegionLength);
+  Print(console, "quorel-update %s\nfirmware: %s release %06x, code-region checksum %x\n",
+        kUpdaterVersion, ProductName(payload.productKind), payload.releaseCode,
+        codeChecksum);
+}
+
+}  // namespace
+
+bool AnswerInfoOption(Console& console, SerialDevices& devices, const FirmwarePayload& payload,
+                      int argc, const char* const* argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0) {
+      PrintHelp(console, payload);
+    } else if (std::strcmp(argv[i], "--version") == 0) {
+      PrintVersion(console, payload);
+    } else if (std::strcmp(argv[i], "--list-ports") == 0) {
+      Print(console, "%s", devices.ListPorts().c_str());
+    } else {
+      continue;
+    }
+    return true;
+  }
+  return false;
+}
+
+
+bool ParseOptions(RunOptions& options, Console& console, int argc, const char* const* argv) {
+  static const uint32_t kSpeeds[] = {28800, 14400, 9600, 4800, 2400};
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    const char* longValue = nullptr;
+    if (arg[0] != '-') {
+      console.Error(std::string("quorel-update: ignored \"") + arg +
+                      "\": options begin with -; to choose the serial device use --port DEVICE "
+                      "(see quorel-update --help)");
+      continue;
+    }
+    if (LongOption("--port", argc, argv, &i, &longValue)) {
+      if (longValue == nullptr) {
+        Print(console, "Error, usage is --port DEVICE to set the serial device, for example "
+                         "--port %s\n",
+              kPortExample);
+        return false;
+      }
+      options.portDevice = longValue;
+      continue;
+    }
+    if (LongOption("--trace", argc, argv, &i, &longValue)) {
+      if (longValue == nullptr) {
+        Print(console, "Error, usage is --trace FILE to write a record of the run to FILE\n");
+        return false;
+      }
+      options.tracePath = longValue;
+      continue;
+    }
+    if (std::strcmp(arg, "--fast") == 0) {  // prompt reply reads, low-latency adapter
+      options.fastReplies = true;
+      continue;
+    }
+    char letter = arg[1];
+    char value = letter != '\0' ? arg[2] : '\0';
+    if (letter == 'c') {
+      if (value < '1' || value > '4') {
+        Print(console, "Error, usage is -cX to set COM port, where X is 1-4\n");
+        return false;
+      }
+      options.selectedPortName[3] = value;
+      options.portDevice.clear();  // the later of -c and --port counts
+    } else if (letter == 's') {
+      if (value < '0' || value > '4') {
+        Print(console,
+              "Error, usage is -sX to set RS232 port speed, where X is 0(fastest) to 4(slowest)\n");
+        return false;
+      }
+      options.wantedSpeed = kSpeeds[value - '0'];
+    } else {
+      Print(console, "%s :Unrecognized option\n", arg);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace quorel

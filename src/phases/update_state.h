@@ -1,0 +1,66 @@
+#pragma once
+// What the phases of one run hand each other: the link to the unit, the facts the run has found
+// out so far, the console and the compiled-in payload. The driver creates it at start; each
+// phase reads and writes it and either returns to the driver or ends the run.
+#include <cstdint>
+#include <vector>
+
+#include "config/records.h"
+#include "console/console.h"
+#include "payload/payload.h"
+#include "protocol/unit_link.h"
+
+namespace quorel {
+
+// One block the run wrote and the unit verified, kept for the verification pass before the
+// flash. data points into the payload or into the configuration buffer, both alive for the run.
+struct WrittenBlock {
+  uint32_t address;
+  uint32_t length;
+  const uint8_t* data;
+  int range;  // which range of the run the block belongs to; the pass prints a dot per range
+};
+
+// The sum of a stretch of the configuration area that the run does not write.
+struct AreaSum {
+  uint32_t address;
+  uint32_t length;
+  uint32_t sum;
+};
+
+// The ranges a run writes, in the order it writes them.
+constexpr int kRangeConfig = 0;
+constexpr int kRangeFirst = 1;
+constexpr int kRangeSecond = 2;
+constexpr int kRangeHwImage = 3;
+
+// What the run has found out about the unit and decided, phase by phase.
+struct RunFacts {
+  // The speed the connection settled on; the line comes back to it after the configuration work.
+  uint32_t negotiatedSpeed = 0;
+  // Identification: the unit's code-region checksum and its release-table row (the table's row
+  // count when no row matched).
+  uint32_t unitChecksum = 0;
+  uint32_t releaseRow = 0;
+  bool unitUnidentified = false;
+  ConfigConversionKind configConversionKind = kNoConversion;
+  // The configuration region as read from the unit (byte k is unit address 0x4000 + k).
+  ConfigReadout configReadout = {};
+  // The blocks the run wrote, in order, and the sums of the parts of the configuration area
+  // that the run does not write, taken before anything was written.
+  std::vector<WrittenBlock> writtenBlocks;
+  std::vector<AreaSum> configAreaSums;
+};
+
+struct UpdateState {
+  UpdateState(SerialDevices& devices, Clock& clock, Console& consoleIo,
+              const FirmwarePayload& firmware)
+      : link(devices, clock), console(consoleIo), payload(firmware) {}
+
+  UnitLink link;
+  RunFacts facts;
+  Console& console;
+  const FirmwarePayload& payload;
+};
+
+}  // namespace quorel

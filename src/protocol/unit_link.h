@@ -1,0 +1,45 @@
+#pragma once
+// The run's link to the unit: the one port, the time source its waits go through, the reply
+// buffer, and what the exchanges must remember about the unit between two commands. The
+// exchanges in protocol.h work on it and print nothing; the phases above say what happened.
+#include <cstdint>
+
+#include "os/clock.h"
+#include "serial/link.h"
+#include "serial/serial_port.h"
+
+namespace quorel {
+
+// Line speeds in bits per second.
+constexpr uint32_t kFirstContactSpeed = 9600;
+constexpr uint32_t kConfigSpeed = 14400;
+constexpr uint32_t kDefaultSpeed = 28800;
+
+struct UnitLink {
+  UnitLink(SerialDevices& devices, Clock& clockSource) : port(devices), clock(clockSource) {}
+
+  SerialPort port;
+  // The one time source of every sleep and wait of the run.
+  Clock& clock;
+  // The port every open and reopen of the run uses ("COM1" to "COM4", or the name --port maps).
+  char selectedPortName[5] = "COM1";
+  // The speed the line runs at now.
+  uint32_t currentSpeed = 0;
+  // How reply reads look for their characters (--fast: as soon as they are there).
+  ReplyPace pace = ReplyPace::kTicks;
+  char replyBuffer[100] = {};
+
+  // The block length the unit holds from the run's last length command.
+  uint32_t unitLength = 0;
+  // Set once the unit has answered a probe: from then on every end of the run but the
+  // completed update sends X.
+  bool unitAnswered = false;
+  // Set just before the flash command goes out: from then on the unit must not be disturbed,
+  // and no X is sent whatever happens.
+  bool flashSent = false;
+  // Data bytes of a block write ("D") that have not been sent yet. A run cut short in the
+  // middle of a block sends that many filler bytes first, or the unit would take the X for data.
+  uint32_t blockBytesOwed = 0;
+};
+
+}  // namespace quorel
