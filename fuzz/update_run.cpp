@@ -86,6 +86,13 @@ class InputLine : public quorel::SerialLine {
   }
   void DrainOutput() override {}
   bool Lost() const override { return input_.lost; }
+  // The input is there at once or never: looking once a millisecond on the virtual clock is
+  // as good as blocking.
+  void WaitForInput(uint64_t timeoutNs, quorel::Clock& clock) override {
+    quorel::WaitForInputByLooking(*this, timeoutNs, clock);
+  }
+  void RequestLowLatency() override {}
+  uint32_t AppliedSpeed() const override { return 0; }
 
  private:
   UnitInput& input_;
@@ -103,6 +110,9 @@ class InputDevices : public quorel::SerialDevices {
     *line = std::make_unique<InputLine>(input_);
     return quorel::kOpenOk;
   }
+  void MapPort(const std::string&, const std::string&) override {}
+  std::string DeviceName(const char* portName) const override { return portName; }
+  std::string ListPorts() override { return ""; }
 
  private:
   UnitInput& input_;
