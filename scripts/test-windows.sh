@@ -142,7 +142,7 @@ run_interrupted() {
     grep -q "Sending SW update\.\.\.\." "$work/$name.out" && break
     sleep 0.1
   done
-  kill -INT "$pid"
+  kill -INT "$pid" 2>/dev/null || true
   for _ in $(seq 300); do
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.1
