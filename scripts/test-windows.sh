@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows program and its tests (build-win/) and runs them under Wine, headless
-# and 64-bit: the tests of the Windows serial backend and console, then end-to-end runs of
+# and 64-bit: the tests of the Windows serial backend and console, and end-to-end runs of
 # quorel-update.exe against simulated units served on pseudo-terminals by the native build's
-# quorel-sim. scripts/test.sh runs this after the native suite; run by hand it needs a native
-# build in build/ (or QUOREL_NATIVE_BUILD) first. Every failure fails the script.
+# quorel-sim, all side by side. scripts/test.sh runs this after the native suite; run by hand it
+# needs a native build in build/ (or QUOREL_NATIVE_BUILD) first. Every failure fails the script.
 #
 # Wine reaches a pseudo-terminal as a COM port through the registry (HKLM\Software\Wine\Ports,
 # value COMn = the device path), read when the wineserver starts; the dosdevices links Wine makes
-# by itself point at the machine's real /dev/ttyS*, so every port used here is mapped first and
-# its link checked before a program opens it, and COM1 is never used.
+# by itself point at the machine's real /dev/ttyS*, so every program here has a COM number of its
+# own above COM10. Every simulated unit is started first, every port mapped in one registry
+# import, and the wineserver restarted once and kept running (-p) until the end: a wineserver
+# that ends by itself when its last program has ended may go while the next one connects.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -49,117 +51,180 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 
-sim_pids=()
+declare -A sim_pid sim_device run_pid
 cleanup() {
-  for pid in "${sim_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${run_pid[@]}" "${sim_pid[@]}"; do kill "$pid" 2>/dev/null || true; done
   timeout "$short_limit" wineserver -k 2>/dev/null || true
 }
 trap cleanup EXIT
 
-# One fresh prefix for this run, made before any test starts.
 rm -rf "$WINEPREFIX" "$work"
-mkdir -p "$work"
-timeout "$run_limit" wineboot -i >"$work/wineboot.log" 2>&1 || fail "wineboot failed (see $work/wineboot.log)"
-timeout "$short_limit" wineserver -w || fail "the wineserver did not settle after wineboot"
+mkdir -p "$work" "$WINEPREFIX"
 
-# start_sim NAME ARGS...: serves a simulated unit; its device path lands in sim_device.
+# start_sim NAME ARGS...: serves a simulated unit; its device path lands in sim_device[NAME].
 start_sim() {
   local name=$1
   shift
   "$sim" --follow-speed-commands --transcript "$work/$name.transcript" \
     --memory "$work/$name.memory" "$@" >"$work/$name.sim" 2>&1 &
-  sim_pids+=($!)
-  eval "sim_pid_$name=$!"
-  sim_device=""
+  sim_pid[$name]=$!
   for _ in $(seq 100); do
-    sim_device=$(sed -n 's/^device: //p' "$work/$name.sim")
-    [ -n "$sim_device" ] && return 0
+    sim_device[$name]=$(sed -n 's/^device: //p' "$work/$name.sim")
+    [ -n "${sim_device[$name]}" ] && return 0
     sleep 0.1
   done
   fail "quorel-sim for $name did not start: $(cat "$work/$name.sim")"
 }
 
-# map_ports COMn PATH ...: the registry values, then a wineserver restart (the mapping is read
-# when it starts) and a check of each link Wine made from them.
-map_ports() {
-  local args=("$@")
-  for ((i = 0; i < ${#args[@]}; i += 2)); do
-    timeout "$short_limit" wine reg add 'HKLM\Software\Wine\Ports' /v "${args[i]}" /t REG_SZ \
-      /d "${args[i + 1]}" /f >/dev/null || fail "cannot map ${args[i]}"
-  done
-  timeout "$short_limit" wineserver -k || fail "wineserver -k failed"
-  timeout "$short_limit" wineserver -w || fail "the wineserver did not stop"
-  # The wineserver started here writes to this command's standard error; what it prints when it
-  # ends (an object dump, after the interrupt test) belongs in a log, not in the test output.
-  timeout "$short_limit" wine cmd /c exit 0 2>>"$work/wineserver.log" ||
-    fail "Wine did not start again (see $work/wineserver.log)"
-  for ((i = 0; i < ${#args[@]}; i += 2)); do
-    local link="$WINEPREFIX/dosdevices/$(echo "${args[i]}" | tr 'A-Z' 'a-z')"
-    [ "$(readlink "$link")" = "${args[i + 1]}" ] ||
-      fail "${args[i]} is not mapped to ${args[i + 1]} ($link -> $(readlink "$link" || true))"
-  done
+start_sim unit_tests
+start_sim update --model pro --release 042303 --exit-when-done
+start_sim fallback --model pro --release 042303 --silent-speeds 28800 --exit-when-done
+start_sim refusal --model base --release 030303 --exit-when-done
+start_sim decline --checksum 123456 --exit-when-done
+start_sim absent --absent
+start_sim interrupt --model pro --release 042303 --exit-when-done
+
+# Each program's port; COM42 leads to a path that does not exist and COM43 stays unmapped.
+declare -A port=([unit_tests]=COM41 [update]=COM11 [fallback]=COM12 [refusal]=COM13
+  [decline]=COM14 [absent]=COM15 [interrupt]=COM16)
+declare -A port_device=([COM42]="$work/no-such-device")
+for name in "${!port[@]}"; do port_device[${port[$name]}]=${sim_device[$name]}; done
+
+# start_wineserver: a wineserver that stays until it is told to go (one that ends by itself a
+# few seconds after its last program may go while the next one connects). Its output, an object
+# dump when it ends after the interrupted run, goes to a log.
+start_wineserver() {
+  timeout "$short_limit" wineserver -p </dev/null >>"$work/wineserver.log" 2>&1 ||
+    fail "the wineserver did not start (see $work/wineserver.log)"
 }
+
+# One fresh prefix, made before any test starts, with every port in the registry; the
+# wineserver restarted once to read them, a first program that returns once Wine's own services
+# (which make the links) are up, and each link Wine made checked.
+start_wineserver
+timeout "$run_limit" wineboot -i >"$work/wineboot.log" 2>&1 || fail "wineboot failed (see $work/wineboot.log)"
+{
+  printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n'
+  for com in "${!port_device[@]}"; do printf '"%s"="%s"\n' "$com" "${port_device[$com]}"; done
+} >"$work/ports.reg"
+timeout "$short_limit" wine reg import "$work/ports.reg" >>"$work/wineboot.log" 2>&1 ||
+  fail "cannot map the ports (see $work/wineboot.log)"
+timeout "$short_limit" wineserver -k || fail "wineserver -k failed"
+timeout "$short_limit" wineserver -w || fail "the wineserver did not stop"
+start_wineserver
+timeout "$short_limit" wine cmd /c exit 0 </dev/null >>"$work/wineserver.log" 2>&1 ||
+  fail "Wine did not start again (see $work/wineserver.log)"
+for com in "${!port_device[@]}"; do
+  link="$WINEPREFIX/dosdevices/${com,,}"
+  [ "$(readlink "$link")" = "${port_device[$com]}" ] ||
+    fail "$com is not mapped to ${port_device[$com]} ($link -> $(readlink "$link" || true))"
+done
+
+# run_updater NAME KEYS ARGS...: one run with KEYS as standard input (a pipe); its exit status
+# lands in NAME.status.
+run_updater() {
+  local name=$1 keys=$2 status=0
+  shift 2
+  timeout "$run_limit" wine "$updater" "$@" < <(printf '%s' "$keys") >"$work/$name.out" \
+    2>"$work/$name.err" || status=$?
+  echo "$status" >"$work/$name.status"
+}
+
+# run_interrupted NAME ARGS...: a run that gets SIGINT, which Wine hands to the program as a
+# Ctrl-C console event, while it downloads the main image. A run that does not end after it is
+# killed and leaves NAME.stuck.
+run_interrupted() {
+  local name=$1 status=0
+  shift
+  wine "$updater" "$@" </dev/null >"$work/$name.out" 2>"$work/$name.err" &
+  local pid=$!
+  for _ in $(seq 1200); do
+    grep -q "Sending SW update\.\.\.\." "$work/$name.out" && break
+    sleep 0.1
+  done
+  kill -INT "$pid" 2>/dev/null || true
+  for _ in $(seq 300); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$pid" 2>/dev/null; then
+    kill -KILL "$pid"
+    touch "$work/$name.stuck"
+  fi
+  wait "$pid" || status=$?
+  echo "$status" >"$work/$name.status"
+}
+
+echo "test-windows: backend and console tests, and end-to-end runs (update, fallback, refusal," \
+  "decline, absent, interrupt), side by side"
+QUOREL_TEST_UNIT_PORT=${port[unit_tests]} QUOREL_TEST_MISSING_PORT=COM42 \
+  QUOREL_TEST_UNMAPPED_PORT=COM43 timeout "$run_limit" wine "$unit_tests" </dev/null \
+  >"$work/unit_tests.out" 2>&1 &
+run_pid[unit_tests]=$!
+run_updater update x --port "${port[update]}" &
+run_pid[update]=$!
+run_updater fallback x --port "${port[fallback]}" &
+run_pid[fallback]=$!
+run_updater refusal x --port "${port[refusal]}" &
+run_pid[refusal]=$!
+run_updater decline n --port "${port[decline]}" &
+run_pid[decline]=$!
+run_updater absent "" --port "${port[absent]}" &
+run_pid[absent]=$!
+run_interrupted interrupt --port "${port[interrupt]}" &
+run_pid[interrupt]=$!
+
+status=0
+wait "${run_pid[unit_tests]}" || status=$?
+unset "run_pid[unit_tests]"
+cat "$work/unit_tests.out"
+[ "$status" -eq 0 ] || fail "the Windows unit tests failed (status $status)"
+for name in "${!run_pid[@]}"; do
+  wait "${run_pid[$name]}" || fail "$name: the run could not be made"
+  unset "run_pid[$name]"
+done
 
 # wait_sim NAME: the simulator ends by itself once the unit is done (--exit-when-done).
 wait_sim() {
-  local pid_var="sim_pid_$1"
-  local pid=${!pid_var}
+  local pid=${sim_pid[$1]}
   for _ in $(seq 300); do
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.1
   done
   kill -0 "$pid" 2>/dev/null && fail "$1: the simulated unit did not finish"
   wait "$pid" || fail "$1: quorel-sim failed: $(tail -n 3 "$work/$1.sim")"
+  unset "sim_pid[$1]"
+}
+for name in update fallback refusal decline interrupt; do wait_sim "$name"; done
+
+failures=0
+# problem TEXT: one failed check, told at once; the script fails at the end.
+problem() {
+  echo "test-windows: $*" >&2
+  failures=$((failures + 1))
 }
 
-echo "test-windows: backend and console tests"
-start_sim unit_tests
-unit_device=$sim_device
-map_ports COM41 "$unit_device" COM42 "$work/no-such-device"
-QUOREL_TEST_UNIT_PORT=COM41 QUOREL_TEST_MISSING_PORT=COM42 QUOREL_TEST_UNMAPPED_PORT=COM43 \
-  timeout "$run_limit" wine "$unit_tests" </dev/null || fail "the Windows unit tests failed"
-
 # check_run NAME STATUS: the updater's exit status and its console text, byte for byte.
-failures=0
 check_run() {
   local name=$1 want=$2 got
   got=$(cat "$work/$name.status")
-  if [ "$got" != "$want" ]; then
-    echo "test-windows: $name: exit status $got, expected $want" >&2
-    failures=$((failures + 1))
-  fi
+  [ "$got" = "$want" ] || problem "$name: exit status $got, expected $want"
   if ! cmp -s "$expected/$name.txt" "$work/$name.out"; then
-    echo "test-windows: $name: console text differs from $expected/$name.txt:" >&2
+    problem "$name: console text differs from $expected/$name.txt:"
     diff <(od -c "$expected/$name.txt") <(od -c "$work/$name.out") | head -n 20 >&2 || true
-    failures=$((failures + 1))
   fi
-}
-
-# run_updater NAME KEYS ARGS...: one run with KEYS as standard input (a pipe).
-run_updater() {
-  local name=$1 keys=$2
-  shift 2
-  echo "test-windows: end to end: $name"
-  set +e
-  printf '%s' "$keys" | timeout "$run_limit" wine "$updater" "$@" >"$work/$name.out" 2>"$work/$name.err"
-  echo $? >"$work/$name.status"
-  set -e
 }
 
 # sim_says NAME TEXT: the simulator's closing line holds TEXT.
 sim_says() {
-  if ! grep -q "^stopped.*$2" "$work/$1.sim"; then
-    echo "test-windows: $1: the simulated unit did not end with '$2': $(tail -n 1 "$work/$1.sim")" >&2
-    failures=$((failures + 1))
-  fi
+  grep -q "^stopped.*$2" "$work/$1.sim" ||
+    problem "$1: the simulated unit did not end with '$2': $(tail -n 1 "$work/$1.sim")"
 }
 
 # same_bytes NAME FILE UNIT_ADDRESS FILE_OFFSET COUNT: the unit's memory holds the image's bytes.
 same_bytes() {
-  if ! cmp -s -n "$5" <(tail -c +$(($3 + 1)) "$work/$1.memory") <(tail -c +$(($4 + 1)) "$2"); then
-    echo "test-windows: $1: unit memory from $(printf '%06x' "$3") differs from $2" >&2
-    failures=$((failures + 1))
-  fi
+  cmp -s -n "$5" <(tail -c +$(($3 + 1)) "$work/$1.memory") <(tail -c +$(($4 + 1)) "$2") ||
+    problem "$1: unit memory from $(printf '%06x' "$3") differs from $2"
 }
 
 images_flashed() {
@@ -169,96 +234,25 @@ images_flashed() {
   same_bytes "$1" "$hw" $((0x40000)) 0 $((0x2C01E))
 }
 
-# Where the updater takes --port, every run has a COM number of its own above COM10; otherwise
-# the runs share COM2 to COM4 (COM1 may be the machine's own) in two rounds.
-timeout "$short_limit" wine "$updater" --help </dev/null >"$work/help.out" 2>&1 || true
-if grep -q -- "--port" "$work/help.out"; then
-  round1=(COM11 COM12 COM13)
-  round2=(COM14 COM15 COM16)
-else
-  round1=(COM2 COM3 COM4)
-  round2=(COM2 COM3 COM4)
-fi
-# port_option COMn: how the updater is told to use that port.
-port_option() {
-  if [ "${round1[0]}" = COM11 ]; then echo "--port $1"; else echo "-c${1#COM}"; fi
-}
-
-start_sim update --model pro --release 042303 --exit-when-done
-update_device=$sim_device
-start_sim fallback --model pro --release 042303 --silent-speeds 28800 --exit-when-done
-fallback_device=$sim_device
-start_sim refusal --model base --release 030303 --exit-when-done
-refusal_device=$sim_device
-map_ports "${round1[0]}" "$update_device" "${round1[1]}" "$fallback_device" \
-  "${round1[2]}" "$refusal_device"
-run_updater update x $(port_option "${round1[0]}")
-run_updater fallback x $(port_option "${round1[1]}")
-run_updater refusal x $(port_option "${round1[2]}")
-wait_sim update
-wait_sim fallback
-wait_sim refusal
 check_run update 1
 check_run fallback 1
 check_run refusal 1
+check_run decline 1
+check_run absent 0
 sim_says update "flashed: yes; left update mode: no"
 sim_says fallback "flashed: yes; left update mode: no"
 sim_says refusal "flashed: no; left update mode: yes"
+sim_says decline "flashed: no; left update mode: yes"
 images_flashed update
 images_flashed fallback
 grep -q " 14400 F5382$" "$work/fallback.transcript" ||
-  { echo "test-windows: fallback: the unit was not flashed at 14400" >&2; failures=$((failures + 1)); }
-
-# run_interrupted NAME ARGS...: a run that gets SIGINT, which Wine hands to the program as a
-# Ctrl-C console event, while it downloads the main image.
-run_interrupted() {
-  local name=$1
-  shift
-  echo "test-windows: end to end: $name"
-  wine "$updater" "$@" </dev/null >"$work/$name.out" 2>"$work/$name.err" &
-  local pid=$!
-  for _ in $(seq 1200); do
-    grep -q "Sending SW update\.\.\.\." "$work/$name.out" && break
-    sleep 0.1
-  done
-  kill -INT "$pid"
-  for _ in $(seq 300); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  if kill -0 "$pid" 2>/dev/null; then
-    kill -KILL "$pid"
-    echo "test-windows: $name: the run did not end after the interrupt" >&2
-    failures=$((failures + 1))
-  fi
-  set +e
-  wait "$pid"
-  echo $? >"$work/$name.status"
-  set -e
-}
-
-start_sim decline --checksum 123456 --exit-when-done
-decline_device=$sim_device
-start_sim absent --absent
-absent_device=$sim_device
-start_sim interrupt --model pro --release 042303 --exit-when-done
-interrupt_device=$sim_device
-map_ports "${round2[0]}" "$decline_device" "${round2[1]}" "$absent_device" \
-  "${round2[2]}" "$interrupt_device"
-run_updater decline n $(port_option "${round2[0]}")
-run_updater absent "" $(port_option "${round2[1]}")
-run_interrupted interrupt $(port_option "${round2[2]}")
-wait_sim decline
-wait_sim interrupt
-check_run decline 1
-check_run absent 0
-sim_says decline "flashed: no; left update mode: yes"
+  problem "fallback: the unit was not flashed at 14400"
 # The block in progress completed, the unit told to leave update mode, and the run's last words.
+[ ! -e "$work/interrupt.stuck" ] || problem "interrupt: the run did not end after the interrupt"
 sim_says interrupt "flashed: no; left update mode: yes"
 if [ "$(cat "$work/interrupt.status")" != 130 ] ||
   [ "$(tail -c 55 "$work/interrupt.out")" != "$(printf '\nInterrupted. The unit was not flashed. Update exiting\n')" ]; then
-  echo "test-windows: interrupt: status $(cat "$work/interrupt.status"), ending: $(tail -c 60 "$work/interrupt.out")" >&2
-  failures=$((failures + 1))
+  problem "interrupt: status $(cat "$work/interrupt.status"), ending: $(tail -c 60 "$work/interrupt.out")"
 fi
 
 if [ "$failures" -ne 0 ]; then
