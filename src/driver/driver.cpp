@@ -3,11 +3,13 @@
 #include <cstring>
 #include <string>
 
+#include "phases/config_copy.h"
 #include "phases/config_phase.h"
 #include "phases/connection.h"
 #include "phases/download.h"
 #include "phases/flash.h"
 #include "phases/identification.h"
+#include "phases/identify_report.h"
 #include "phases/verify.h"
 #include "protocol/protocol.h"
 #include "serial/trace.h"
@@ -66,6 +68,7 @@ bool LongOption(const char* name, int argc, const char* const* argv, int* i, con
 void PrintHelp(UpdateState& s) {
   Print(s.console,
         "Usage: quorel-update [--port DEVICE | -cX] [-sX] [--fast] [--trace FILE]\n"
+        "                     [--identify] [--save-config FILE]\n"
         "       quorel-update --list-ports | --help | --version\n"
         "\n"
         "Updates a %s unit to firmware %06x over a serial line. First put the unit in\n"
@@ -79,13 +82,21 @@ void PrintHelp(UpdateState& s) {
         "                 40 ms check, and ask a USB adapter for low latency\n"
         "  --trace FILE   write a record of the run (every byte on the line, every wait, the\n"
         "                 console text) to FILE, for support\n"
+        "  --identify     only say what the unit runs and what an update would do (the\n"
+        "                 configuration work, the second image, the blocks, the estimated\n"
+        "                 duration); nothing is written to the unit and nothing is asked\n"
+        "  --save-config FILE\n"
+        "                 save the unit's configuration as read, before it is converted, in\n"
+        "                 FILE (byte k from unit address 0x4000 + k) with a description in\n"
+        "                 FILE.txt; with --identify the configuration is read for it\n"
         "  --list-ports   list the serial ports of this machine\n"
         "  --help         this text\n"
         "  --version      the updater's version and the firmware it carries\n"
         "\n"
         "Exit status:\n"
         "  1    the update completed; or the unit is of the other model and was refused;\n"
-        "       or you declined at the (y/n) question\n"
+        "       or you declined at the (y/n) question; or, with --identify, the unit was\n"
+        "       identified (known or not)\n"
         "  0    a bad option; no answer from the unit; no working line speed; a port that\n"
         "       could not be set; a block that never verified (the unit was not flashed)\n"
         "  130  interrupted (Ctrl-C): the unit is told to leave its update mode\n",
@@ -181,6 +192,20 @@ bool ParseOptions(UpdateState& s, int argc, const char* const* argv) {
       s.tracePath = longValue;
       continue;
     }
+    // --identify and --save-config FILE (identify_report.h, config_copy.h).
+    if (std::strcmp(arg, "--identify") == 0) {
+      s.identifyOnly = true;
+      continue;
+    }
+    if (LongOption("--save-config", argc, argv, &i, &longValue)) {
+      if (longValue == nullptr) {
+        Print(s.console, "Error, usage is --save-config FILE to save a copy of the unit's "
+                         "configuration in FILE\n");
+        return false;
+      }
+      s.saveConfigPath = longValue;
+      continue;
+    }
     if (std::strcmp(arg, "--fast") == 0) {  // prompt reply reads, low-latency adapter
       s.fastReplies = true;
       s.port.lowLatency = true;
@@ -207,6 +232,12 @@ bool ParseOptions(UpdateState& s, int argc, const char* const* argv) {
       return false;
     }
   }
+  // The copy and the trace cannot share a file.
+  if (!s.saveConfigPath.empty() &&
+      (s.saveConfigPath == s.tracePath || s.saveConfigPath + ".txt" == s.tracePath)) {
+    Print(s.console, "Error, usage is --save-config FILE and --trace FILE with different files\n");
+    return false;
+  }
   return true;
 }
 
@@ -218,6 +249,7 @@ int RunUpdate(UpdateState& s, int argc, const char* const* argv) {
     return EndOfRun(s, EndRun(kStatusUsage));
   }
   if (!StartTrace(s)) return EndOfRun(s, EndRun(kStatusUsage));
+  if (!CheckConfigCopyFile(s)) return EndOfRun(s, EndRun(kStatusUsage));  // --save-config
   if (!s.portDevice.empty()) s.port.devices().MapPort(s.selectedPortName, s.portDevice);
 
   // The road of one update. Each phase either hands on to the next or ends the run, and every
@@ -227,6 +259,8 @@ int RunUpdate(UpdateState& s, int argc, const char* const* argv) {
   GreetUnit(s);
   if (RunInterrupted()) return EndOfRun(s, kInterruptedRun);
   if (PortLost(s)) return EndOfRun(s, EndRun(kStatusFailed));
+  // --identify: the report in place of the update.
+  if (s.identifyOnly) return EndOfRun(s, IdentifyAndReport(s));
 
   result = IdentifyUnit(s);
   if (!result.goOn) return EndOfRun(s, result);

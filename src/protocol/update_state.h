@@ -87,6 +87,11 @@ struct UpdateState {
   // (null where the caller does not trace, as in the simulations).
   std::string tracePath;
   TraceLog* trace = nullptr;
+
+  // --identify: the run says what the unit runs and what an update would do, and writes
+  // nothing to the unit. --save-config: the file the configuration read goes to (empty: none).
+  bool identifyOnly = false;
+  std::string saveConfigPath;
 };
 
 }  // namespace quorel

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "bench/bench_model.h"
+#include "phases/pace_model.h"
 #include "sim/simulated_unit.h"
 
 namespace quorel::sim::bench {
