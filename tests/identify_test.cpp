@@ -222,6 +222,7 @@ std::string Region(const SimSession& s) {
 TEST(SaveConfig, UpdateSavesTheRegionAsReadBeforeConvertingIt) {
   TempDir dir;
   const std::string file = dir.path + "/unit.cfg";
+  std::ofstream(file) << "an earlier copy, replaced";
   SimSession s;
   PutOldUnit(s);
   const std::string region = Region(s);

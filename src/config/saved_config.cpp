@@ -31,7 +31,7 @@ bool PutFileInPlace(const std::string& path, const void* data, size_t length,
     why = std::strerror(errno);
     written = false;
   }
-  if (written && ReplaceFile(temporary, path, &why)) return true;
+  if (written && RenameReplacing(temporary, path, &why)) return true;
   std::remove(temporary.c_str());
   *error = path + ": " + why;
   return false;

@@ -12,6 +12,6 @@ bool FlushFileToDisk(std::FILE* file, std::string* error);
 
 // Renames from to to, replacing an existing to. False (with *error why) when that fails;
 // from is then left as it is.
-bool ReplaceFile(const std::string& from, const std::string& to, std::string* error);
+bool RenameReplacing(const std::string& from, const std::string& to, std::string* error);
 
 }  // namespace quorel

@@ -17,7 +17,7 @@ bool FlushFileToDisk(std::FILE* file, std::string* error) {
   return true;
 }
 
-bool ReplaceFile(const std::string& from, const std::string& to, std::string* error) {
+bool RenameReplacing(const std::string& from, const std::string& to, std::string* error) {
   if (std::rename(from.c_str(), to.c_str()) != 0) {
     *error = std::strerror(errno);
     return false;
