@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -66,9 +67,14 @@ struct TempDir {
   std::string path;
   TempDir() {
     char name[] = "/tmp/quorel-identify-XXXXXX";
-    path = mkdtemp(name);
+    const char* made = mkdtemp(name);
+    EXPECT_NE(made, nullptr);
+    path = made != nullptr ? made : "/nonexistent-quorel-identify";
   }
-  ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
 };
 
 constexpr uint32_t kReadout = 15072;
@@ -197,6 +203,17 @@ TEST(Identify, UnitOnThePayloadsReleaseIsUpToDate) {
                 kPrompt);
   ExpectNothingWritten(s);
   EXPECT_EQ(AfterIdentification(s), std::vector<std::string>{"X"});
+
+  // A build of an older release meets the unit: up to date too, and an update would go back.
+  SimSession newer;
+  newer.payload.releaseCode = 0x012704;
+  newer.unit.SetCodeRegionChecksum(0x4A80EB);
+  EXPECT_EQ(newer.Run({"--identify"}), 1);
+  EXPECT_NE(newer.console.output().find(
+                "Up to date: the unit runs a newer release than this build's 012704\n"
+                "An update by this build (QuorelPro 012704) would ask (y/n) first;"),
+            std::string::npos);
+  ExpectNothingWritten(newer);
 }
 
 }  // namespace
