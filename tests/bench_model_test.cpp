@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "bench/bench_model.h"
+#include "phases/pace_model.h"
 
 namespace quorel::sim {
 namespace {

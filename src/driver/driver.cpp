@@ -3,11 +3,13 @@
 #include <cstring>
 #include <string>
 
+#include "phases/config_copy.h"
 #include "phases/config_phase.h"
 #include "phases/connection.h"
 #include "phases/download.h"
 #include "phases/flash.h"
 #include "phases/identification.h"
+#include "phases/identify_report.h"
 #include "phases/verify.h"
 #include "driver/options.h"
 #include "protocol/protocol.h"
@@ -83,6 +85,9 @@ int RunUpdate(UpdateState& s, int argc, const char* const* argv, TraceLog* trace
     s.link.pace = ReplyPace::kPrompt;
     s.link.port.lowLatency = true;
   }
+  s.requests.identifyOnly = options.identifyOnly;
+  s.requests.saveConfigPath = options.saveConfigPath;
+  if (!CheckConfigCopyFile(s)) return EndOfRun(s, EndRun(kStatusUsage));
 
   // The road of one update. Each phase either hands on to the next or ends the run, and every
   // end, a run cut short by the user included, goes through EndOfRun.
@@ -91,6 +96,8 @@ int RunUpdate(UpdateState& s, int argc, const char* const* argv, TraceLog* trace
   GreetUnit(s);
   if (RunInterrupted()) return EndOfRun(s, kInterruptedRun);
   if (PortLost(s)) return EndOfRun(s, EndRun(kStatusFailed));
+  // --identify: the report in place of the update.
+  if (s.requests.identifyOnly) return EndOfRun(s, IdentifyAndReport(s));
 
   result = IdentifyUnit(s);
   if (!result.goOn) return EndOfRun(s, result);

@@ -30,6 +30,7 @@ bool LongOption(const char* name, int argc, const char* const* argv, int* i, con
 void PrintHelp(Console& console, const FirmwarePayload& payload) {
   Print(console,
         "Usage: quorel-update [--port DEVICE | -cX] [-sX] [--fast] [--trace FILE]\n"
+        "                     [--identify] [--save-config FILE]\n"
         "       quorel-update --list-ports | --help | --version\n"
         "\n"
         "Updates a %s unit to firmware %06x over a serial line. First put the unit in\n"
@@ -43,13 +44,21 @@ void PrintHelp(Console& console, const FirmwarePayload& payload) {
         "                 40 ms check, and ask a USB adapter for low latency\n"
         "  --trace FILE   write a record of the run (every byte on the line, every wait, the\n"
         "                 console text) to FILE, for support\n"
+        "  --identify     only say what the unit runs and what an update would do (the\n"
+        "                 configuration work, the second image, the blocks, the estimated\n"
+        "                 duration); nothing is written to the unit and nothing is asked\n"
+        "  --save-config FILE\n"
+        "                 save the unit's configuration as read, before it is converted, in\n"
+        "                 FILE (byte k from unit address 0x4000 + k) with a description in\n"
+        "                 FILE.txt; with --identify the configuration is read for it\n"
         "  --list-ports   list the serial ports of this machine\n"
         "  --help         this text\n"
         "  --version      the updater's version and the firmware it carries\n"
         "\n"
         "Exit status:\n"
         "  1    the update completed; or the unit is of the other model and was refused;\n"
-        "       or you declined at the (y/n) question\n"
+        "       or you declined at the (y/n) question; or, with --identify, the unit was\n"
+        "       identified (known or not)\n"
         "  0    a bad option; no answer from the unit; no working line speed; a port that\n"
         "       could not be set; a block that never verified (the unit was not flashed)\n"
         "  130  interrupted (Ctrl-C): the unit is told to leave its update mode\n",
@@ -113,6 +122,19 @@ bool ParseOptions(RunOptions& options, Console& console, int argc, const char* c
       options.tracePath = longValue;
       continue;
     }
+    if (std::strcmp(arg, "--identify") == 0) {
+      options.identifyOnly = true;
+      continue;
+    }
+    if (LongOption("--save-config", argc, argv, &i, &longValue)) {
+      if (longValue == nullptr) {
+        Print(console, "Error, usage is --save-config FILE to save a copy of the unit's "
+                       "configuration in FILE\n");
+        return false;
+      }
+      options.saveConfigPath = longValue;
+      continue;
+    }
     if (std::strcmp(arg, "--fast") == 0) {  // prompt reply reads, low-latency adapter
       options.fastReplies = true;
       continue;
@@ -137,6 +159,12 @@ bool ParseOptions(RunOptions& options, Console& console, int argc, const char* c
       Print(console, "%s :Unrecognized option\n", arg);
       return false;
     }
+  }
+  // The copy and the trace cannot share a file.
+  if (!options.saveConfigPath.empty() && (options.saveConfigPath == options.tracePath ||
+                                          options.saveConfigPath + ".txt" == options.tracePath)) {
+    Print(console, "Error, usage is --save-config FILE and --trace FILE with different files\n");
+    return false;
   }
   return true;
 }

@@ -21,6 +21,10 @@ struct RunOptions {
   std::string portDevice;
   // --trace: the file the run's trace goes to (empty: none).
   std::string tracePath;
+  // --identify: report what the unit runs and what an update would do, and write nothing.
+  bool identifyOnly = false;
+  // --save-config: where the configuration read goes (empty: nowhere).
+  std::string saveConfigPath;
 };
 
 // Reads the options. Returns true when they are all good; otherwise prints the usage message of

@@ -9,6 +9,7 @@
 
 #include "config/records.h"
 #include "payload/release_code.h"
+#include "phases/config_copy.h"
 #include "phases/verify.h"
 #include "protocol/protocol.h"
 #include "serial/link.h"
@@ -114,8 +115,7 @@ PhaseResult ReadOutConfig(UpdateState& s) {
     s.facts.configConversionKind = ConversionKindForRelease(table.code[s.facts.releaseRow], s.payload);
   }
 
-  if (s.link.currentSpeed > kConfigSpeed &&
-      (s.facts.unitUnidentified || s.facts.configConversionKind != kNoConversion)) {
+  if (s.link.currentSpeed > kConfigSpeed && (s.facts.unitUnidentified || ReadsConfigRegion(s))) {
     if (!SendSpeedAndReopen(s.link, kConfigSpeed)) {
       ReportPortSpeedFailure(s, kConfigSpeed);
       return EndRun(kStatusFailed);
@@ -142,13 +142,20 @@ PhaseResult ReadOutConfig(UpdateState& s) {
     }
   }
 
-  if (s.facts.configConversionKind == kNoConversion) return kGoOn;
+  if (!ReadsConfigRegion(s)) {
+    NoteNothingToSave(s);  // --save-config
+    return kGoOn;
+  }
   Print(s.console, "Reading config data..\n");
   PhaseResult read = ReadUnitMemory(s, kConfigRegionBase, kReadoutLength, buffer, true);
   if (!read.goOn) return read;
+  // --save-config: the region as read, before it is converted.
+  read = SaveConfigCopy(s, kReadoutLength);
+  if (!read.goOn) return read;
   // What lies beyond the region read (the tail of the last converted record) starts as zero.
   std::fill(s.facts.configReadout.begin() + kReadoutLength, s.facts.configReadout.end(), 0);
-  SendCommand(s.link, "K");
+  // --identify sends nothing that closes the readout: it ends with X.
+  if (!s.requests.identifyOnly) SendCommand(s.link, "K");
   return kGoOn;
 }
 

@@ -50,6 +50,12 @@ PhaseResult SendRange(UpdateState& s, uint32_t start, uint32_t end, const uint8_
 
 }  // namespace
 
+bool SendsHwImage(const FirmwarePayload& payload, uint32_t releaseRow) {
+  const ReleaseCode threshold =
+      payload.productKind == kBaseModel ? kHwImageBeforeBase : kHwImageBeforePro;
+  return IsOlder(payload.releaseTable.code[releaseRow], threshold);
+}
+
 PhaseResult ImageDownload(UpdateState& s) {
   const FirmwarePayload& payload = s.payload;
   SendCommand(s.link, "JDOWNLOADING UPDATE\n");
@@ -78,10 +84,7 @@ PhaseResult ImageDownload(UpdateState& s) {
                 currentLength, "main image", kRangeSecond);
   if (!sent.goOn) return sent;
 
-  const ReleaseCode unitRelease = payload.releaseTable.code[s.facts.releaseRow];
-  const ReleaseCode threshold =
-      payload.productKind == kBaseModel ? kHwImageBeforeBase : kHwImageBeforePro;
-  if (!IsOlder(unitRelease, threshold)) return kGoOn;
+  if (!SendsHwImage(payload, s.facts.releaseRow)) return kGoOn;
 
   Print(s.console, "\nSending HW update..");
   SendLength(s.link, kDownloadBlockLength);  // L000400

@@ -31,49 +31,59 @@ bool UserConfirms(UpdateState& s) {
 
 }  // namespace
 
-PhaseResult IdentifyUnit(UpdateState& s) {
+void QueryUnitIdentity(UpdateState& s) {
   Print(s.console, "\nChecking version..\n");
   SendCommand(s.link, "A008000");
   SendCommand(s.link, "L00e000");
   s.link.unitLength = 0xE000;
   uint32_t checksum = 0;
   bool readable = QueryChecksum(s.link, &checksum, kIdentifyWaitMs);
-  if (RunInterrupted()) return kInterruptedRun;
   const ReleaseTable& table = s.payload.releaseTable;
   // An unreadable reply must never be taken for a row's checksum (one row holds 0).
   s.facts.unitChecksum = readable ? checksum : kUnreadableChecksum;
   s.facts.releaseRow = readable ? FindReleaseRow(table, checksum) : table.rows;
+}
 
-  bool ask = false;
-  if (s.facts.releaseRow < table.rows) {
-    ProductKind kind = table.kind[s.facts.releaseRow];
-    ReleaseCode code = table.code[s.facts.releaseRow];
-    if (kind != s.payload.productKind) {
+UnitVerdict JudgeUnit(const FirmwarePayload& payload, uint32_t releaseRow) {
+  const ReleaseTable& table = payload.releaseTable;
+  if (releaseRow >= table.rows) return UnitVerdict::kUnknown;
+  if (table.kind[releaseRow] != payload.productKind) return UnitVerdict::kOtherModel;
+  // The unit already runs this release or a newer one: reflashing or going back is the user's
+  // decision, never automatic.
+  if (!IsOlder(table.code[releaseRow], payload.releaseCode)) return UnitVerdict::kUpToDate;
+  return UnitVerdict::kOlderRelease;
+}
+
+PhaseResult IdentifyUnit(UpdateState& s) {
+  QueryUnitIdentity(s);
+  if (RunInterrupted()) return kInterruptedRun;
+  const ReleaseTable& table = s.payload.releaseTable;
+  switch (JudgeUnit(s.payload, s.facts.releaseRow)) {
+    case UnitVerdict::kOtherModel:
       Print(s.console, "Unit ID's as %s, but this firmware is for a %s (ind:%u)\n",
-            ProductName(kind), ProductName(s.payload.productKind), s.facts.releaseRow);
+            ProductName(table.kind[s.facts.releaseRow]), ProductName(s.payload.productKind),
+            s.facts.releaseRow);
       Print(s.console, "Firmware not updated...Exiting\n");
       return EndRun(kStatusRefused);
-    }
-    if (IsOlder(code, s.payload.releaseCode)) {
+    case UnitVerdict::kOlderRelease:
       Print(s.console, "Unit confirmed as %s with firmware rev %06x.\nUpdate proceeding..\n\n",
-            ProductName(s.payload.productKind), code);
-    } else {
-      // The unit already runs this release or a newer one: reflashing or going back is the
-      // user's decision, never automatic.
-      Print(s.console, "Unit's rev is up to date (csum:%x ind:%u)\n", s.facts.unitChecksum, s.facts.releaseRow);
-      ask = true;
+            ProductName(s.payload.productKind), table.code[s.facts.releaseRow]);
+      break;
+    case UnitVerdict::kUpToDate:
+    case UnitVerdict::kUnknown: {
+      if (s.facts.releaseRow < table.rows) {
+        Print(s.console, "Unit's rev is up to date (csum:%x ind:%u)\n", s.facts.unitChecksum,
+              s.facts.releaseRow);
+      } else {
+        Print(s.console, "Could not confirm unit ID (csum=%x)\n", s.facts.unitChecksum);
+      }
+      const bool confirmed = UserConfirms(s);
+      // Ctrl-C at the question ends the run at once; it is not a declining key.
+      if (RunInterrupted()) return kInterruptedRun;
+      if (!confirmed) return Decline(s);
+      Print(s.console, "\nUpdate proceeding..\n\n");
+      break;
     }
-  } else {
-    Print(s.console, "Could not confirm unit ID (csum=%x)\n", s.facts.unitChecksum);
-    ask = true;
-  }
-
-  if (ask) {
-    const bool confirmed = UserConfirms(s);
-    // Ctrl-C at the question ends the run at once; it is not a declining key.
-    if (RunInterrupted()) return kInterruptedRun;
-    if (!confirmed) return Decline(s);
-    Print(s.console, "\nUpdate proceeding..\n\n");
   }
   SendCommand(s.link, "T");
   return kGoOn;

@@ -3,6 +3,7 @@
 // out so far, the console and the compiled-in payload. The driver creates it at start; each
 // phase reads and writes it and either returns to the driver or ends the run.
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "config/records.h"
@@ -52,12 +53,21 @@ struct RunFacts {
   std::vector<AreaSum> configAreaSums;
 };
 
+// What the command line asks of the phases beyond an update.
+struct RunRequests {
+  // --identify: say what the unit runs and what an update would do; write nothing to the unit.
+  bool identifyOnly = false;
+  // --save-config: the file the configuration read goes to (empty: none).
+  std::string saveConfigPath;
+};
+
 struct UpdateState {
   UpdateState(SerialDevices& devices, Clock& clock, Console& consoleIo,
               const FirmwarePayload& firmware)
       : link(devices, clock), console(consoleIo), payload(firmware) {}
 
   UnitLink link;
+  RunRequests requests;
   RunFacts facts;
   Console& console;
   const FirmwarePayload& payload;

@@ -6,12 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "config/saved_config.h"
 #include "console/console_win32.h"
 #include "os/cancel.h"
 #include "os/cancel_win32.h"
@@ -140,6 +144,26 @@ TEST(Win32Console, KeysFromPipeAndNul) {
   StandardInput input(nul);
   EXPECT_EQ(console.ReadKey(), Console::kEndOfInput);
   CloseHandle(nul);
+}
+
+// The configuration copy replaces an earlier file of the same name (a plain rename would refuse
+// it here) and leaves no temporary file.
+TEST(Win32Files, ConfigCopyReplacesAnEarlierFile) {
+  char directory[MAX_PATH];
+  ASSERT_GT(GetTempPathA(MAX_PATH, directory), 0u);
+  const std::string path = std::string(directory) + "quorel-win32-copy.cfg";
+  std::ofstream(path, std::ios::binary) << "earlier contents, longer than the new ones";
+  std::string error;
+  ASSERT_TRUE(CanSaveConfig(path, &error)) << error;
+  const uint8_t bytes[] = {0x00, 0x0A, 0x0D, 0xFF};
+  ASSERT_TRUE(SaveConfigFiles(path, bytes, sizeof bytes, "text\n", &error)) << error;
+  std::ifstream in(path, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
+            std::string("\x00\x0A\x0D\xFF", 4));
+  in.close();
+  EXPECT_EQ(GetFileAttributesA((path + ".part").c_str()), INVALID_FILE_ATTRIBUTES);
+  std::remove(path.c_str());
+  std::remove((path + ".txt").c_str());
 }
 
 // Last in this file: the flag, once raised, stays raised for the whole process.

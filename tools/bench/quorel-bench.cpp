@@ -2,11 +2,11 @@
 // converted from the middle to the newest record layout, main and second image).
 //
 // Part A runs the update on the virtual clock at each line speed against the simulated unit and
-// sets its duration beside two floors worked out without the updater (sim/bench_model.h): the
-// wire floor (every byte both ways at the speed it went at) and the protocol floor (the wire
-// plus the waits the protocol prescribes). Part B runs the shipped quorel-update program against
+// sets its duration beside two floors worked out without running the updater
+// (phases/pace_model.h): the wire floor (every byte both ways at the speed it went at) and the
+// protocol floor (the wire plus the waits the protocol prescribes). Part B runs the shipped quorel-update program against
 // the simulated unit on a pseudo-terminal in real time and reports its wall time, CPU time and
-// peak memory. Part A lives in sim/bench_modelled.*, Part B in sim/bench_program.*; this file
+// peak memory. Part A lives in bench/bench_modelled.*, Part B in bench/bench_program.*; this file
 // holds the command line and the report's frame.
 #include <sys/utsname.h>
 #include <unistd.h>

@@ -1,8 +1,8 @@
 #pragma once
 // The pace of an update as the protocol itself fixes it, worked out on paper rather than by
 // running the updater: a timeline of the PC's writes, the unit's answers on the wire, and the
-// waits that the protocol prescribes. The benchmark compares a run on the virtual clock with
-// the two lower bounds this gives:
+// waits that the protocol prescribes. --identify estimates an update's duration with it, and
+// the benchmark compares a run on the virtual clock with the two lower bounds it gives:
 //
 // Wire floor: every byte of the run, both directions, at 10 bits per byte at the speed it
 // actually went at, added up as if nothing else ever happened.
@@ -37,7 +37,7 @@
 #include <string>
 #include <vector>
 
-namespace quorel::sim {
+namespace quorel {
 
 constexpr uint64_t kWireBitsPerByte = 10;
 constexpr uint64_t kModelNsPerMs = 1000000;
@@ -66,6 +66,7 @@ struct FloorParts {
   uint64_t ticks = 0;
   uint64_t replyWaitsCut = 0;  // reply waits that ran their 8 ticks out (their 320 ms)
   uint64_t replyWaitNs = 0;    // time spent in reply waits
+  uint64_t blocksWritten = 0;  // data blocks of the run, each counted once
   // Bytes by line speed, both directions.
   std::map<uint32_t, uint64_t> pcBytesAt;
   std::map<uint32_t, uint64_t> unitBytesAt;
@@ -96,6 +97,8 @@ class PaceFloor {
   void Drain();
   // Closes the port for good once its output has left; the floor ends there.
   void Close();
+  // A data block of the run was written (its repeat before the flash is not counted).
+  void CountBlock() { ++parts_.blocksWritten; }
 
   uint64_t nowNs() const { return nowNs_; }
   uint32_t speed() const { return speed_; }
@@ -138,6 +141,9 @@ struct UpdatePlan {
   uint32_t greetReply = 3;
   uint32_t helloReply = 3;
   uint32_t checksumReply = 11;
+  // The first record of an unidentified unit, read and confirmed before anything else of the
+  // configuration; none when 0.
+  uint32_t formatCheckLength = 0;
   // Configuration work; no readout and no write-back when readoutLength is 0.
   uint32_t readoutStart = 0x4000;
   uint32_t readoutLength = 0;
@@ -161,4 +167,4 @@ struct UpdatePlan {
 // are written, every written block's sum asked for once, and the last block written again.
 void PlanFullUpdate(const UpdatePlan& plan, PaceFloor& floor);
 
-}  // namespace quorel::sim
+}  // namespace quorel

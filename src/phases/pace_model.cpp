@@ -1,14 +1,16 @@
-#include "bench/bench_model.h"
+#include "phases/pace_model.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <vector>
 
-namespace quorel::sim {
+namespace quorel {
 
 namespace {
 
 constexpr uint64_t kNsPerSecond = 1000000000;
+// The stretch the check before the flash and the read confirmation ask sums for.
+constexpr uint32_t kSumStretch = 0x400;
 
 // "A%06X" and "L%06X".
 std::string Hex6(char letter, uint32_t value) {
@@ -62,6 +64,21 @@ void AskSum(PaceFloor& floor, const UpdatePlan& plan, uint32_t address, uint32_t
   floor.Read(11);
 }
 
+// A read of the configuration area (ReadRange), confirmed in stretches of 1024 bytes, none
+// differing; then the last block's length once more. held follows the unit's length.
+void ReadConfirmed(PaceFloor& floor, const UpdatePlan& plan, uint32_t start, uint32_t length,
+                   uint32_t& held) {
+  ReadRange(floor, plan, start, length);
+  const uint32_t lastRead =
+      length % plan.readBlock == 0 ? plan.readBlock : length % plan.readBlock;
+  held = lastRead;
+  for (uint32_t offset = 0; offset < length; offset += kSumStretch) {
+    AskSum(floor, plan, start + offset, std::min(kSumStretch, length - offset), held);
+  }
+  if (held != lastRead) floor.Send(Hex6('L', lastRead), 7);
+  held = lastRead;
+}
+
 // One checksummed block write: "A%06X", "D" and the bytes, C and its reply.
 void WriteBlock(PaceFloor& floor, const UpdatePlan& plan, uint32_t address, uint32_t length) {
   floor.Send(Hex6('A', address), 7);
@@ -81,6 +98,7 @@ void WriteRange(PaceFloor& floor, const UpdatePlan& plan, uint32_t start, uint32
     }
     WriteBlock(floor, plan, address, length);
     written.push_back(Block{address, length});
+    floor.CountBlock();
   }
 }
 
@@ -217,12 +235,12 @@ void PlanFullUpdate(const UpdatePlan& plan, PaceFloor& floor) {
 
   // Configuration readout at no more than the configuration speed, and write-back.
   const bool configWork = plan.readoutLength > 0;
-  const bool lowered = configWork && plan.wantedSpeed > plan.configSpeed;
+  const bool lowered =
+      (configWork || plan.formatCheckLength > 0) && plan.wantedSpeed > plan.configSpeed;
   if (lowered) {
     SwitchSpeed(floor, plan.configSpeed);
     SingleProbe(floor, plan);
   }
-  const uint32_t area = 0x400;
   std::vector<Block> gaps;  // stretches of the configuration area the run does not write
   auto recordAddress = [&](uint32_t r) {
     return plan.readoutStart + (r == 5 && plan.recordFiveMoved ? 4 : r) * plan.recordSize;
@@ -240,25 +258,16 @@ void PlanFullUpdate(const UpdatePlan& plan, PaceFloor& floor) {
       ++a;
       continue;
     }
-    const uint32_t length = std::min(area, next - a);
+    const uint32_t length = std::min(kSumStretch, next - a);
     gaps.push_back(Block{a, length});
     a += length;
   }
   uint32_t held = 0xE000;  // the length the unit holds: the identification's at first
+  if (plan.formatCheckLength > 0) {
+    ReadConfirmed(floor, plan, plan.readoutStart, plan.formatCheckLength, held);
+  }
   if (configWork) {
-    ReadRange(floor, plan, plan.readoutStart, plan.readoutLength);
-    const uint32_t lastRead = plan.readoutLength % plan.readBlock == 0
-                                  ? plan.readBlock
-                                  : plan.readoutLength % plan.readBlock;
-    // The read confirmed in stretches of 1024 bytes, none differing; then the last block's
-    // length once more.
-    held = lastRead;
-    for (uint32_t offset = 0; offset < plan.readoutLength; offset += area) {
-      AskSum(floor, plan, plan.readoutStart + offset,
-             std::min(area, plan.readoutLength - offset), held);
-    }
-    if (held != lastRead) floor.Send(Hex6('L', lastRead), 7);
-    held = lastRead;
+    ReadConfirmed(floor, plan, plan.readoutStart, plan.readoutLength, held);
     floor.Send("K", 1);
     for (const Block& gap : gaps) AskSum(floor, plan, gap.address, gap.length, held);
     for (uint32_t r = 0; r < plan.records; ++r) {
@@ -313,4 +322,4 @@ void PlanFullUpdate(const UpdatePlan& plan, PaceFloor& floor) {
   floor.Close();
 }
 
-}  // namespace quorel::sim
+}  // namespace quorel

@@ -1,0 +1,117 @@
+// --identify: the identification and the configuration decision of an update, and a report of
+// what the update would do, from the same decisions the update takes.
+#include "phases/identify_report.h"
+
+#include "config/records.h"
+#include "config/saved_config.h"
+#include "phases/config_copy.h"
+#include "phases/config_phase.h"
+#include "phases/download.h"
+#include "phases/identification.h"
+#include "phases/pace_model.h"
+#include "protocol/protocol.h"
+
+namespace quorel {
+
+namespace {
+
+constexpr double kNsPerSecond = 1e9;
+
+// The update this build would make of the unit, laid out for the pace model: the unit answers
+// at once at the negotiated speed and no block needs a repeat.
+UpdatePlan PlanOfUpdate(const UpdateState& s, bool hwImage) {
+  UpdatePlan plan;
+  plan.wantedSpeed = s.facts.negotiatedSpeed;
+  plan.firstContactSpeed = kFirstContactSpeed;
+  plan.configSpeed = kConfigSpeed;
+  plan.formatCheckLength = s.facts.unitUnidentified ? kRecordV2Size : 0;
+  if (s.facts.configConversionKind != kNoConversion) {
+    plan.readoutStart = kConfigRegionBase;
+    plan.readoutLength = kConfigRecordCount * kRecordV2Size;
+    plan.records = kConfigRecordCount;
+    plan.recordSize = TargetRecordSize(s.payload.productKind, s.payload.releaseCode);
+  }
+  plan.secondRangeEnd = kSwImageEnd;
+  plan.secondImage = hwImage;
+  plan.secondImageStart = kHwImageBase;
+  plan.secondImageEnd = kHwImageEnd;
+  return plan;
+}
+
+void PrintUpdatePlan(UpdateState& s) {
+  const uint32_t target = TargetRecordSize(s.payload.productKind, s.payload.releaseCode);
+  if (s.facts.configConversionKind == kNoConversion) {
+    Print(s.console, "  configuration: left as it is\n");
+  } else {
+    const uint32_t from = s.facts.configConversionKind == kFromV1 ? kRecordV1Size : kRecordV2Size;
+    Print(s.console,
+          "  configuration: converted from the %s layout (%u-byte records) to the %s layout "
+          "(%u-byte records)\n",
+          ConfigLayoutName(from), from, ConfigLayoutName(target), target);
+  }
+  const bool hwImage = SendsHwImage(s.payload, s.facts.releaseRow);
+  Print(s.console, "  second image: %s\n", hwImage ? "sent" : "not sent");
+
+  const UpdatePlan plan = PlanOfUpdate(s, hwImage);
+  PaceFloor paced(plan.firstContactSpeed);
+  PlanFullUpdate(plan, paced);
+  PaceFloor fast(plan.firstContactSpeed, true);
+  PlanFullUpdate(plan, fast);
+  Print(s.console, "  blocks written: %u\n",
+        static_cast<unsigned>(paced.parts().blocksWritten));
+  Print(s.console, "  duration: about %.1f s at %u bit/s, %.1f s with --fast\n",
+        static_cast<double>(paced.parts().endNs) / kNsPerSecond, s.facts.negotiatedSpeed,
+        static_cast<double>(fast.parts().endNs) / kNsPerSecond);
+}
+
+}  // namespace
+
+PhaseResult IdentifyAndReport(UpdateState& s) {
+  QueryUnitIdentity(s);
+  if (RunInterrupted()) return kInterruptedRun;
+  const FirmwarePayload& payload = s.payload;
+  const ReleaseTable& table = payload.releaseTable;
+  const UnitVerdict verdict = JudgeUnit(payload, s.facts.releaseRow);
+  Print(s.console, "Unit: %s\n", UnitDescription(s).c_str());
+  const char* const model = ModelName(payload.productKind);
+  if (verdict == UnitVerdict::kOtherModel) {
+    Print(s.console, "An update by this build would refuse it: this firmware is for a %s\n",
+          model);
+    NoteNothingToSave(s);
+    return EndRun(kStatusIdentified);
+  }
+
+  // The configuration decision, the format check and the readout for a copy, as in an update.
+  PhaseResult read = ReadOutConfig(s);
+  if (!read.goOn) return read;
+  if (s.facts.unitUnidentified) {
+    const uint32_t layout = ConfigLayoutFound(s);
+    if (layout == 0) {
+      Print(s.console, "Configuration layout found: none recognised\n");
+    } else {
+      Print(s.console, "Configuration layout found: %s (%u-byte records)\n",
+            ConfigLayoutName(layout), layout);
+    }
+  }
+
+  if (verdict == UnitVerdict::kOlderRelease) {
+    Print(s.console, "An update by this build (%s %06x) would:\n", model, payload.releaseCode);
+  } else {
+    if (verdict == UnitVerdict::kUpToDate) {
+      const ReleaseCode release = table.code[s.facts.releaseRow];
+      Print(s.console,
+            release == payload.releaseCode
+                ? "Up to date: the unit runs this build's release %06x\n"
+                : "Up to date: the unit runs a newer release than this build's %06x\n",
+            payload.releaseCode);
+    }
+    Print(s.console,
+          "An update by this build (%s %06x) would ask (y/n) first; answered y, it would:\n",
+          model, payload.releaseCode);
+  }
+  PrintUpdatePlan(s);
+  Print(s.console, "Nothing was written to the unit.\n");
+  return EndRun(kStatusIdentified);
+}
+
+}  // namespace quorel
