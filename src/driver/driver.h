@@ -2,11 +2,12 @@
 // The program's entry: banner, options, then the phases of one update over one UpdateState.
 #include "phases/phase_result.h"
 #include "protocol/update_state.h"
+#include "quorel_version.h"
 
 namespace quorel {
 
-// The updater's own version, shown by --version.
-constexpr char kUpdaterVersion[] = "1.1.0";
+// The updater's own version, shown by --version (set in CMakeLists.txt).
+constexpr char kUpdaterVersion[] = QUOREL_VERSION;
 
 // Reads the options into the state. Returns true when they are all good; otherwise prints the
 // usage message of the first bad one and returns false.
