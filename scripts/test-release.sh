@@ -71,13 +71,18 @@ for file in bin/quorel-update share/man/man1/quorel-update.1.gz share/doc/quorel
   share/bash-completion/completions/quorel-update; do
   [ -f "$work/$top/$file" ] || problem "$tarball lacks $top/$file"
 done
+named=$(sed 's/^quorel-update-\(.*\)-linux-x86_64.tar.gz$/\1/' <<<"$tarball")
+manual=$work/$top/share/man/man1/quorel-update.1.gz
+warnings=$(gzip -dc "$manual" | groff -man -Tascii -ww -z 2>&1) || problem "the manual page: $warnings"
+[ -z "$warnings" ] || problem "groff warns about the manual page: $warnings"
+gzip -dc "$manual" | grep -q "^\.TH .* \"quorel-update ${named%-*}\"" ||
+  problem "the manual page is not that of quorel-update ${named%-*}"
 jail=$work/empty-root
 mkdir "$jail"
 cp "$work/$top/bin/quorel-update" "$jail/"
 version=$(timeout "$limit" chroot "$jail" /quorel-update --version) ||
   problem "in an empty chroot, quorel-update --version failed: $version"
-same_version "$tarball" "$(sed 's/^quorel-update-\(.*\)-linux-x86_64.tar.gz$/\1/' <<<"$tarball")" \
-  "$version"
+same_version "$tarball" "$named" "$version"
 help=$(timeout "$limit" chroot "$jail" /quorel-update --help) ||
   problem "in an empty chroot, quorel-update --help failed"
 [[ $help == "Usage: quorel-update "* ]] || problem "--help in the chroot printed: $help"
