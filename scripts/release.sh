@@ -55,6 +55,9 @@ for file in "${payload[@]}"; do
 done
 mkdir -p "$out"
 out=$(realpath "$out")
+# The files of an earlier release go first: a failed run leaves none that look current.
+rm -f "$out"/quorel-update-*-linux-x86_64.tar.gz "$out"/quorel-update_*_amd64.deb \
+  "$out"/quorel-update-*-windows-x64.zip "$out/SHA256SUMS"
 payload_options=(
   -DQUOREL_SW_IMAGE="$(realpath "${payload[0]}")"
   -DQUOREL_HW_IMAGE="$(realpath "${payload[1]}")"
