@@ -40,8 +40,9 @@ mkdir -p "$work"
 
 # the_file PATTERN: the one file of DIR that matches.
 the_file() {
+  # shellcheck disable=SC2206  # $1 is a pattern
   local matches=("$dir"/$1)
-  [ ${#matches[@]} -eq 1 ] && [ -f "${matches[0]}" ] || fail "not exactly one $1 in $dir"
+  if [ ${#matches[@]} -ne 1 ] || [ ! -f "${matches[0]}" ]; then fail "not exactly one $1 in $dir"; fi
   echo "${matches[0]##*/}"
 }
 tarball=$(the_file 'quorel-update-*-linux-x86_64.tar.gz')
@@ -71,7 +72,8 @@ for file in bin/quorel-update share/man/man1/quorel-update.1.gz share/doc/quorel
   share/bash-completion/completions/quorel-update; do
   [ -f "$work/$top/$file" ] || problem "$tarball lacks $top/$file"
 done
-named=$(sed 's/^quorel-update-\(.*\)-linux-x86_64.tar.gz$/\1/' <<<"$tarball")
+named=${tarball#quorel-update-}
+named=${named%-linux-x86_64.tar.gz}
 manual=$work/$top/share/man/man1/quorel-update.1.gz
 warnings=$(gzip -dc "$manual" | groff -man -Tascii -ww -z 2>&1) || problem "the manual page: $warnings"
 [ -z "$warnings" ] || problem "groff warns about the manual page: $warnings"
@@ -89,7 +91,8 @@ help=$(timeout "$limit" chroot "$jail" /quorel-update --help) ||
 [ "$(ls -A "$jail")" = quorel-update ] || problem "the chroot gained files: $(ls -A "$jail")"
 
 echo "test-release: $deb"
-named=$(sed 's/^quorel-update_\(.*\)_amd64.deb$/\1/' <<<"$deb")
+named=${deb#quorel-update_}
+named=${named%_amd64.deb}
 field() { timeout "$limit" dpkg-deb --field "$dir/$deb" "$1"; }
 [ "$(field Package)" = quorel-update ] || problem "$deb: Package is '$(field Package)'"
 [ "$(field Version)" = "$named" ] || problem "$deb: Version '$(field Version)', named $named"
@@ -147,7 +150,8 @@ if [ ! -d "$WINEPREFIX" ]; then
 fi
 version=$(timeout "$limit" wine "$work/$top/quorel-update.exe" --version </dev/null 2>"$work/wine.txt") ||
   problem "quorel-update.exe --version failed under Wine: $(cat "$work/wine.txt")"
-same_version "$zip" "$(sed 's/^quorel-update-\(.*\)-windows-x64.zip$/\1/' <<<"$zip")" "$version"
+named=${zip#quorel-update-}
+same_version "$zip" "${named%-windows-x64.zip}" "$version"
 
 [ "$failures" -eq 0 ] || fail "$failures check(s) failed; what was unpacked is in $work"
 echo "test-release: every release check passed"
