@@ -6,7 +6,9 @@
 #                               simulator and the demo
 #   scripts/setup.sh --tests    also GoogleTest (the test suite) and clang (the fuzzers), and
 #                               for the Windows program the mingw-w64 cross compiler (its -posix
-#                               variant), GoogleTest's sources and Wine (64-bit) to test it
+#                               variant), GoogleTest's sources and Wine (64-bit) to test it,
+#                               and for the release files groff (the manual page), unzip and
+#                               lintian
 set -euo pipefail
 
 missing=()
@@ -20,6 +22,9 @@ if [ "${1:-}" = "--tests" ]; then
   [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
   command -v wine >/dev/null 2>&1 || missing+=(wine)
   [ -x /usr/lib/wine/wine64 ] || missing+=(wine64)
+  command -v groff >/dev/null 2>&1 || missing+=(groff-base)
+  command -v unzip >/dev/null 2>&1 || missing+=(unzip)
+  command -v lintian >/dev/null 2>&1 || missing+=(lintian)
 elif [ $# -gt 0 ]; then
   echo "usage: scripts/setup.sh [--tests]" >&2
   exit 2

@@ -72,7 +72,8 @@ TEST(ProgramOptions, HelpVersionAndPortListAnswerAtOnceWhereverTheyStand) {
   const uint32_t sum = std::accumulate(p.SwImage + 0x8000, p.SwImage + 0x16000, 0u);
   char version[128];
   std::snprintf(version, sizeof version,
-                "quorel-update 1.1.0\nfirmware: QuorelPro release 020904, code-region checksum "
+                "quorel-update " QUOREL_PROJECT_VERSION
+                "\nfirmware: QuorelPro release 020904, code-region checksum "
                 "%x\n",
                 sum);
   ProgramRun versionRun = RunUpdater({"--version"});

@@ -2,12 +2,13 @@
 // The program's entry: banner, options, then the phases of one update over one UpdateState.
 #include "phases/phase_result.h"
 #include "phases/update_state.h"
+#include "quorel_version.h"
 #include "serial/trace.h"
 
 namespace quorel {
 
-// The updater's own version, shown by --version.
-constexpr char kUpdaterVersion[] = "1.1.0";
+// The updater's own version, shown by --version (set in CMakeLists.txt).
+constexpr char kUpdaterVersion[] = QUOREL_VERSION;
 
 // The one exit path of a run: lets go of the unit (a data block cut short completed with filler
 // bytes, X when the unit has answered and has not been told to flash, the port closed), prints
