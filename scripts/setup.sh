@@ -6,7 +6,9 @@
 #                               simulator and the demo
 #   scripts/setup.sh --tests    also GoogleTest (the test suite) and clang (the fuzzers), and
 #                               for the Windows program the mingw-w64 cross compiler (its -posix
-#                               variant), GoogleTest's sources and Wine (64-bit) to test it
+#                               variant), GoogleTest's sources and Wine (64-bit) to test it,
+#                               and for the tier on real serial drivers QEMU, Debian's kernel
+#                               and a static busybox (the guest it boots)
 set -euo pipefail
 
 missing=()
@@ -20,6 +22,9 @@ if [ "${1:-}" = "--tests" ]; then
   [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
   command -v wine >/dev/null 2>&1 || missing+=(wine)
   [ -x /usr/lib/wine/wine64 ] || missing+=(wine64)
+  command -v qemu-system-x86_64 >/dev/null 2>&1 || missing+=(qemu-system-x86)
+  compgen -G '/boot/vmlinuz-*' >/dev/null || missing+=(linux-image-amd64)
+  [ -x /bin/busybox ] && dpkg -s busybox-static >/dev/null 2>&1 || missing+=(busybox-static)
 elif [ $# -gt 0 ]; then
   echo "usage: scripts/setup.sh [--tests]" >&2
   exit 2
