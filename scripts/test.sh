@@ -10,6 +10,9 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUOREL_BUILD_TESTS=ON >/
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs")
 
+# The updater on the kernel's real serial drivers, in a QEMU guest (builds build-drivers/).
+scripts/test-drivers.sh
+
 # The Windows program: cross-built, its tests and end-to-end runs under Wine (uses build/).
 QUOREL_NATIVE_BUILD=build scripts/test-windows.sh
 
