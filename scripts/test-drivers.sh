@@ -245,8 +245,8 @@ settings_held() {
     check "$name: port-probe $device failed: $got"
   echo "test-drivers: $name: held: $got"
   case $got in
-    *"cs8=1 parenb=0 cstopb=0 crtscts=0 clocal=1 ixon=0 ixoff=0 icanon=0 echo=0 isig=0 opost=0"*) ;;
-    *) check "$name: $device is not raw 8N1 without flow control: $got" ;;
+    *"speed=28800/28800 cs8=1 parenb=0 cstopb=0 crtscts=0 clocal=1 ixon=0 ixoff=0 icanon=0 echo=0 isig=0 opost=0"*) ;;
+    *) check "$name: $device is not raw 8N1 at 28800 without flow control: $got" ;;
   esac
   case $got in
     *"dtr=0 rts=0"*) ;;
@@ -270,50 +270,50 @@ lowlatency() {
   guest 20 port-probe $pid "$1" | sed -n 's/.*lowlatency=\([-01]\).*/\1/p'
 }
 
+# full_start SUFFIX [OPTION...]: full updates with configuration conversion on both lines at once
+# (runs uart_SUFFIX and usb_SUFFIX), each up to "Connected".
+full_start() {
+  local suffix=$1 name
+  shift
+  start_sim "uart_$suffix" "$uart_host" --model pro --release 042303 --exit-when-done
+  start_sim "usb_$suffix" "$usb_host" --model pro --release 042303 --exit-when-done
+  guest 10 start "uart_$suffix" /dev/ttyS1 x "$@"
+  guest 10 start "usb_$suffix" /dev/ttyUSB0 x "$@"
+  for name in "uart_$suffix" "usb_$suffix"; do
+    guest 60 waitfor "$name" Connected 50 || check "$name: never connected"
+  done
+}
+
+# full_end SUFFIX: both runs flashed the unit with the payload and printed what a run on a
+# pseudo-terminal prints.
+full_end() {
+  local name
+  for name in "uart_$1" "usb_$1"; do
+    status_is "$name" 240 1
+    guest 10 same "$name" update.txt || check "$name: console text"
+    stop_sim "$name"
+    sim_says "$name" "flashed: yes; left update mode: no"
+    images_flashed "$name"
+  done
+}
+
 if wants paced; then
 echo "test-drivers: full updates with configuration conversion, protocol's pace"
-start_sim uart_full "$uart_host" --model pro --release 042303 --exit-when-done
-start_sim usb_full "$usb_host" --model pro --release 042303 --exit-when-done
-guest 10 start uart_full /dev/ttyS1 x
-guest 10 start usb_full /dev/ttyUSB0 x
-guest 60 waitfor uart_full Connected 50 || check "uart_full: never connected"
+full_start full
 settings_held uart_full /dev/ttyS1
-guest 60 waitfor usb_full Connected 50 || check "usb_full: never connected"
 settings_held usb_full /dev/ttyUSB0
-status_is uart_full 240 1
-status_is usb_full 240 1
-guest 10 same uart_full update.txt || check "uart_full: console text"
-guest 10 same usb_full update.txt || check "usb_full: console text"
-for name in uart_full usb_full; do
-  stop_sim "$name"
-  sim_says "$name" "flashed: yes; left update mode: no"
-  images_flashed "$name"
-done
+full_end full
 echo "test-drivers: after $((SECONDS - started)) s"
-
 fi
 
 if wants fast; then
 echo "test-drivers: full updates with configuration conversion, --fast"
-start_sim uart_fast "$uart_host" --model pro --release 042303 --exit-when-done
-start_sim usb_fast "$usb_host" --model pro --release 042303 --exit-when-done
-guest 10 start uart_fast /dev/ttyS1 x --fast
-guest 10 start usb_fast /dev/ttyUSB0 x --fast
-guest 60 waitfor uart_fast Connected 50 || check "uart_fast: never connected"
-guest 60 waitfor usb_fast Connected 50 || check "usb_fast: never connected"
+full_start fast --fast
 uart_fast_latency=$(lowlatency /dev/ttyS1 uart_fast) || true
 usb_fast_latency=$(lowlatency /dev/ttyUSB0 usb_fast) || true
-status_is uart_fast 200 1
-status_is usb_fast 200 1
+full_end fast
 uart_after_latency=$(lowlatency /dev/ttyS1) || true
 usb_after_latency=$(lowlatency /dev/ttyUSB0) || true
-guest 10 same uart_fast update.txt || check "uart_fast: console text"
-guest 10 same usb_fast update.txt || check "usb_fast: console text"
-for name in uart_fast usb_fast; do
-  stop_sim "$name"
-  sim_says "$name" "flashed: yes; left update mode: no"
-  images_flashed "$name"
-done
 # What --fast asks for is reported as the driver keeps it; whatever it keeps must be gone after
 # the close (Linux 6.1's ftdi_sio and 8250 accept the request and keep no flag: both read 0).
 echo "test-drivers: low latency under --fast: ttyS1 $uart_fast_latency, after $uart_after_latency;" \

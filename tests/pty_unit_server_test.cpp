@@ -113,7 +113,7 @@ TEST_F(PtyUnitServerTest, ServesTheFarEndOfALineItWasGivenAndFollowsTheSpeedComm
   port_ = line;
   char name[128] = {};
   ASSERT_EQ(grantpt(line) | unlockpt(line) | ptsname_r(line, name, sizeof name), 0);
-  int hold = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  int hold = OpenPort(name, 9600);
   ASSERT_GE(hold, 0);
   testing::WriteText(line, "EEE");
   ASSERT_TRUE(testing::WaitUntil([&] { return Waiting(hold) == 3; }, 2000));

@@ -124,8 +124,8 @@ class PosixSerialLine : public SerialLine {
 
   void RequestLowLatency() override {
 #ifdef __linux__
-    // Only adapters that have the setting take it; a pseudo-terminal or a plain UART refuses
-    // the query, and that is fine.
+    // A pseudo-terminal refuses the query; a driver that takes the request may still keep no
+    // flag (Linux 6.1's ftdi_sio and 8250 do not). Either way the run goes on as usual.
     serial_struct settings{};
     if (latencySaved_ || ioctl(fd_, TIOCGSERIAL, &settings) != 0) return;
     savedFlags_ = settings.flags;
