@@ -25,6 +25,7 @@ if [ "${1:-}" = "--tests" ]; then
   command -v qemu-system-x86_64 >/dev/null 2>&1 || missing+=(qemu-system-x86)
   compgen -G '/boot/vmlinuz-*' >/dev/null || missing+=(linux-image-amd64)
   [ -x /bin/busybox ] && dpkg -s busybox-static >/dev/null 2>&1 || missing+=(busybox-static)
+  command -v cpio >/dev/null 2>&1 || missing+=(cpio)
 elif [ $# -gt 0 ]; then
   echo "usage: scripts/setup.sh [--tests]" >&2
   exit 2

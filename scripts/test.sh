@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the updater and runs every test: the normal build, the Windows program cross-built and
-# tested under Wine, then the same suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Builds the updater and runs every test: the normal build, the updater on the kernel's real
+# serial drivers in a QEMU guest, the Windows program cross-built and tested under Wine, then the
+# same suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh --tests
