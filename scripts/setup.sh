@@ -8,7 +8,8 @@
 #                               for the Windows program the mingw-w64 cross compiler (its -posix
 #                               variant), GoogleTest's sources and Wine (64-bit) to test it,
 #                               and for the release files groff (the manual page), unzip and
-#                               lintian
+#                               lintian, and for the tier on real serial drivers QEMU, Debian's
+#                               kernel, a static busybox and cpio (the guest it boots)
 set -euo pipefail
 
 missing=()
@@ -25,6 +26,10 @@ if [ "${1:-}" = "--tests" ]; then
   command -v groff >/dev/null 2>&1 || missing+=(groff-base)
   command -v unzip >/dev/null 2>&1 || missing+=(unzip)
   command -v lintian >/dev/null 2>&1 || missing+=(lintian)
+  command -v qemu-system-x86_64 >/dev/null 2>&1 || missing+=(qemu-system-x86)
+  compgen -G '/boot/vmlinuz-*' >/dev/null || missing+=(linux-image-amd64)
+  [ -x /bin/busybox ] && dpkg -s busybox-static >/dev/null 2>&1 || missing+=(busybox-static)
+  command -v cpio >/dev/null 2>&1 || missing+=(cpio)
 elif [ $# -gt 0 ]; then
   echo "usage: scripts/setup.sh [--tests]" >&2
   exit 2

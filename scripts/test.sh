@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the updater and runs every test: the normal build, the Windows program cross-built and
-# tested under Wine, the release files made and tested as installed, then the same suite under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# Builds the updater and runs every test: the normal build, the updater on the kernel's real
+# serial drivers in a QEMU guest, the Windows program cross-built and tested under Wine, the
+# release files made and tested as installed, then the same suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh --tests
@@ -10,6 +11,9 @@ jobs=$(nproc)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUOREL_BUILD_TESTS=ON >/dev/null
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs")
+
+# The updater on the kernel's real serial drivers, in a QEMU guest (builds build-drivers/).
+scripts/test-drivers.sh
 
 # The Windows program: cross-built, its tests and end-to-end runs under Wine (uses build/).
 QUOREL_NATIVE_BUILD=build scripts/test-windows.sh

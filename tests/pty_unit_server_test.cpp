@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -101,6 +102,37 @@ TEST_F(PtyUnitServerTest, TakesASpeedCommandAtTheOldSpeedWhenThePortSwitchedBefo
   EXPECT_EQ(unit_.transcript()[0].speed, 9600u);
   EXPECT_EQ(unit_.transcript()[1].speed, 28800u);
   EXPECT_EQ(unit_.speed(), 28800u);
+}
+
+TEST_F(PtyUnitServerTest, ServesTheFarEndOfALineItWasGivenAndFollowsTheSpeedCommands) {
+  // The line of a virtual machine's UART: another program holds the pseudo-terminal's master
+  // (the PC's side here), the server is given the slave. Bytes sent before it came are not
+  // heard; the line's own settings never change, so the speed follows the speed commands.
+  int line = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(line, 0);
+  port_ = line;
+  char name[128] = {};
+  ASSERT_EQ(grantpt(line) | unlockpt(line) | ptsname_r(line, name, sizeof name), 0);
+  int hold = OpenPort(name, 9600);
+  ASSERT_GE(hold, 0);
+  testing::WriteText(line, "EEE");
+  ASSERT_TRUE(testing::WaitUntil([&] { return Waiting(hold) == 3; }, 2000));
+  PtyUnitServer server(unit_);
+  std::string error;
+  ASSERT_TRUE(server.OpenDevice(name, &error)) << error;
+  EXPECT_EQ(server.devicePath(), name);
+  ASSERT_TRUE(server.Start(&error)) << error;
+  EXPECT_EQ(Ask(line, "E", 4), "Ok");
+  testing::WriteText(line, "B028800");
+  EXPECT_EQ(Ask(line, "E", 4), "Ok");
+  server.Stop();
+  close(hold);
+  ASSERT_EQ(unit_.Commands(), (std::vector<std::string>{"E", "B028800", "E"}));
+  EXPECT_EQ(unit_.transcript()[1].speed, 9600u);
+  EXPECT_EQ(unit_.transcript()[2].speed, 28800u);
+  PtyUnitServer nowhere(unit_);
+  EXPECT_FALSE(nowhere.OpenDevice("/dev/null", &error));
+  EXPECT_NE(error.find("/dev/null is no terminal device"), std::string::npos) << error;
 }
 
 TEST_F(PtyUnitServerTest, DropsRepliesNobodyReadBeforeTheNextOpen) {

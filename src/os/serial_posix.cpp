@@ -101,8 +101,9 @@ class PosixSerialLine : public SerialLine {
     if (ready > 0 && (watched.revents & (POLLERR | POLLNVAL)) != 0) lost_ = true;
   }
 
-  // Only adapters that have the setting take it; a pseudo-terminal or a plain UART refuses,
-  // and that is fine.
+  // Only adapters that have the setting take it; a pseudo-terminal refuses the query, and a
+  // driver that takes the request may still keep no flag (Linux 6.1's ftdi_sio and 8250 do
+  // not). Either way the run goes on as usual.
   void RequestLowLatency() override {
     if (!latencySaved_) latencySaved_ = SetLowLatency(fd_, &savedLatency_);
   }

@@ -79,7 +79,12 @@ class PtyUnitServer {
   // Creates the pseudo-terminal pair, raw at 9600 (the unit's first-contact speed). False with
   // the reason in *error when the system cannot.
   bool Open(std::string* error);
-  // The slave device a program opens as its serial port ("/dev/pts/N"); empty before Open.
+  // Serves the far end of an existing line instead: a terminal device at PATH whose other end
+  // the program opens (a USB gadget's serial function, the slave of a pseudo-terminal another
+  // program holds). The speed follows the speed commands; every byte written is heard.
+  bool OpenDevice(const std::string& path, std::string* error);
+  // The slave device a program opens as its serial port ("/dev/pts/N"), or the device given to
+  // OpenDevice; empty before either.
   const std::string& devicePath() const { return devicePath_; }
 
   // Serves in a background thread until Stop (or, with stopWhenDone, until the unit is done).
@@ -127,6 +132,7 @@ class PtyUnitServer {
   void SetWriterFlow(bool flowing);
   bool UnitDone(uint64_t now);
   uint32_t PortSpeed(bool input) const;
+  bool FinishOpen(std::string* error);
   void CloseAll();
 
   SimulatedUnit& unit_;

@@ -113,16 +113,53 @@ bool PtyUnitServer::Open(std::string* error) {
     CloseAll();
     return false;
   }
+  // Without the watch the server still serves; it only cannot tell opens and closes apart.
+  inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (inotify_ >= 0 && inotify_add_watch(inotify_, name, IN_OPEN | IN_CLOSE) < 0) {
+    CloseFd(&inotify_);
+  }
+  return FinishOpen(error);
+}
+
+bool PtyUnitServer::OpenDevice(const std::string& path, std::string* error) {
+  if (master_ >= 0) {
+    *error = "the server already has a device";
+    return false;
+  }
+  master_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (master_ < 0) {
+    *error = SystemError(("cannot open " + path).c_str());
+    return false;
+  }
+  termios settings{};
+  if (tcgetattr(master_, &settings) != 0) {
+    *error = SystemError((path + " is no terminal device").c_str());
+    CloseAll();
+    return false;
+  }
+  // Raw, so no byte of the protocol is taken as a line-editing or flow-control character.
+  cfmakeraw(&settings);
+  settings.c_cflag |= CLOCAL | CREAD;
+  settings.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS | HUPCL);
+  if (tcsetattr(master_, TCSANOW, &settings) != 0) {
+    *error = SystemError(("cannot make " + path + " raw").c_str());
+    CloseAll();
+    return false;
+  }
+  // What the line carried before the unit was there is not heard by it.
+  tcflush(master_, TCIFLUSH);
+  devicePath_ = path;
+  // The speed this end is set to says nothing about the program's end of the line.
+  options_.followSpeedCommands = true;
+  return FinishOpen(error);
+}
+
+bool PtyUnitServer::FinishOpen(std::string* error) {
   wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (wake_ < 0) {
     *error = SystemError("cannot create an event descriptor");
     CloseAll();
     return false;
-  }
-  // Without the watch the server still serves; it only cannot tell opens and closes apart.
-  inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (inotify_ >= 0 && inotify_add_watch(inotify_, name, IN_OPEN | IN_CLOSE) < 0) {
-    CloseFd(&inotify_);
   }
   framingSpeed_ =
       options_.followSpeedCommands ? SimulatedUnit::kFirstContactSpeed : PortSpeed(false);

@@ -50,6 +50,7 @@ struct Settings {
   quorel::sim::UnitFaults faults;
   bool pace = false;
   bool followSpeedCommands = false;
+  std::string device;
   std::string link;
   std::string transcript;
   std::string memory;
@@ -326,7 +327,14 @@ const SimOption kSimOptions[] = {
        s->faults.addressFaults[static_cast<uint32_t>(address)] = fault;
        return true;
      }},
-    {"Running:", "link", "PATH", "a symbolic link to the device at PATH, removed at exit",
+    {"Running:", "device", "PATH",
+     "serve the far end of an existing line, the terminal\n"
+     "device PATH (a USB gadget's serial port, the other\n"
+     "end of a pseudo-terminal), instead of a new\n"
+     "pseudo-terminal; implies --follow-speed-commands",
+     [](const char*, const std::string& value, Settings* s) { s->device = value;
+       return true; }},
+    {nullptr, "link", "PATH", "a symbolic link to the device at PATH, removed at exit",
      [](const char*, const std::string& value, Settings* s) { s->link = value;
        return true; }},
     {nullptr, "transcript", "FILE",
@@ -567,7 +575,9 @@ int main(int argc, char** argv) {
   options.followSpeedCommands = settings.followSpeedCommands;
   PtyUnitServer server(unit, options);
   std::string error;
-  if (!server.Open(&error)) {
+  const bool opened = settings.device.empty() ? server.Open(&error)
+                                              : server.OpenDevice(settings.device, &error);
+  if (!opened) {
     std::fprintf(stderr, "quorel-sim: %s\n", error.c_str());
     return kExitFailed;
   }
