@@ -1,26 +1,15 @@
 #include "common/expected_run.h"
 
 #include <algorithm>
-#include <cstdarg>
-#include <cstdio>
 #include <map>
 #include <set>
 
+#include "common/text_format.h"
 #include "common/updater_tap.h"
 
 namespace quorel::sim::expected {
 
 namespace {
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
 
 uint64_t Fnv(const uint8_t* data, size_t length) {
   uint64_t hash = 0xCBF29CE484222325ull;

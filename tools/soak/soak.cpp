@@ -4,7 +4,6 @@
 #include "soak/soak.h"
 
 #include <cinttypes>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -30,15 +29,6 @@ constexpr uint64_t kWindDownNs = 3600 * kNsPerSecond;
 uint64_t ByteNs(uint64_t bytes) { return bytes * 10 * kNsPerSecond / kSlowestSpeed; }
 
 }  // namespace
-
-std::string SoakFormat(const char* format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
 
 // ---- Bound ----
 

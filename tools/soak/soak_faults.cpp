@@ -27,7 +27,7 @@ void DrawSoakFaults(uint64_t seed, const SoakOptions& options, SoakRandom& rando
     }
   }
   rig.devices.SetLineFaults(line);
-  text += SoakFormat(", line drop %.1e flip %.1e insert %.1e delay %.1e/%ums", line.dropRate,
+  text += Format(", line drop %.1e flip %.1e insert %.1e delay %.1e/%ums", line.dropRate,
                      line.flipRate, line.insertRate, line.delayRate, line.maxDelayMs);
 
   // The unit's own faults: bad, missing, late or short checksum replies and stray bytes before
@@ -67,16 +67,16 @@ void DrawSoakFaults(uint64_t seed, const SoakOptions& options, SoakRandom& rando
   }
   outcome.unitFaultsPlanned = faults.checksumFaults.size() + faults.strayBeforeChecksum.size();
   if (outcome.unitFaultsPlanned > 0) {
-    text += SoakFormat(", %zu reply faults, %zu strays", faults.checksumFaults.size(),
+    text += Format(", %zu reply faults, %zu strays", faults.checksumFaults.size(),
                        faults.strayBeforeChecksum.size());
   }
   if (random.Chance(0.05)) {
     faults.silentAfterBlocks = static_cast<int>(random.Below(320));
-    text += SoakFormat(", silent after %d blocks", faults.silentAfterBlocks);
+    text += Format(", silent after %d blocks", faults.silentAfterBlocks);
   }
   if (random.Chance(0.04)) {
     faults.silentAfterChecksums = static_cast<int>(random.Below(700));
-    text += SoakFormat(", silent after %d checksums", faults.silentAfterChecksums);
+    text += Format(", silent after %d checksums", faults.silentAfterChecksums);
   }
   if (random.Chance(0.1)) {
     const uint32_t speeds[] = {28800, 14400, 9600, 4800, 2400};
@@ -86,7 +86,7 @@ void DrawSoakFaults(uint64_t seed, const SoakOptions& options, SoakRandom& rando
     faults.silentSpeedsAfterSpeedCommands = static_cast<int>(random.Below(4));
     text += ", misses speeds";
     for (uint32_t speed : faults.silentSpeeds) text += " " + std::to_string(speed);
-    text += SoakFormat(" after %d switches", faults.silentSpeedsAfterSpeedCommands);
+    text += Format(" after %d switches", faults.silentSpeedsAfterSpeedCommands);
   }
   if (random.Chance(0.05)) {
     faults.greetingNeverAnswers = true;
@@ -101,7 +101,7 @@ void DrawSoakFaults(uint64_t seed, const SoakOptions& options, SoakRandom& rando
     drawn.portVanishes = true;
     const uint64_t after = 1 + random.Below(400000);
     rig.devices.LoseAfterBytesWritten(after);
-    text += SoakFormat(", port vanishes after %" PRIu64 " bytes", after);
+    text += Format(", port vanishes after %" PRIu64 " bytes", after);
   }
   if (random.Chance(0.05)) {
     // One "A" of an image block taken as another block's address: the block lands there with
@@ -117,7 +117,7 @@ void DrawSoakFaults(uint64_t seed, const SoakOptions& options, SoakRandom& rando
     UnitFaults::AddressFault fault;
     fault.takenAs = queried[random.Below(static_cast<uint32_t>(queried.size()))];
     faults.addressFaults[address] = fault;
-    text += SoakFormat(", A%06X taken as %06X", address, fault.takenAs);
+    text += Format(", A%06X taken as %06X", address, fault.takenAs);
   }
   if (random.Chance(0.05)) {
     // One "A" of a configuration read taken as another address: the block is read from there,
@@ -128,7 +128,7 @@ void DrawSoakFaults(uint64_t seed, const SoakOptions& options, SoakRandom& rando
       UnitFaults::AddressFault fault;
       fault.takenAs = queried[random.Below(static_cast<uint32_t>(queried.size()))];
       faults.addressFaults[address] = fault;
-      text += SoakFormat(", read A%06X taken as %06X", address, fault.takenAs);
+      text += Format(", read A%06X taken as %06X", address, fault.takenAs);
     }
   }
 }

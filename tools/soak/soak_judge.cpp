@@ -106,11 +106,11 @@ struct BlockJudge {
       uint32_t firstDiff = 0;
       while (firstDiff < span && held[firstDiff] == wanted[firstDiff]) ++firstDiff;
       outcome.limitNotes.push_back(
-          SoakFormat("%s block at %06X: %s (held sum %x, sent sum %x, "
+          Format("%s block at %06X: %s (held sum %x, sent sum %x, "
                      "first difference at +%u)",
                      what, address, limit, heldSum, wantedSum, firstDiff));
     } else {
-      outcome.violations.push_back(SoakFormat(
+      outcome.violations.push_back(Format(
           "unit flashed with the %s block at %06X holding other bytes than were sent (sum %x, "
           "expected %x) on a line without damage",
           what, address, heldSum, wantedSum));
@@ -133,7 +133,7 @@ void JudgeSoakRun(const SoakOptions& options, SoakRig& rig, const SoakDraw& draw
   // closed; X last when it gave up on a unit that answered; the flash command last when it
   // flashed.
   if (outcome.watchdogFired) {
-    violation(SoakFormat("the run had not ended after %" PRIu64 " s of virtual time",
+    violation(Format("the run had not ended after %" PRIu64 " s of virtual time",
                          outcome.boundNs / kNsPerSecond));
   }
   expected::FinishedRun finished;
@@ -172,7 +172,7 @@ void JudgeSoakRun(const SoakOptions& options, SoakRig& rig, const SoakDraw& draw
   const bool unidentified = state.facts.unitUnidentified;
   outcome.misidentified = !unidentified && state.facts.unitChecksum != drawn.trueChecksum;
   if (!unidentified && !outcome.misidentified && state.facts.releaseRow != trueRow) {
-    violation(SoakFormat("identified as row %u, but the unit's checksum is that of row %u",
+    violation(Format("identified as row %u, but the unit's checksum is that of row %u",
                          state.facts.releaseRow, trueRow));
   }
   const ReleaseCode unitRelease = table.code[unidentified ? 0 : state.facts.releaseRow];
@@ -206,19 +206,19 @@ void JudgeSoakRun(const SoakOptions& options, SoakRig& rig, const SoakDraw& draw
             ++outcome.foreignReply;
           }
           outcome.limitNotes.push_back(
-              SoakFormat("format check read at %06X: %s", expected::kConfigBase + a,
+              Format("format check read at %06X: %s", expected::kConfigBase + a,
                          sameSum ? "damaged, same byte sum" : "reply not the answer to that data"));
         }
       }
       if (!explained) {
-        violation(SoakFormat("conversion kind %d, but the unit's first record calls for %d",
+        violation(Format("conversion kind %d, but the unit's first record calls for %d",
                              state.facts.configConversionKind, trueKind));
       }
     }
   }
   if (options.skewExpectedKind) expectedKind = (expectedKind + 1) % 3;
   if (state.facts.configConversionKind != expectedKind) {
-    violation(SoakFormat("conversion kind %d, but the unit's %s calls for %d",
+    violation(Format("conversion kind %d, but the unit's %s calls for %d",
                          state.facts.configConversionKind,
                          unidentified ? "first record as read" : "release", expectedKind));
   }
@@ -273,10 +273,10 @@ void JudgeSoakRun(const SoakOptions& options, SoakRig& rig, const SoakDraw& draw
       if (planned[at] || held[at] == expectedArea[at]) continue;
       if (judge.placementsDiffer && judge.lineDamaged) {
         ++outcome.landedElsewhere;
-        outcome.limitNotes.push_back(SoakFormat("configuration area at %06zX: data put elsewhere",
+        outcome.limitNotes.push_back(Format("configuration area at %06zX: data put elsewhere",
                                                 expected::kConfigBase + at));
       } else {
-        violation(SoakFormat("the configuration area at %06zX changed where the run wrote nothing",
+        violation(Format("the configuration area at %06zX changed where the run wrote nothing",
                              expected::kConfigBase + at));
       }
       break;
@@ -310,11 +310,11 @@ void JudgeSoakRun(const SoakOptions& options, SoakRig& rig, const SoakDraw& draw
       }
       if (limit != nullptr) {
         outcome.limitNotes.push_back(
-            SoakFormat("configuration read at %06X: %s (read sum %x, unit's sum %x)",
+            Format("configuration read at %06X: %s (read sum %x, unit's sum %x)",
                        expected::kConfigBase + a, limit, expected::ByteSum(got, n),
                        expected::ByteSum(held, n)));
       } else {
-        violation(SoakFormat(
+        violation(Format(
             "the configuration block read at %06X differs from the unit's on a line without "
             "damage",
             expected::kConfigBase + a));

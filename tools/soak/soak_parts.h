@@ -10,15 +10,13 @@
 #include "payload/payload.h"
 #include "sim/simulated_unit.h"
 #include "soak/soak.h"
+#include "common/text_format.h"
 #include "common/updater_tap.h"
 #include "sim/virtual_clock.h"
 #include "sim/virtual_line.h"
 #include "phases/update_state.h"
 
 namespace quorel::sim {
-
-// printf into a string (up to 511 characters).
-std::string SoakFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 struct SoakRig {
   VirtualClock clock;

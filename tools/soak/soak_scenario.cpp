@@ -112,7 +112,7 @@ SoakDraw DrawSoakScenario(uint64_t seed, const SoakOptions& options, SoakRig& ri
     const uint32_t row = rows[random.Below(static_cast<uint32_t>(rows.size()))];
     drawn.trueChecksum = table.checksum[row];
     drawn.layout = LayoutOfRelease(model, table.code[row]);
-    text += SoakFormat(", unit row %u (%s %06x)", row, ProductName(model), table.code[row]);
+    text += Format(", unit row %u (%s %06x)", row, ProductName(model), table.code[row]);
   } else if (pick < 0.63) {
     std::vector<uint32_t> rows = FindableRows(table, [&](uint32_t row) {
       return table.kind[row] == model && !expected::Older(table.code[row], payload.releaseCode);
@@ -121,14 +121,14 @@ SoakDraw DrawSoakScenario(uint64_t seed, const SoakOptions& options, SoakRig& ri
     drawn.trueChecksum = table.checksum[row];
     drawn.layout = LayoutOfRelease(model, table.code[row]);
     answer = random.Chance(0.7) ? 'y' : 'n';
-    text += SoakFormat(", up-to-date unit row %u (%06x), answers %c", row, table.code[row], answer);
+    text += Format(", up-to-date unit row %u (%06x), answers %c", row, table.code[row], answer);
   } else if (pick < 0.67) {
     std::vector<uint32_t> rows =
         FindableRows(table, [&](uint32_t row) { return table.kind[row] != model; });
     const uint32_t row = rows[random.Below(static_cast<uint32_t>(rows.size()))];
     drawn.trueChecksum = table.checksum[row];
     drawn.layout = LayoutOfRelease(table.kind[row], table.code[row]);
-    text += SoakFormat(", other-model unit row %u (%06x)", row, table.code[row]);
+    text += Format(", other-model unit row %u (%06x)", row, table.code[row]);
   } else {
     do {
       drawn.trueChecksum = 0x300000 + random.Below(0x300000);
@@ -137,9 +137,9 @@ SoakDraw DrawSoakScenario(uint64_t seed, const SoakOptions& options, SoakRig& ri
                                   SoakLayout::kErased, SoakLayout::kZero};
     drawn.layout = layouts[random.Below(5)];
     answer = random.Chance(0.9) ? 'y' : 'n';
-    text += SoakFormat(", unidentified unit (csum %x), answers %c", drawn.trueChecksum, answer);
+    text += Format(", unidentified unit (csum %x), answers %c", drawn.trueChecksum, answer);
   }
-  text += SoakFormat(", %s", LayoutName(drawn.layout));
+  text += Format(", %s", LayoutName(drawn.layout));
 
   // The configuration records, then the code region whose sum identifies the firmware (the
   // newest layout reaches past 0x8000, into the code region).

@@ -1,0 +1,10 @@
+#pragma once
+// printf-style formatting into a std::string, for the tools' reports and judgements.
+#include <string>
+
+namespace quorel::sim {
+
+// At most 511 characters; a longer text is cut.
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace quorel::sim
