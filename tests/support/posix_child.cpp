@@ -1,7 +1,5 @@
 #include "support/posix_child.h"
 
-#include "os/posix_io.h"
-
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
@@ -11,6 +9,8 @@
 
 #include <cerrno>
 #include <cstdint>
+
+#include "os/posix_io.h"
 
 namespace quorel::testing {
 namespace {
