@@ -43,5 +43,5 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
-  apt-get install -y -qq "${missing[@]}" </dev/null
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
 fi
