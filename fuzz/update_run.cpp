@@ -113,6 +113,8 @@ class InputDevices : public quorel::SerialDevices {
   void MapPort(const std::string&, const std::string&) override {}
   std::string DeviceName(const char* portName) const override { return portName; }
   std::string ListPorts() override { return ""; }
+  std::vector<std::string> PortCandidates() override { return {"COM1"}; }
+  bool LastOpenInUse() const override { return false; }
 
  private:
   UnitInput& input_;

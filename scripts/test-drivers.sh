@@ -165,7 +165,7 @@ guest 30 appear /dev/ttyUSB0 20 || fail "no /dev/ttyUSB0 in the guest"
 echo "test-drivers: guest up in ${boot_seconds} s ($kversion)"
 
 # QUOREL_DRIVER_CASES picks some of the groups below (by hand; CI runs them all).
-cases=" ${QUOREL_DRIVER_CASES:-paced fast ladder ports pull} "
+cases=" ${QUOREL_DRIVER_CASES:-paced fast ladder ports auto pull} "
 wants() { [[ $cases == *" $1 "* ]]; }
 
 failures=0
@@ -370,6 +370,38 @@ echo "$ports" | sed 's/^/test-drivers:   /'
 echo "$ports" | grep -q '^/dev/ttyS1  built-in UART' || check "--list-ports: no ttyS1 UART"
 echo "$ports" | grep -q '^/dev/ttyUSB0  USB 0403:6001' || check "--list-ports: no ttyUSB0 0403:6001"
 
+fi
+
+if wants auto; then
+# Asked in turn: the adapter, the console's UART and the idle UART (one E each, nothing back),
+# and the control line, which another program holds in exclusive mode (skipped, never opened
+# for use). The run then goes on with the adapter.
+echo "test-drivers: --port auto: the unit on the USB adapter found among the UARTs"
+start_sim usb_auto "$usb_host" --model pro --release 020904 --exit-when-done
+guest 10 start usb_auto auto "''" --identify
+status_is usb_auto 60 1
+errors=$(guest 10 cat /tmp/usb_auto.err) || true
+echo "$errors" | grep -qx "quorel-update: --port auto found the unit on /dev/ttyUSB0" ||
+  check "usb_auto: the unit was not found on /dev/ttyUSB0: $errors"
+echo "$errors" | grep -q "^quorel-update: cannot open /dev/ttyS2: the port is in use" ||
+  check "usb_auto: the held control line was not skipped as in use: $errors"
+traced=$(guest 10 grep "' open '" /tmp/usb_auto.trace) || true
+echo "$traced" | head -n 5 | sed 's/^/test-drivers: usb_auto: /'
+opens=$(echo "$traced" | sed 's/^ *[0-9]* open  //; s/, applied [0-9]*$//')
+expected_opens="/dev/ttyUSB0 at 9600 bit/s: ok
+/dev/ttyS0 at 9600 bit/s: ok
+/dev/ttyS1 at 9600 bit/s: ok
+/dev/ttyS2 at 9600 bit/s: failed (code 8)
+/dev/ttyUSB0 at 9600 bit/s: ok"
+[ "$(echo "$opens" | head -n 5)" = "$expected_opens" ] ||
+  check "usb_auto: the ports were not asked in order: $opens"
+console_has usb_auto "Connected"
+stop_sim usb_auto
+sim_says usb_auto "left update mode: yes"
+[ "$(head -n 2 "$work/usb_auto.transcript" | awk '{ print $NF }' | tr '\n' ' ')" = "E E " ] ||
+  check "usb_auto: the unit's first commands: $(head -n 3 "$work/usb_auto.transcript")"
+guest 10 true || check "the control line did not answer after --port auto"
+echo "test-drivers: after $((SECONDS - started)) s"
 fi
 
 if wants pull; then

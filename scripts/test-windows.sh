@@ -2,7 +2,7 @@
 # Cross-builds the Windows program and its tests (build-win/) and runs them under Wine, headless
 # and 64-bit: the tests of the Windows serial backend and console, and end-to-end runs of
 # quorel-update.exe against simulated units served on pseudo-terminals by the native build's
-# quorel-sim, all side by side. scripts/test.sh runs this after the native suite; run by hand it
+# quorel-sim, all side by side, then one with --port auto on its own. scripts/test.sh runs this after the native suite; run by hand it
 # needs a native build in build/ (or QUOREL_NATIVE_BUILD) first. Every failure fails the script.
 #
 # Wine reaches a pseudo-terminal as a COM port through the registry (HKLM\Software\Wine\Ports,
@@ -83,12 +83,23 @@ start_sim refusal --model base --release 030303 --exit-when-done
 start_sim decline --checksum 123456 --exit-when-done
 start_sim absent --absent
 start_sim interrupt --model pro --release 042303 --exit-when-done
+start_sim found --model base --release 030303 --exit-when-done
 
 # Each program's port; COM42 leads to a path that does not exist and COM43 stays unmapped.
+# COM1 to COM4, which Wine would link to the machine's own /dev/ttyS0 to /dev/ttyS3, lead
+# there too: --port auto asks every COM port of the serial map, and a real port on the test
+# machine (perhaps its console) must not be sent anything.
 declare -A port=([unit_tests]=COM41 [update]=COM11 [fallback]=COM12 [refusal]=COM13
-  [decline]=COM14 [absent]=COM15 [interrupt]=COM16)
-declare -A port_device=([COM42]="$work/no-such-device")
-for name in "${!port[@]}"; do port_device[${port[$name]}]=${sim_device[$name]}; done
+  [decline]=COM14 [absent]=COM15 [interrupt]=COM16 [found]=COM17)
+declare -A port_device=([COM42]="$work/no-such-device" [COM1]="$work/no-such-device"
+  [COM2]="$work/no-such-device" [COM3]="$work/no-such-device" [COM4]="$work/no-such-device")
+# A unit's port leads to its pseudo-terminal through a link of the script's own, which is pointed
+# nowhere once the unit is done: a pseudo-terminal's number, freed when its simulator ends, may
+# go to any other program on the machine, and --port auto below must not reach that one.
+for name in "${!port[@]}"; do
+  ln -sfn "${sim_device[$name]}" "$work/${port[$name]}.tty"
+  port_device[${port[$name]}]=$work/${port[$name]}.tty
+done
 
 # start_wineserver: a wineserver that stays until it is told to go (one that ends by itself a
 # few seconds after its last program may go while the next one connects). Its output, an object
@@ -197,6 +208,19 @@ wait_sim() {
 }
 for name in update fallback refusal decline interrupt; do wait_sim "$name"; done
 
+# --port auto once the runs side by side are over, since it asks every COM port of the serial
+# map: the unit on COM17 among the silent unit's COM15 and ports that lead nowhere (those of the
+# finished runs, of the backend tests, whose unit is let go first, and COM1 to COM4).
+echo "test-windows: --port auto among the mapped COM ports"
+kill "${sim_pid[unit_tests]}" 2>/dev/null || true
+wait "${sim_pid[unit_tests]}" 2>/dev/null || true
+unset "sim_pid[unit_tests]"
+for name in unit_tests update fallback refusal decline interrupt; do
+  ln -sfn "$work/no-such-device" "$work/${port[$name]}.tty"
+done
+run_updater found x --port auto
+wait_sim found
+
 failures=0
 # problem TEXT: one failed check, told at once; the script fails at the end.
 problem() {
@@ -222,6 +246,15 @@ check_run fallback 1
 check_run refusal 1
 check_run decline 1
 check_run absent 0
+# The run found on COM17 is the refusal's run, byte for byte, after one probe.
+[ "$(cat "$work/found.status")" = 1 ] || problem "found: exit status $(cat "$work/found.status")"
+cmp -s "$expected/refusal.txt" "$work/found.out" ||
+  problem "found: console text differs from $expected/refusal.txt"
+grep -qx "quorel-update: --port auto found the unit on COM17" "$work/found.err" ||
+  problem "found: the unit was not found on COM17: $(cat "$work/found.err")"
+[ "$(cut -d' ' -f3- "$work/found.transcript")" = "E
+$(cut -d' ' -f3- "$work/refusal.transcript")" ] ||
+  problem "found: the unit's commands are not one E and the refusal's run"
 sim_says update "flashed: yes; left update mode: no"
 sim_says fallback "flashed: yes; left update mode: no"
 sim_says refusal "flashed: no; left update mode: yes"

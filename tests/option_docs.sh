@@ -58,7 +58,7 @@ for word in $offered; do
 done
 
 ports=$(offers "$lister" --port "" | tr '\n' ' ')
-[ "$ports" = "/dev/ttyS0 /dev/ttyUSB0 /dev/serial/by-id/usb-Maker_Ltd_USB_Serial_Cable_A1B2C3-if00-port0 " ] ||
+[ "$ports" = "/dev/ttyS0 /dev/ttyUSB0 /dev/serial/by-id/usb-Maker_Ltd_USB_Serial_Cable_A1B2C3-if00-port0 auto " ] ||
   problem "for --port the completion offers: $ports"
 
 [ "$failures" -eq 0 ]

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/time.h>
 #include <termios.h>
 #include <time.h>
@@ -129,6 +130,7 @@ TEST_F(PosixSerialTest, PortIsHeldExclusively) {
   std::unique_ptr<SerialLine> second;
   EXPECT_EQ(OpenCom1(9600, &second), kOpenFailed);
   EXPECT_FALSE(second);
+  EXPECT_TRUE(devices.LastOpenInUse());
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(reports[0], Report(kInUse));
 
@@ -149,9 +151,20 @@ TEST_F(PosixSerialTest, PortIsHeldExclusively) {
   EXPECT_FALSE(first);
   close(other);
   EXPECT_EQ(OpenCom1(9600, &first), kOpenOk);
-  // After a good open a failure is news again, so both were reported.
-  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_FALSE(devices.LastOpenInUse());
+  first.reset();
+  // So does its exclusive mode without a lock, also for a program allowed past it (root).
+  other = open(pty.slavePath.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(ioctl(other, TIOCEXCL), 0);
+  EXPECT_EQ(OpenCom1(9600, &first), kOpenFailed);
+  EXPECT_TRUE(devices.LastOpenInUse());
+  ioctl(other, TIOCNXCL);
+  close(other);
+  // After a good open a failure is news again, so all were reported.
+  ASSERT_EQ(reports.size(), 3u);
   EXPECT_EQ(reports[1], Report(kInUse));
+  EXPECT_EQ(reports[2], reports[1]);
 }
 
 TEST_F(PosixSerialTest, FailedOpensGiveTheirCodeAndOneLineReportEach) {
@@ -168,6 +181,7 @@ TEST_F(PosixSerialTest, FailedOpensGiveTheirCodeAndOneLineReportEach) {
   // A speed no line can run at is refused after the open, and the device is let go again.
   EXPECT_EQ(OpenCom1(0, &line), kOpenLineSettingsFailed);
   EXPECT_FALSE(line);
+  EXPECT_FALSE(devices.LastOpenInUse());
   EXPECT_EQ(OpenCom1(9600, &line), kOpenOk);
 
   const std::vector<std::string> expected = {
@@ -315,6 +329,9 @@ TEST(SerialPortList, ListsRealPortsWithTheirUsbDetailsFromAFakeTree) {
             dev + "/ttyACM0  USB 5e6f:0001\n" + dev + "/ttyS0  built-in UART\n" + dev +
                 "/ttyUSB0  USB 1a2b:3c4d  Maker Ltd  USB Serial Cable  serial A1B2C3  " + dev +
                 "/serial/by-id/usb-Maker_Ltd_USB_Serial_Cable_A1B2C3-if00-port0\n");
+  // --port auto asks the USB adapters first.
+  const std::vector<std::string> candidates = {dev + "/ttyACM0", dev + "/ttyUSB0", dev + "/ttyS0"};
+  EXPECT_EQ(CandidatePorts(ListSerialPorts(root + "/sys", dev)), candidates);
   EXPECT_EQ(FormatPortList(ListSerialPorts(root + "/none", root + "/none")),
             "No serial ports found (a USB-serial adapter shows up here once it is plugged in).\n");
 }

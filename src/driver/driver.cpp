@@ -10,6 +10,7 @@
 #include "phases/flash.h"
 #include "phases/identification.h"
 #include "phases/identify_report.h"
+#include "phases/port_search.h"
 #include "phases/verify.h"
 #include "driver/options.h"
 #include "protocol/protocol.h"
@@ -79,7 +80,8 @@ int RunUpdate(UpdateState& s, int argc, const char* const* argv, TraceLog* trace
   }
   if (!StartTrace(s, trace, options.tracePath)) return EndOfRun(s, EndRun(kStatusUsage));
   std::memcpy(s.link.selectedPortName, options.selectedPortName, sizeof s.link.selectedPortName);
-  if (!options.portDevice.empty())
+  const bool findPort = options.portDevice == kAutoPort;  // --port auto
+  if (!options.portDevice.empty() && !findPort)
     s.link.port.devices().MapPort(s.link.selectedPortName, options.portDevice);
   if (options.fastReplies) {
     s.link.pace = ReplyPace::kPrompt;
@@ -88,6 +90,10 @@ int RunUpdate(UpdateState& s, int argc, const char* const* argv, TraceLog* trace
   s.requests.identifyOnly = options.identifyOnly;
   s.requests.saveConfigPath = options.saveConfigPath;
   if (!CheckConfigCopyFile(s)) return EndOfRun(s, EndRun(kStatusUsage));
+  if (findPort) {
+    PhaseResult found = FindUnitPort(s);
+    if (!found.goOn) return EndOfRun(s, found);
+  }
 
   // The road of one update. Each phase either hands on to the next or ends the run, and every
   // end, a run cut short by the user included, goes through EndOfRun.

@@ -27,6 +27,7 @@ class MappedSerialDevices : public SerialDevices {
     const std::string path = PathFor(portName);
     return path.empty() ? portName : path;
   }
+  bool LastOpenInUse() const final { return lastOpenInUse_; }
 
  protected:
   // The device the system opens for portName (never null): the one it was mapped to, as the
@@ -38,18 +39,24 @@ class MappedSerialDevices : public SerialDevices {
     return mapped != mappedPorts_.end() ? &mapped->second : nullptr;
   }
   // The speed ladder opens the same port again and again: one report per distinct failure.
-  void Report(const std::string& line) {
+  // Every failed open reports once; inUse says that another program holds the port.
+  void Report(const std::string& line, bool inUse = false) {
+    lastOpenInUse_ = inUse;
     if (line == lastReport_) return;
     lastReport_ = line;
     if (reportError_) reportError_(line);
   }
   // After a successful open the same failure is worth a report again.
-  void OpenSucceeded() { lastReport_.clear(); }
+  void OpenSucceeded() {
+    lastReport_.clear();
+    lastOpenInUse_ = false;
+  }
 
  private:
   std::function<void(const std::string&)> reportError_;
   std::map<std::string, std::string> mappedPorts_;
   std::string lastReport_;
+  bool lastOpenInUse_ = false;
 };
 
 }  // namespace quorel

@@ -16,6 +16,8 @@ const char kPortExample[] = "/dev/ttyUSB0";
 const char kPortHelp[] =
     "  --port DEVICE  the serial device the unit is on, for example /dev/ttyUSB0 or a\n"
     "                 /dev/serial/by-id/ link (--list-ports shows them)\n"
+    "  --port auto    find the unit: each port --list-ports shows (USB adapters first)\n"
+    "                 is sent one E at 9600, and the one that answers Ok is used\n"
     "  -cX            serial port COMX, X from 1 to 4 (/dev/ttyS0 to /dev/ttyS3); default\n";
 
 }  // namespace quorel

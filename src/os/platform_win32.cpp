@@ -16,6 +16,8 @@ const char kPortExample[] = "COM12";
 const char kPortHelp[] =
     "  --port DEVICE  the serial port the unit is on, for example COM12 (any COMn;\n"
     "                 --list-ports shows them)\n"
+    "  --port auto    find the unit: each COM port --list-ports shows is sent one E at\n"
+    "                 9600, and the one that answers Ok is used\n"
     "  -cX            serial port COMX, X from 1 to 4; default\n";
 
 }  // namespace quorel

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "os/clock.h"
 
@@ -61,6 +62,11 @@ class SerialDevices {
   virtual std::string DeviceName(const char* portName) const = 0;
   // This machine's serial ports, one a line, for --list-ports. Touches no port.
   virtual std::string ListPorts() = 0;
+  // The ports --port auto asks for the unit, in the order it asks them: USB adapters first,
+  // then the other ports --list-ports shows. Each is a device MapPort takes. Touches no port.
+  virtual std::vector<std::string> PortCandidates() = 0;
+  // True when the last Open failed because another program holds the port.
+  virtual bool LastOpenInUse() const = 0;
   // On success stores the open line and returns kOpenOk; otherwise leaves *line empty and
   // returns the code of the last step that failed.
   virtual OpenResult Open(const char* portName, int32_t lineSpeed, int32_t parity,

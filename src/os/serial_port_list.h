@@ -28,7 +28,11 @@ std::vector<SerialPortEntry> ListSerialPorts(const std::string& sysRoot,
 // One line per port: the device, then what is known of it.
 std::string FormatPortList(const std::vector<SerialPortEntry>& ports);
 
-// This machine's serial ports as --list-ports shows them (Linux: from /sys and /dev).
-std::string ListSystemSerialPorts();
+// The devices --port auto asks for the unit, in order: the USB adapters, then the other ports
+// (UARTs with hardware behind them), each group in the list's order.
+std::vector<std::string> CandidatePorts(const std::vector<SerialPortEntry>& ports);
+
+// This machine's serial ports (Linux: from /sys and /dev).
+std::vector<SerialPortEntry> SystemSerialPorts();
 
 }  // namespace quorel

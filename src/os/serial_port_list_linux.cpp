@@ -124,6 +124,17 @@ std::string FormatPortList(const std::vector<SerialPortEntry>& ports) {
   return text;
 }
 
-std::string ListSystemSerialPorts() { return FormatPortList(ListSerialPorts("/sys", "/dev")); }
+std::vector<std::string> CandidatePorts(const std::vector<SerialPortEntry>& ports) {
+  std::vector<std::string> devices;
+  for (const SerialPortEntry& port : ports) {
+    if (port.usb) devices.push_back(port.device);
+  }
+  for (const SerialPortEntry& port : ports) {
+    if (!port.usb) devices.push_back(port.device);
+  }
+  return devices;
+}
+
+std::vector<SerialPortEntry> SystemSerialPorts() { return ListSerialPorts("/sys", "/dev"); }
 
 }  // namespace quorel

@@ -216,8 +216,10 @@ std::string DevicePathForPort(const char* portName) {
 }
 
 PosixSerialDevices::PosixSerialDevices(std::function<void(const std::string&)> reportError,
-                                       LineSpeedSetter setSpeed)
-    : MappedSerialDevices(std::move(reportError)), setSpeed_(std::move(setSpeed)) {}
+                                       LineSpeedSetter setSpeed, PortLister listPorts)
+    : MappedSerialDevices(std::move(reportError)),
+      setSpeed_(std::move(setSpeed)),
+      listPorts_(std::move(listPorts)) {}
 
 std::string PosixSerialDevices::PathFor(const char* portName) const {
   const std::string* mapped = MappedDevice(portName);
@@ -229,8 +231,10 @@ std::string PosixSerialDevices::PathFor(const char* portName) const {
   return *mapped;
 }
 
-std::string PosixSerialDevices::ListPorts() {
-  return ListSystemSerialPorts();
+std::string PosixSerialDevices::ListPorts() { return FormatPortList(listPorts_()); }
+
+std::vector<std::string> PosixSerialDevices::PortCandidates() {
+  return CandidatePorts(listPorts_());
 }
 
 OpenResult PosixSerialDevices::Open(const char* portName, int32_t lineSpeed, int32_t parity,
@@ -254,7 +258,8 @@ OpenResult PosixSerialDevices::Open(const char* portName, int32_t lineSpeed, int
   int fd = RetryOnInterrupt(
       [&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
   if (fd < 0) {
-    Report(what + ReasonForOpenError(errno));
+    const int error = errno;
+    Report(what + ReasonForOpenError(error), error == EBUSY);
     return kOpenFailed;
   }
   if (!isatty(fd)) {
@@ -267,13 +272,23 @@ OpenResult PosixSerialDevices::Open(const char* portName, int32_t lineSpeed, int
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     int error = errno;
     close(fd);
-    Report(what + (error == EWOULDBLOCK ? kInUseReason : ReasonForOpenError(error)));
+    Report(what + (error == EWOULDBLOCK ? kInUseReason : ReasonForOpenError(error)),
+           error == EWOULDBLOCK);
     return kOpenFailed;
   }
+#ifdef TIOCGEXCL
+  // A program allowed past another's exclusive mode (root) still keeps its hands off the port.
+  int exclusive = 0;
+  if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+    close(fd);
+    Report(what + kInUseReason, true);
+    return kOpenFailed;
+  }
+#endif
   if (ioctl(fd, TIOCEXCL) != 0) {
     int error = errno;
     close(fd);
-    Report(what + ReasonForOpenError(error));
+    Report(what + ReasonForOpenError(error), error == EBUSY);
     return kOpenFailed;
   }
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "os/mapped_devices.h"
+#include "os/serial_port_list.h"
 
 namespace quorel {
 
@@ -26,15 +27,22 @@ int SetAndReadLineSpeed(int fd, uint32_t speed, uint32_t* appliedOutput, uint32_
 // still frame each other's bytes.
 bool SpeedWithinTolerance(uint32_t asked, uint32_t applied);
 
+// Lists the machine's serial ports (SystemSerialPorts).
+using PortLister = std::function<std::vector<SerialPortEntry>()>;
+
 class PosixSerialDevices : public MappedSerialDevices {
  public:
   // reportError receives one line for each failed open (see MappedSerialDevices).
-  // setSpeed is the seam through which tests make a driver apply another rate than asked.
+  // setSpeed is the seam through which tests make a driver apply another rate than asked, and
+  // listPorts the one through which they give the machine other ports.
   explicit PosixSerialDevices(std::function<void(const std::string&)> reportError,
-                              LineSpeedSetter setSpeed = SetAndReadLineSpeed);
+                              LineSpeedSetter setSpeed = SetAndReadLineSpeed,
+                              PortLister listPorts = SystemSerialPorts);
 
-  // The system's serial ports (ListSystemSerialPorts).
+  // The system's serial ports, one a line (FormatPortList).
   std::string ListPorts() override;
+  // The same ports, USB adapters first (CandidatePorts).
+  std::vector<std::string> PortCandidates() override;
 
   OpenResult Open(const char* portName, int32_t lineSpeed, int32_t parity,
                   std::unique_ptr<SerialLine>* line) override;
@@ -46,6 +54,7 @@ class PosixSerialDevices : public MappedSerialDevices {
 
  private:
   LineSpeedSetter setSpeed_;
+  PortLister listPorts_;
 };
 
 }  // namespace quorel

@@ -152,7 +152,7 @@ std::string Win32SerialDevices::PathFor(const char* portName) const {
   return Win32DevicePath(mapped->c_str());
 }
 
-std::string Win32SerialDevices::ListPorts() {
+std::vector<std::string> SerialMapPorts() {
   HKEY key = nullptr;
   std::vector<std::string> names;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) ==
@@ -180,12 +180,26 @@ std::string Win32SerialDevices::ListPorts() {
     if (aCom && bCom) return std::atoi(a.c_str() + 3) < std::atoi(b.c_str() + 3);
     return aCom != bCom ? aCom : a < b;
   });
+  return names;
+}
+
+std::string Win32SerialDevices::ListPorts() {
+  const std::vector<std::string> names = SerialMapPorts();
   if (names.empty()) {
     return "No serial ports found (a USB-serial adapter shows up here once it is plugged in).\n";
   }
   std::string list;
   for (const std::string& name : names) list += name + "\n";
   return list;
+}
+
+std::vector<std::string> Win32SerialDevices::PortCandidates() {
+  // The serial map does not say which port sits on USB: its COM ports in number order.
+  std::vector<std::string> ports;
+  for (const std::string& name : SerialMapPorts()) {
+    if (!Win32DevicePath(name.c_str()).empty()) ports.push_back(name);
+  }
+  return ports;
 }
 
 OpenResult Win32SerialDevices::Open(const char* portName, int32_t lineSpeed, int32_t parity,
@@ -211,7 +225,10 @@ OpenResult Win32SerialDevices::Open(const char* portName, int32_t lineSpeed, int
   HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                               OPEN_EXISTING, 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    Report(what + SystemMessage(GetLastError()));
+    const DWORD error = GetLastError();
+    // A port another program has open refuses every other open with one of these.
+    Report(what + SystemMessage(error),
+           error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION);
     return kOpenFailed;
   }
 

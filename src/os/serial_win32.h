@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "os/mapped_devices.h"
 
@@ -16,6 +17,10 @@ namespace quorel {
 // The device CreateFileA opens for a port name: "\\.\COMn" for "COM" followed by a number from
 // 1 without leading zeros; empty when the name names no port.
 std::string Win32DevicePath(const char* portName);
+
+// The port names of the system's serial map (HARDWARE\DEVICEMAP\SERIALCOMM), COM ports first
+// in number order (COM2 before COM10).
+std::vector<std::string> SerialMapPorts();
 
 // The device-control record for a line speed and a parity (0 none, 1 odd, 2 even; any other
 // value counts as none).
@@ -29,6 +34,8 @@ class Win32SerialDevices : public MappedSerialDevices {
   // The machine's serial ports as the system lists them (HARDWARE\DEVICEMAP\SERIALCOMM), one a
   // line; touches no port.
   std::string ListPorts() override;
+  // The COM ports of the serial map, in number order.
+  std::vector<std::string> PortCandidates() override;
 
   OpenResult Open(const char* portName, int32_t lineSpeed, int32_t parity,
                   std::unique_ptr<SerialLine>* line) override;

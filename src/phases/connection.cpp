@@ -46,15 +46,19 @@ std::string PrintableReply(const char* reply) {
 
 }  // namespace
 
+void PrintNoUnitAnswered(UpdateState& s) {
+  Print(s.console,
+        "\nQuorel not in update mode, serial cable not connected,\n"
+        "or other sw already using com1. (err1)\n"
+        "To put Quorel in update mode press 'menu',0,9,3,1 on remote\n"
+        "If it's already in update mode then press 'exit','menu',0,9,3,1");
+}
+
 PhaseResult NegotiateConnection(UpdateState& s, uint32_t wantedSpeed) {
   OpenSelectedPort(s.link, kFirstContactSpeed);
   if (!SingleProbe(s.link)) {
     if (RunInterrupted()) return kInterruptedRun;
-    Print(s.console,
-          "\nQuorel not in update mode, serial cable not connected,\n"
-          "or other sw already using com1. (err1)\n"
-          "To put Quorel in update mode press 'menu',0,9,3,1 on remote\n"
-          "If it's already in update mode then press 'exit','menu',0,9,3,1");
+    PrintNoUnitAnswered(s);
     return EndRun(kStatusFailed);
   }
   s.link.unitAnswered = true;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "os/serial_device.h"
 
@@ -60,6 +61,8 @@ class DevicesDecorator : public SerialDevices {
     return inner_.DeviceName(portName);
   }
   std::string ListPorts() override { return inner_.ListPorts(); }
+  std::vector<std::string> PortCandidates() override { return inner_.PortCandidates(); }
+  bool LastOpenInUse() const override { return inner_.LastOpenInUse(); }
 
  protected:
   SerialDevices& inner() const { return inner_; }

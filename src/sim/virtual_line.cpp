@@ -69,6 +69,7 @@ OpenResult VirtualSerialDevices::Open(const char* portName, int32_t lineSpeed, i
   } else if (lineSpeed <= 0 || lineSpeed == refusedSpeed_) {
     result = kOpenLineSettingsFailed;
   }
+  lastOpenInUse_ = exists && busy_;
   opens_.push_back(OpenRecord{name, lineSpeed, parity, result, clock_.NowNs()});
   if (result != kOpenOk) return result;
 

@@ -66,6 +66,9 @@ class VirtualSerialDevices : public SerialDevices {
     return portName != nullptr ? portName : "";
   }
   std::string ListPorts() override { return ""; }
+  // --port auto asks the configured port names, in order.
+  std::vector<std::string> PortCandidates() override { return portNames_; }
+  bool LastOpenInUse() const override { return lastOpenInUse_; }
 
   // The port names that exist; by default only "COM1".
   void SetPortNames(std::vector<std::string> names) { portNames_ = std::move(names); }
@@ -164,6 +167,7 @@ class VirtualSerialDevices : public SerialDevices {
   VirtualClock& clock_;
   std::vector<std::string> portNames_{"COM1"};
   bool busy_ = false;
+  bool lastOpenInUse_ = false;
   int32_t refusedSpeed_ = 0;
   bool garble_ = false;
   bool unplugged_ = false;

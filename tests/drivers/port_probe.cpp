@@ -1,3 +1,5 @@
+// port-probe --hold DEVICE: opens DEVICE, puts it in exclusive mode (TIOCEXCL) and keeps it until
+// killed, as a program that holds a port does; reads and writes nothing.
 // port-probe DEVICE | port-probe --pid PID DEVICE: prints the line settings a serial driver holds
 // for DEVICE, as the tier on real drivers checks them. With --pid the probe looks at the very
 // file PID has open on DEVICE (a copy of its descriptor, taken with pidfd_getfd): an open of
@@ -45,9 +47,17 @@ int BorrowDescriptor(const char* pid, const char* device) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "--hold") == 0) {
+    int fd = open(argv[2], O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0 || ioctl(fd, TIOCEXCL) != 0) {
+      std::fprintf(stderr, "port-probe: %s: %s\n", argv[2], std::strerror(errno));
+      return 1;
+    }
+    for (;;) pause();
+  }
   const bool borrow = argc == 4 && std::strcmp(argv[1], "--pid") == 0;
   if (argc != 2 && !borrow) {
-    std::fprintf(stderr, "usage: port-probe [--pid PID] DEVICE\n");
+    std::fprintf(stderr, "usage: port-probe [--pid PID | --hold] DEVICE\n");
     return 2;
   }
   const char* device = argv[argc - 1];

@@ -6,8 +6,9 @@
 // (phases/pace_model.h): the wire floor (every byte both ways at the speed it went at) and the
 // protocol floor (the wire plus the waits the protocol prescribes). Part B runs the shipped quorel-update program against
 // the simulated unit on a pseudo-terminal in real time and reports its wall time, CPU time and
-// peak memory. Part A lives in bench/bench_modelled.*, Part B in bench/bench_program.*; this file
-// holds the command line and the report's frame.
+// peak memory. Part C gives what --port auto costs per port it asks. Part A lives in
+// bench/bench_modelled.*, Part B in bench/bench_program.*, Part C in bench/bench_search.*; this
+// file holds the command line and the report's frame.
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -24,6 +25,7 @@
 #include "driver/driver.h"
 #include "bench/bench_modelled.h"
 #include "bench/bench_program.h"
+#include "bench/bench_search.h"
 
 namespace quorel::sim::bench {
 namespace {
@@ -37,13 +39,14 @@ struct Options {
   bool paced = false;
   bool unpaced = false;
   bool json = false;
+  bool searchOnly = false;
   std::string consoleDir;  // where to keep the console texts of Part B, when given
 };
 
 void PrintUsage() {
   std::printf(
       "Usage: quorel-bench [--speeds LIST] [--no-real] [--paced] [--unpaced] [--json]\n"
-      "                    [--console-dir DIR]\n"
+      "                    [--console-dir DIR] [--search-only]\n"
       "\n"
       "Figures for one full update of a QuorelPro unit on release 091103: configuration\n"
       "converted to the newest record layout, main and second image.\n"
@@ -56,6 +59,7 @@ void PrintUsage() {
       "  --unpaced          Part B with the unit answering at once; with --paced, both\n"
       "  --json             machine-readable output\n"
       "  --console-dir DIR  keep the console text of each Part B run in DIR\n"
+      "  --search-only      only Part C (what --port auto costs per port it asks)\n"
       "  --help             this text\n"
       "\n"
       "Exit status: 0 when every goal is met, 1 when one is not, 2 for a bad command line.\n");
@@ -103,6 +107,8 @@ int ParseOptions(int argc, char** argv, Options* options) {
       options->unpaced = true;
     } else if (arg == "--json") {
       options->json = true;
+    } else if (arg == "--search-only") {
+      options->searchOnly = true;
     } else if (arg == "--console-dir" && i + 1 < argc) {
       options->consoleDir = argv[++i];
     } else {
@@ -112,6 +118,17 @@ int ParseOptions(int argc, char** argv, Options* options) {
   }
   if (!options->paced && !options->unpaced) options->paced = true;
   return 0;
+}
+
+// Part C: one port on the virtual clock, and 1 and 4 pseudo-terminals in real time.
+std::vector<SearchRun> SearchRuns(bool real) {
+  std::vector<SearchRun> runs;
+  for (bool fast : {false, true}) {
+    runs.push_back(RunSearch(1, fast, true));
+    if (!real) continue;
+    for (int ports : {1, 4}) runs.push_back(RunSearch(ports, fast, false));
+  }
+  return runs;
 }
 
 std::string Today() {
@@ -143,6 +160,11 @@ std::string Machine() {
 int Main(int argc, char** argv) {
   Options options;
   if (int stop = ParseOptions(argc, argv, &options); stop != 0) return stop - 1;
+  if (options.searchOnly) {
+    std::printf("quorel-bench, %s, %s\n\n", Today().c_str(), Machine().c_str());
+    PrintPartC(SearchRuns(options.real));
+    return 0;
+  }
 
   FirmwarePayload payload = CompiledPayload();
   const uint32_t row = FindReleaseRow(payload.releaseTable, kUnitChecksum);
@@ -217,6 +239,7 @@ int Main(int argc, char** argv) {
     std::printf("\n}\n");
   } else {
     PrintPartB(real, skipped, modelled);
+    PrintPartC(SearchRuns(options.real));
     std::printf("All goals %s.\n", allMet ? "met" : "NOT met");
   }
   return allMet ? 0 : 1;
