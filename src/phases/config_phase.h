@@ -14,6 +14,10 @@ PhaseResult ConfigPhase(UpdateState& s);
 PhaseResult ReadOutConfig(UpdateState& s);
 PhaseResult WriteBackConfig(UpdateState& s);
 PhaseResult FinishConfigPhase(UpdateState& s);
+// Whether the run writes the settings given with --restore-config instead of the unit's own.
+bool RestoringSettings(const UpdateState& s);
+// Whether the run writes settings back: a conversion of the unit's own, or a restore.
+bool WritesSettings(const UpdateState& s);
 // Unit address of converted record i of the given size (config_writeback.cpp).
 uint32_t ConfigRecordAddress(const UpdateState& s, uint32_t i, uint32_t size);
 
