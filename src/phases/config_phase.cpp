@@ -24,6 +24,8 @@ namespace {
 constexpr uint32_t kReadBlockLength = 64;
 // Six records of the middle layout: the extent read for a conversion.
 constexpr uint32_t kReadoutLength = kConfigRecordCount * kRecordV2Size;
+// The end of the configuration region: the download writes from here on.
+constexpr uint32_t kConfigRegionEnd = 0x8000;
 // The stretch a read is confirmed in, and how many confirmations a read gets.
 constexpr uint32_t kConfirmStretch = 0x400;
 constexpr int kMaxConfirmRounds = 3;
@@ -112,16 +114,86 @@ ConfigConversionKind RestoreConversionKind(const UpdateState& s) {
   return s.requests.restoreRecordSize == kRecordV1Size ? kFromV1 : kFromV2;
 }
 
+// The first length bytes of the region as a complete write-back of the copy's settings leaves
+// them: the copy as read, with each converted record laid where the write-back puts it. Bytes
+// beyond the copy that the write-back does not write are unknown: *written says which are known.
+std::vector<uint8_t> RegionAfterWriteBack(const UpdateState& s, const std::vector<uint8_t>& copy,
+                                          uint32_t length, std::vector<bool>* known) {
+  ConfigReadout converted{};
+  std::copy(copy.begin(), copy.end(), converted.begin());
+  ConvertConfig(converted, s.facts.configConversionKind, s.payload.productKind, s.payload.releaseCode);
+  const uint32_t size = TargetRecordSize(s.payload.productKind, s.payload.releaseCode);
+  std::vector<uint8_t> region(length, 0);
+  known->assign(length, false);
+  for (uint32_t k = 0; k < length && k < copy.size(); ++k) {
+    region[k] = copy[k];
+    (*known)[k] = true;
+  }
+  for (uint32_t i = 0; i < kConfigRecordCount; ++i) {
+    const uint32_t at = RecordOffsetInRegion(converted, i, size);
+    for (uint32_t k = 0; k < size && at + k < length; ++k) {
+      region[at + k] = converted[i * size + k];
+      (*known)[at + k] = true;
+    }
+  }
+  return region;
+}
+
+// Settings that pass as converted where they can be judged. The last record of the newest
+// layout cannot be (its checksum lies beyond 0x8000, where the download writes): when an
+// automatic copy of this unit converts to the five records judged, byte for byte, the last
+// record's bytes below 0x8000 must be the copy's too, or a write-back was cut inside it. Those
+// beyond the readout are read for it.
+PhaseResult CheckLastRecordAgainstCopies(UpdateState& s, std::vector<KeptCopy>* proof) {
+  const uint32_t source = s.facts.configConversionKind == kFromV1 ? kRecordV1Size : kRecordV2Size;
+  const uint32_t size = TargetRecordSize(s.payload.productKind, s.payload.releaseCode);
+  if (size * kConfigRecordCount <= kReadoutLength) return kGoOn;  // every record was judged
+  const uint8_t* read = s.facts.configReadout.data();
+  const uint32_t judged = kReadoutLength / size * size;
+  for (const KeptCopy& copy : KeptCopiesOfUnit(s)) {
+    std::vector<uint8_t> bytes;
+    uint32_t copySize = 0;
+    std::string why;
+    if (!LoadSettingsCopy(copy.path, &bytes, &copySize, &why) || copySize != source) continue;
+    const uint32_t regionEnd = kConfigRegionEnd - kConfigRegionBase;
+    std::vector<bool> known;
+    const std::vector<uint8_t> expected = RegionAfterWriteBack(s, bytes, regionEnd, &known);
+    if (!std::equal(expected.begin(), expected.begin() + judged, read)) continue;
+    bool whole = std::equal(expected.begin() + judged, expected.begin() + kReadoutLength,
+                            read + judged);
+    if (whole && std::find(known.begin() + kReadoutLength, known.end(), true) != known.end()) {
+      std::vector<uint8_t> rest(regionEnd - kReadoutLength);
+      PhaseResult more = ReadUnitMemory(s, kConfigRegionBase + kReadoutLength,
+                                        static_cast<uint32_t>(rest.size()), rest.data(), false);
+      if (!more.goOn) return more;
+      for (size_t k = 0; k < rest.size(); ++k) {
+        const size_t at = kReadoutLength + k;
+        if (known[at] && rest[k] != expected[at]) whole = false;
+      }
+    }
+    if (!whole) {
+      s.facts.settings.state = SettingsState::kPartlyWritten;
+      s.facts.settings.recordsInNewLayout = kConfigRecordCount - 1;
+      proof->push_back(copy);
+    }
+    return kGoOn;
+  }
+  return kGoOn;
+}
+
 // What the records read show. A first record that passes neither test, with the others in the
 // old layout, is a write-back cut inside the first record when an automatic copy of this unit's
 // model and release holds the others byte for byte: that copy is then the one to restore from.
-void JudgeSettings(UpdateState& s, std::vector<KeptCopy>* proof) {
+PhaseResult JudgeSettings(UpdateState& s, std::vector<KeptCopy>* proof) {
   const uint32_t source = s.facts.configConversionKind == kFromV1 ? kRecordV1Size : kRecordV2Size;
   const uint32_t target = TargetRecordSize(s.payload.productKind, s.payload.releaseCode);
   const uint8_t* read = s.facts.configReadout.data();
   s.facts.settings = ClassifySettings(read, kReadoutLength, source, target);
   s.facts.settingsJudged = true;
-  if (s.facts.settings.state != SettingsState::kFirstRecordCut) return;
+  if (s.facts.settings.state == SettingsState::kConverted) {
+    return CheckLastRecordAgainstCopies(s, proof);
+  }
+  if (s.facts.settings.state != SettingsState::kFirstRecordCut) return kGoOn;
   for (const KeptCopy& copy : KeptCopiesOfUnit(s)) {
     std::vector<uint8_t> bytes;
     uint32_t size = 0;
@@ -132,9 +204,10 @@ void JudgeSettings(UpdateState& s, std::vector<KeptCopy>* proof) {
       s.facts.settings.state = SettingsState::kPartlyWritten;
       s.facts.settings.recordsInNewLayout = 0;
       proof->push_back(copy);
-      return;
+      return kGoOn;
     }
   }
+  return kGoOn;
 }
 
 // Settings partly written by an earlier run, and no copy given to write instead: the run ends
@@ -144,7 +217,10 @@ PhaseResult StopOnPartlyWritten(UpdateState& s, const std::vector<KeptCopy>& pro
   Print(s.console,
         "\nThe unit's settings are partly written: an earlier run was cut short while writing "
         "them back\n");
-  if (!proof.empty()) {
+  if (!proof.empty() && k == kConfigRecordCount - 1) {
+    Print(s.console, "(records 0 to 4 are those of the copy below, converted; the last one is "
+                     "not).\n");
+  } else if (!proof.empty()) {
     Print(s.console, "(the first record is in neither layout; records 1 to 5 equal the copy below "
                      "byte for byte).\n");
   } else if (k > 0) {
@@ -240,7 +316,10 @@ PhaseResult ReadOutConfig(UpdateState& s) {
   PhaseResult read = ReadUnitMemory(s, kConfigRegionBase, kReadoutLength, buffer, true);
   if (!read.goOn) return read;
   std::vector<KeptCopy> proof;
-  if (s.facts.configConversionKind != kNoConversion) JudgeSettings(s, &proof);
+  if (s.facts.configConversionKind != kNoConversion) {
+    read = JudgeSettings(s, &proof);
+    if (!read.goOn) return read;
+  }
   const SettingsState state = s.facts.settings.state;
   const bool partlyWritten = s.facts.settingsJudged && state == SettingsState::kPartlyWritten;
   // --save-config: the region as read, before it is converted; never settings partly written,

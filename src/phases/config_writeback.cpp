@@ -51,11 +51,13 @@ PhaseResult WriteConfigRecord(UpdateState& s, uint32_t offset, uint32_t size, ui
 
 }  // namespace
 
+uint32_t RecordOffsetInRegion(const ConfigReadout& converted, uint32_t i, uint32_t size) {
+  if (i == 5 && size == kRecordV3Size && converted[i * size] == kRecordFiveMovedMark) return 4 * size;
+  return i * size;
+}
+
 uint32_t ConfigRecordAddress(const UpdateState& s, uint32_t i, uint32_t size) {
-  if (i == 5 && size == kRecordV3Size && s.facts.configReadout[i * size] == kRecordFiveMovedMark) {
-    return kConfigRegionBase + 4 * size;
-  }
-  return kConfigRegionBase + i * size;
+  return kConfigRegionBase + RecordOffsetInRegion(s.facts.configReadout, i, size);
 }
 
 PhaseResult WriteBackConfig(UpdateState& s) {
