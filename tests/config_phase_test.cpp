@@ -24,6 +24,8 @@ void ExpectEndsWith(const std::string& out, const std::string& tail) {
   EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
 }
 
+using testing::HideCopyPaths;
+using testing::kCopyKept;
 using testing::kPrompt;
 
 using sim::ChecksumFault;
@@ -202,9 +204,9 @@ TEST(ConfigPhase, ProUnitOnTheOldestLayoutIsReadConvertedAndWrittenBack) {
   const ConfigReadout expected = ConvertedRegion(s, kFromV1);
   ASSERT_EQ(s.Run(), 1);
 
-  EXPECT_NE(s.console.output().find("Unit confirmed as QuorelPro with firmware rev 042303.\n" +
+  EXPECT_NE(HideCopyPaths(s.console.output()).find("Unit confirmed as QuorelPro with firmware rev 042303.\n" +
                                     kProceeding + "Reading config data..\n" + Dots(14) +
-                                    Dots(6) + kSwUpdate),
+                                    kCopyKept + Dots(6) + kSwUpdate),
             std::string::npos);
 
   // The whole configuration traffic, command by command.
@@ -254,8 +256,8 @@ TEST(ConfigPhase, ProUnitOnTheMiddleLayoutGetsTheNewest) {
   s.unit.WriteConfigRecords(kRecordV2Size, 11, true);
   const ConfigReadout expected = ConvertedRegion(s, kFromV2);
   ASSERT_EQ(s.Run(), 1);
-  EXPECT_NE(s.console.output().find("firmware rev 091103.\n" + kProceeding +
-                                    "Reading config data..\n" + Dots(20) + kSwUpdate),
+  EXPECT_NE(HideCopyPaths(s.console.output()).find("firmware rev 091103.\n" + kProceeding +
+                                    "Reading config data..\n" + Dots(14) + kCopyKept + Dots(6) + kSwUpdate),
             std::string::npos);
   EXPECT_EQ(ConfigTraffic(s.unit.Commands()),
             Concat({kDrop, ReadCommands(0x4000, kReadoutBytes), kReadoutConfirmed, {"K"},
@@ -305,7 +307,7 @@ TEST(ConfigPhase, CurrentUnitNeedsNoConfigurationWork) {
   s.unit.WriteConfigRecords(kRecordV2Size, 9, true);
   const Bytes before = ConfigArea(s.unit);
   ASSERT_EQ(s.Run(), 1);
-  EXPECT_NE(s.console.output().find("firmware rev 110503.\n" + kProceeding + kSwUpdate),
+  EXPECT_NE(HideCopyPaths(s.console.output()).find("firmware rev 110503.\n" + kProceeding + kSwUpdate),
             std::string::npos);
   // No speed change, no read, no write: only the closing sequence with its one K.
   const Commands c = s.unit.Commands();
@@ -336,9 +338,9 @@ TEST(ConfigFormatCheck, OldestLayoutIsRecognisedAndConverted) {
   ASSERT_FALSE(RecordPassesChecksum(s.unit.memory().data() + 0x4000, kRecordV2Size));
   const ConfigReadout expected = ConvertedRegion(s, kFromV1);
   ASSERT_EQ(RunUnidentified(s), 1);
-  EXPECT_NE(s.console.output().find(kProceeding + "Checking config data..\nConfig is pre 042803\n"
+  EXPECT_NE(HideCopyPaths(s.console.output()).find(kProceeding + "Checking config data..\nConfig is pre 042803\n"
                                                   "Reading config data..\n" +
-                                    Dots(20) + kSwUpdate),
+                                    Dots(14) + kCopyKept + Dots(6) + kSwUpdate),
             std::string::npos);
   EXPECT_EQ(ConfigTraffic(s.unit.Commands()),
             Concat({kDrop, kFormatCheck, ReadCommands(0x4000, kReadoutBytes), kReadoutConfirmed, {"K"},
@@ -352,10 +354,10 @@ TEST(ConfigFormatCheck, MiddleLayoutIsRecognisedForAProPayload) {
   ASSERT_FALSE(RecordPassesChecksum(s.unit.memory().data() + 0x4000, kRecordV1Size));
   const ConfigReadout expected = ConvertedRegion(s, kFromV2);
   ASSERT_EQ(RunUnidentified(s), 1);
-  EXPECT_NE(s.console.output().find(kProceeding +
+  EXPECT_NE(HideCopyPaths(s.console.output()).find(kProceeding +
                                     "Checking config data..\nConfig is pre 101203 for Pro\n"
                                     "Reading config data..\n" +
-                                    Dots(20) + kSwUpdate),
+                                    Dots(14) + kCopyKept + Dots(6) + kSwUpdate),
             std::string::npos);
   ExpectNewestRecordsInPlace(s, expected);
 }
@@ -370,10 +372,10 @@ TEST(ConfigFormatCheck, RecordPassingBothTestsIsTakenAsTheMiddleLayout) {
   ASSERT_TRUE(RecordPassesChecksum(first, kRecordV2Size));
   const ConfigReadout expected = ConvertedRegion(s, kFromV2);
   ASSERT_EQ(RunUnidentified(s), 1);
-  EXPECT_NE(s.console.output().find(kProceeding +
+  EXPECT_NE(HideCopyPaths(s.console.output()).find(kProceeding +
                                     "Checking config data..\nConfig is pre 042803\n"
                                     "Config is pre 101203 for Pro\nReading config data..\n" +
-                                    Dots(20) + kSwUpdate),
+                                    Dots(14) + kCopyKept + Dots(6) + kSwUpdate),
             std::string::npos);
   ExpectNewestRecordsInPlace(s, expected);
 }
@@ -395,7 +397,7 @@ TEST(ConfigFormatCheck, UnrecognisedConfigurationIsLeftAlone) {
     ASSERT_FALSE(RecordPassesChecksum(s.unit.memory().data() + 0x4000, kRecordV2Size));
     const Bytes before = ConfigArea(s.unit);
     ASSERT_EQ(RunUnidentified(s), 1) << setup.name;
-    EXPECT_NE(s.console.output().find(kProceeding + "Checking config data..\n" + kSwUpdate),
+    EXPECT_NE(HideCopyPaths(s.console.output()).find(kProceeding + "Checking config data..\n" + kSwUpdate),
               std::string::npos)
         << setup.name;
     // The line still drops for the check; 40 blocks, the last of 16 bytes at A0049C0.
@@ -418,7 +420,7 @@ TEST(ConfigFormatCheck, BasePayloadIgnoresTheMiddleLayout) {
   s.unit.WriteConfigRecords(kRecordV2Size, 25, true);
   const Bytes before = ConfigArea(s.unit);
   ASSERT_EQ(RunUnidentified(s), 1);
-  EXPECT_NE(s.console.output().find(kProceeding + "Checking config data..\n" + kSwUpdate),
+  EXPECT_NE(HideCopyPaths(s.console.output()).find(kProceeding + "Checking config data..\n" + kSwUpdate),
             std::string::npos);
   EXPECT_EQ(ConfigTraffic(s.unit.Commands()),
             Concat({kDrop, kFormatCheck, kClosing, kReturnToCheck, AreaCheck()}));
@@ -432,9 +434,9 @@ TEST(ConfigFormatCheck, BasePayloadTakesTheOldestLayoutToTheMiddleOne) {
   const Bytes before = ConfigArea(s.unit);
   const ConfigReadout expected = ConvertedRegion(s, kFromV1);
   ASSERT_EQ(RunUnidentified(s), 1);
-  EXPECT_NE(s.console.output().find("Checking config data..\nConfig is pre 042803\n"
+  EXPECT_NE(HideCopyPaths(s.console.output()).find("Checking config data..\nConfig is pre 042803\n"
                                     "Reading config data..\n" +
-                                    Dots(20) + kSwUpdate),
+                                    Dots(14) + kCopyKept + Dots(6) + kSwUpdate),
             std::string::npos);
   // Records of 2512 bytes: nine full blocks and one of 208; record 5 at 0x7110.
   const Commands traffic = ConfigTraffic(s.unit.Commands());
@@ -477,7 +479,7 @@ TEST(ConfigSpeed, NoAnswerAtFourteenFourHundredEndsTheRun) {
   s.unit.faults().silentSpeeds = {14400};
   const Bytes before = ConfigArea(s.unit);
   EXPECT_EQ(s.Run(), 0);
-  const std::string& out = s.console.output();
+  const std::string out = HideCopyPaths(s.console.output());
   const std::string tail = kProceeding + "Connection failed at check config\n" + kPrompt;
   ExpectEndsWith(out, tail);
   const Commands c = s.unit.Commands();
@@ -500,8 +502,8 @@ TEST(ConfigSpeed, NoAnswerBackAtTheNegotiatedSpeedEndsTheRun) {
   s.unit.faults().silentSpeeds = {28800};
   s.unit.faults().silentSpeedsAfterSpeedCommands = 2;
   EXPECT_EQ(s.Run(), 0);
-  const std::string& out = s.console.output();
-  const std::string tail = "Reading config data..\n" + Dots(20) +
+  const std::string out = HideCopyPaths(s.console.output());
+  const std::string tail = "Reading config data..\n" + Dots(14) + kCopyKept + Dots(6) +
                            "Connection failed after check config\n" + kPrompt;
   ExpectEndsWith(out, tail);
   const Commands c = s.unit.Commands();
@@ -535,7 +537,7 @@ TEST(ConfigBlocks, RepeatMarksFollowTheLastParsedReply) {
   faults[{0x54F8, 0}] = ChecksumFault{ChecksumFaultKind::kMissing, 0};
   ASSERT_EQ(s.Run(), 1);
   // "+" while reading the first 16 blocks, "Re43" while writing record 1.
-  EXPECT_NE(s.console.output().find(kProceeding + "Reading config data..\n+" + Dots(14) + "." +
+  EXPECT_NE(HideCopyPaths(s.console.output()).find(kProceeding + "Reading config data..\n+" + Dots(14) + kCopyKept + "." +
                                     "Re43" + Dots(5) + kSwUpdate),
             std::string::npos);
   const Commands traffic = ConfigTraffic(s.unit.Commands());
@@ -577,7 +579,7 @@ TEST(ConfigBlocks, StrayByteBeforeAReplyCostsOneRepeat) {
   s.unit.faults().strayBeforeChecksum[{0x4BF8, 0}] = "#";
   ASSERT_EQ(s.Run(), 1);
   // The reply did not parse: a repeat without a mark.
-  EXPECT_NE(s.console.output().find("Reading config data..\n" + Dots(20) + kSwUpdate),
+  EXPECT_NE(HideCopyPaths(s.console.output()).find("Reading config data..\n" + Dots(14) + kCopyKept + Dots(6) + kSwUpdate),
             std::string::npos);
   const Commands traffic = ConfigTraffic(s.unit.Commands());
   // Every other block went once: the line was back in step after the repeat.
@@ -600,7 +602,7 @@ TEST(ConfigBlocks, BlockReadFromAnotherAddressIsReadAgainOrTheRunEndsUnflashed) 
     s.unit.faults().addressFaults[0x4440] = {0x4480, 1};
     ASSERT_EQ(s.Run(), 1);
     EXPECT_EQ(s.unit.stats().addressesMistaken, 1u);
-    EXPECT_NE(s.console.output().find("Reading config data..\n" + Dots(14) + "+" + Dots(6) +
+    EXPECT_NE(HideCopyPaths(s.console.output()).find("Reading config data..\n" + Dots(14) + "+" + kCopyKept + Dots(6) +
                                       kSwUpdate),
               std::string::npos);
     const Commands traffic = ConfigTraffic(s.unit.Commands());
@@ -615,7 +617,7 @@ TEST(ConfigBlocks, BlockReadFromAnotherAddressIsReadAgainOrTheRunEndsUnflashed) 
     const Bytes before = ConfigArea(s.unit);
     s.unit.faults().addressFaults[0x4440] = {0x4480, -1};
     EXPECT_EQ(RunUnidentified(s), 0);
-    const std::string& out = s.console.output();
+    const std::string out = HideCopyPaths(s.console.output());
     const std::string tail = "Checking config data..\n++\nThe unit's configuration could not be "
                              "read back reliably (at 004400).\nThe unit was not flashed. Update "
                              "exiting\n" +
@@ -638,7 +640,7 @@ TEST(ConfigBlocks, UnitFallingSilentDuringTheReadoutEndsTheRun) {
   const Bytes before = ConfigArea(s.unit);
   s.unit.faults().silentAfterChecksums = 1 + 20;  // identification, then 20 blocks
   EXPECT_EQ(s.Run(), 0);
-  const std::string& out = s.console.output();
+  const std::string out = HideCopyPaths(s.console.output());
   const std::string tail = "Reading config data..\n.\nNo verified reply from the unit for the "
                            "configuration read block at 004500 after 10 attempts.\n"
                            "The unit was not flashed. Update exiting\n" +
@@ -659,12 +661,12 @@ TEST(ConfigBlocks, UnitFallingSilentDuringTheWriteBackEndsTheRun) {
   s.unit.WriteConfigRecords(kRecordV1Size, 44, true);
   s.unit.faults().silentAfterBlocks = 13;  // record 0's eleven blocks, then record 1's first two
   EXPECT_EQ(s.Run(), 0);
-  const std::string& out = s.console.output();
-  const std::string tail = "Reading config data..\n" + Dots(14) +
+  const std::string out = HideCopyPaths(s.console.output());
+  const std::string tail = "Reading config data..\n" + Dots(14) + kCopyKept +
                            ".\nNo verified reply from the unit for the configuration write block "
                            "at 004BF8 after 10 attempts.\nThe unit was not flashed. Update "
                            "exiting\n" +
-                           kPrompt;
+                           testing::kRestoreFromThisRun + kPrompt;
   ExpectEndsWith(out, tail);
   const Commands c = s.unit.Commands();
   EXPECT_EQ(c.back(), "X");

@@ -121,7 +121,7 @@ PhaseResult IdentifyAndReport(UpdateState& s) {
   PhaseResult read = ReadOutConfig(s);
   if (!read.goOn) return read;
   PrintSettingsFound(s);
-  if (s.facts.unitUnidentified && !RestoringSettings(s)) {
+  if (s.facts.unitUnidentified && !RestoringSettings(s) && !s.facts.settingsJudged) {
     const uint32_t layout = ConfigLayoutFound(s);
     if (layout == 0) {
       Print(s.console, "Configuration layout found: none recognised\n");
