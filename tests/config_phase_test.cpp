@@ -13,6 +13,7 @@
 #include "config/records.h"
 #include "sim/sim_session.h"
 #include "support/console_texts.h"
+#include "support/hand_records.h"
 #include "support/sim_helpers.h"
 
 namespace quorel {
@@ -65,48 +66,14 @@ Bytes ConfigArea(const SimulatedUnit& unit) {
   return Bytes(unit.memory().begin() + 0x4000, unit.memory().begin() + 0x8000);
 }
 
-// Sum of the little-endian words from offset 8 up to end, stored low byte first at end.
-void StoreSum(uint8_t* record, uint32_t end) {
-  uint32_t sum = 0;
-  for (uint32_t i = 8; i < end; i += 2) sum += record[i] | (record[i + 1] << 8);
-  record[end] = static_cast<uint8_t>(sum & 0xFF);
-  record[end + 1] = static_cast<uint8_t>((sum >> 8) & 0xFF);
-}
-
-// What the records should become, worked out here from the record layouts rather than by the
-// updater's conversion: the region the unit holds now (bytes beyond those read start as zero);
-// oldest to middle puts the four groups at 26 and moves bytes 28 to 2475 to 60; middle to
-// newest (Pro payload of 101203 or later) copies bytes 76 to 371 to 2444 and 2444 to 2507 to
-// 2740. Each record's two trailing bytes keep what the region held at their place.
+// What the records should become, worked out from the record layouts rather than by the
+// updater's conversion (hand_records.h), from the region the unit holds now.
 ConfigReadout ConvertedRegion(const SimSession& s, ConfigConversionKind kind) {
-  ConfigReadout buffer{};
-  std::copy(s.unit.memory().begin() + 0x4000, s.unit.memory().begin() + 0x4000 + kReadoutBytes,
-            buffer.begin());
-  if (kind == kFromV1) {
-    const ConfigReadout old = buffer;
-    for (uint32_t r = 0; r < 6; ++r) {
-      const uint8_t* from = old.data() + r * 2480;
-      uint8_t* to = buffer.data() + r * 2512;
-      std::copy(from, from + 26, to);
-      const uint8_t groups[] = {0x04, 0x05, 0x80, 0x7C};
-      for (int g = 0; g < 4; ++g) std::fill(to + 26 + 8 * g, to + 34 + 8 * g, groups[g]);
-      to[58] = to[59] = 0;
-      std::copy(from + 28, from + 2476, to + 60);
-      StoreSum(to, 2508);
-    }
-  }
   const bool newest = s.payload.productKind == kProModel && s.payload.releaseCode == 0x020904;
-  if (kind != kNoConversion && newest) {
-    const ConfigReadout old = buffer;
-    for (uint32_t r = 0; r < 6; ++r) {
-      const uint8_t* from = old.data() + r * 2512;
-      uint8_t* to = buffer.data() + r * 2808;
-      std::copy(from, from + 2444, to);
-      std::copy(from + 76, from + 372, to + 2444);
-      std::copy(from + 2444, from + 2508, to + 2740);
-      StoreSum(to, 2804);
-    }
-  }
+  const std::vector<uint8_t> converted =
+      testing::HandConvertedRegion(s.unit.memory().data() + 0x4000, kind, newest);
+  ConfigReadout buffer{};
+  std::copy(converted.begin(), converted.end(), buffer.begin());
   return buffer;
 }
 
