@@ -1,7 +1,9 @@
 // The configuration phase and its readout: decide whether the unit's configuration records must
 // be converted, lower the line to 14400 for the configuration work, recognise the older layouts
-// in a unit that was not identified, read the configuration region in checksummed blocks; then
-// convert, write back (config_writeback.cpp) and close the phase.
+// in a unit that was not identified, read the configuration region in checksummed blocks, judge
+// what the records read show about earlier runs (never converting bytes an earlier run wrote),
+// keep a copy; then convert, write back (config_writeback.cpp) and close the phase. With
+// --restore-config the records come from the copy given instead of the unit.
 #include "phases/config_phase.h"
 
 #include <algorithm>
