@@ -344,6 +344,7 @@ TEST(EndToEnd, AWriteBackCutByASilentUnitIsPutBackFromTheCopyItNames) {
   // Three runs on one unit's memory: the first loses the unit in the second record's write-back,
   // the second finds the records partly written and stops, naming the automatic copy, the third
   // writes that copy's settings and flashes.
+  const std::string previous = getenv("XDG_STATE_HOME") != nullptr ? getenv("XDG_STATE_HOME") : "";
   char folder[] = "/tmp/quorel-e2e-copies-XXXXXX";
   ASSERT_NE(mkdtemp(folder), nullptr);
   setenv("XDG_STATE_HOME", folder, 1);
@@ -401,7 +402,7 @@ TEST(EndToEnd, AWriteBackCutByASilentUnitIsPutBackFromTheCopyItNames) {
     EXPECT_EQ(record[2804], 0x39) << r;
     EXPECT_EQ(record[2805], 0x87) << r;
   }
-  setenv("XDG_STATE_HOME", QUOREL_BINARY_DIR "/test-state", 1);
+  setenv("XDG_STATE_HOME", previous.c_str(), 1);
   std::error_code ignored;
   std::filesystem::remove_all(folder, ignored);
 }

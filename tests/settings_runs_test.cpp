@@ -38,15 +38,18 @@ constexpr uint32_t kMemoryImage = 0x70000;  // what a run hands the next one
 // The automatic copies go to a folder of the test's own while it lives.
 struct CopyFolder {
   CopyFolder() {
+    const char* before = getenv("XDG_STATE_HOME");
+    previous = before != nullptr ? before : "";
     char name[] = "/tmp/quorel-copies-XXXXXX";
     path = mkdtemp(name) != nullptr ? name : "/nonexistent-quorel-copies";
     setenv("XDG_STATE_HOME", path.c_str(), 1);
   }
   ~CopyFolder() {
-    setenv("XDG_STATE_HOME", QUOREL_BINARY_DIR "/test-state", 1);
+    setenv("XDG_STATE_HOME", previous.c_str(), 1);
     std::error_code ignored;
     std::filesystem::remove_all(path, ignored);
   }
+  std::string previous;
   // The copies kept, by name.
   std::vector<std::string> Copies() const {
     std::vector<std::string> names;
@@ -305,6 +308,30 @@ TEST(SettingsRuns, SecondCtrlCStopsAtOnceAndTheCopyPutsTheSettingsBack) {
   EXPECT_TRUE(restore.unit.flashed());
   EXPECT_TRUE(AreaIs(restore, ConvertedOnce(original)));
   EXPECT_EQ(folder.Copies().size(), 1u);
+}
+
+TEST(SettingsRuns, AnUnknownUnitCutInTheWriteBackIsStoppedByItsCopy) {
+  // Not identified: its first record, now of the newest layout, is of no older one. The copy of
+  // the same checksum says an earlier run converted it, so the records are read and judged.
+  CopyFolder folder;
+  Bytes original = OldProUnit(false);
+  SimSession first;
+  Load(first, original);
+  first.unit.SetCodeRegionChecksum(0x123456);
+  first.unit.faults().silentAfterBlocks = 13;
+  EXPECT_EQ(first.Run({}, "y"), 0);
+  ASSERT_EQ(folder.Copies().size(), 1u);
+  EXPECT_NE(folder.Copies()[0].find("/QuorelPro-csum123456-"), std::string::npos);
+
+  SimSession next;
+  Load(next, Memory(first));
+  EXPECT_EQ(next.Run({}, "y"), 0);
+  EXPECT_NE(next.console.output().find(
+                "Checking config data..\nReading config data..\n" + Dots(14) +
+                "\nThe unit's settings are partly written"),
+            std::string::npos);
+  EXPECT_EQ(next.unit.stats().dataBlocks, 0u);
+  EXPECT_FALSE(next.unit.flashed());
 }
 
 TEST(SettingsRuns, ACopyOrAFolderThatCannotServeEndsBeforeAnythingIsWritten) {

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <string>
 #include <vector>
 
 #include "config/settings_state.h"
@@ -12,10 +14,27 @@
 namespace quorel {
 namespace {
 
-// Every test of this program keeps the updater's automatic settings copies in the build folder,
-// never in the user's own state folder; tests that look at the copies use a folder of their own.
-[[maybe_unused]] const bool kCopiesInBuildFolder =
-    setenv("XDG_STATE_HOME", QUOREL_BINARY_DIR "/test-state", 1) == 0;
+// Every test of this program keeps the updater's automatic settings copies in an empty folder of
+// its own under the build folder, removed after the test: never in the user's state folder, and
+// never a copy another test left (a copy changes what a later run of the same unit does).
+class CopyFolderPerTest : public ::testing::EmptyTestEventListener {
+  void OnTestStart(const ::testing::TestInfo&) override {
+    std::filesystem::create_directories(QUOREL_BINARY_DIR "/test-state");
+    char name[] = QUOREL_BINARY_DIR "/test-state/XXXXXX";
+    folder_ = mkdtemp(name) != nullptr ? name : QUOREL_BINARY_DIR "/test-state";
+    setenv("XDG_STATE_HOME", folder_.c_str(), 1);
+  }
+  void OnTestEnd(const ::testing::TestInfo&) override {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+  }
+  std::string folder_;
+};
+[[maybe_unused]] const bool kCopyFolderPerTest = [] {
+  setenv("XDG_STATE_HOME", QUOREL_BINARY_DIR "/test-state", 1);
+  ::testing::UnitTest::GetInstance()->listeners().Append(new CopyFolderPerTest);
+  return true;
+}();
 
 using Region = std::vector<uint8_t>;
 constexpr uint32_t kRead = 15072;

@@ -246,6 +246,33 @@ PhaseResult StopOnPartlyWritten(UpdateState& s, const std::vector<KeptCopy>& pro
   return EndRun(kStatusFailed);
 }
 
+// A unit that is not identified and whose first record is of no older layout is updated
+// without a conversion. When an automatic copy of this unit (same model and code-region
+// checksum) exists, an earlier run converted its settings and may have been cut short in the
+// write-back, leaving the first record in the new layout: the records are then read and judged
+// as that copy's layout, and settings partly written stop the run as in an identified unit.
+PhaseResult LookForAnEarlierWriteBack(UpdateState& s) {
+  const std::vector<KeptCopy> copies = KeptCopiesOfUnit(s);
+  if (copies.empty()) return kGoOn;
+  std::vector<uint8_t> bytes;
+  uint32_t size = 0;
+  std::string why;
+  if (!LoadSettingsCopy(copies.front().path, &bytes, &size, &why)) return kGoOn;
+  Print(s.console, "Reading config data..\n");
+  PhaseResult read = ReadUnitMemory(s, kConfigRegionBase, kReadoutLength,
+                                    s.facts.configReadout.data(), true);
+  if (!read.goOn) return read;
+  s.facts.configConversionKind = size == kRecordV1Size ? kFromV1 : kFromV2;
+  std::vector<KeptCopy> proof;
+  read = JudgeSettings(s, &proof);
+  s.facts.configConversionKind = kNoConversion;
+  if (!read.goOn) return read;
+  if (s.facts.settings.state == SettingsState::kPartlyWritten) return StopOnPartlyWritten(s, proof);
+  s.facts.settingsJudged = false;
+  Print(s.console, "\n");
+  return kGoOn;
+}
+
 }  // namespace
 
 bool RestoringSettings(const UpdateState& s) { return !s.requests.restoreConfigPath.empty(); }
@@ -310,6 +337,11 @@ PhaseResult ReadOutConfig(UpdateState& s) {
     }
   }
 
+  if (s.facts.unitUnidentified && s.facts.configConversionKind == kNoConversion &&
+      !s.requests.identifyOnly) {
+    PhaseResult looked = LookForAnEarlierWriteBack(s);
+    if (!looked.goOn) return looked;
+  }
   if (!ReadsConfigRegion(s)) {
     NoteNothingToSave(s);  // --save-config
     return kGoOn;
