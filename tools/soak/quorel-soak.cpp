@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "common/copies_aside.h"
 #include "soak/soak.h"
 #include "soak/soak_report.h"
 
@@ -52,6 +53,7 @@ double CpuSeconds() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  quorel::sim::KeepSettingsCopiesAside();
   uint64_t seeds = 1000;
   uint64_t first = 1;
   bool single = false;
