@@ -15,4 +15,6 @@ void RequestCancel() { gCancelRequested.store(true); }
 
 bool CancelRequested() { return gCancelRequested.load(); }
 
+void ResetCancel() { gCancelRequested.store(false); }
+
 }  // namespace quorel

@@ -9,4 +9,8 @@ namespace quorel {
 void RequestCancel();
 bool CancelRequested();
 
+// Lowers the flag again, for a process that runs the driver more than once (the soak's series
+// of runs on one unit's memory). The updater itself never calls it: a program ends with its run.
+void ResetCancel();
+
 }  // namespace quorel
