@@ -13,6 +13,7 @@
 #include "config/records.h"
 #include "sim/sim_session.h"
 #include "support/console_texts.h"
+#include "support/hand_records.h"
 #include "support/sim_helpers.h"
 
 namespace quorel {
@@ -24,6 +25,8 @@ void ExpectEndsWith(const std::string& out, const std::string& tail) {
   EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
 }
 
+using testing::HideCopyPaths;
+using testing::kCopyKept;
 using testing::kPrompt;
 
 using sim::ChecksumFault;
@@ -63,48 +66,14 @@ Bytes ConfigArea(const SimulatedUnit& unit) {
   return Bytes(unit.memory().begin() + 0x4000, unit.memory().begin() + 0x8000);
 }
 
-// Sum of the little-endian words from offset 8 up to end, stored low byte first at end.
-void StoreSum(uint8_t* record, uint32_t end) {
-  uint32_t sum = 0;
-  for (uint32_t i = 8; i < end; i += 2) sum += record[i] | (record[i + 1] << 8);
-  record[end] = static_cast<uint8_t>(sum & 0xFF);
-  record[end + 1] = static_cast<uint8_t>((sum >> 8) & 0xFF);
-}
-
-// What the records should become, worked out here from the record layouts rather than by the
-// updater's conversion: the region the unit holds now (bytes beyond those read start as zero);
-// oldest to middle puts the four groups at 26 and moves bytes 28 to 2475 to 60; middle to
-// newest (Pro payload of 101203 or later) copies bytes 76 to 371 to 2444 and 2444 to 2507 to
-// 2740. Each record's two trailing bytes keep what the region held at their place.
+// What the records should become, worked out from the record layouts rather than by the
+// updater's conversion (hand_records.h), from the region the unit holds now.
 ConfigReadout ConvertedRegion(const SimSession& s, ConfigConversionKind kind) {
-  ConfigReadout buffer{};
-  std::copy(s.unit.memory().begin() + 0x4000, s.unit.memory().begin() + 0x4000 + kReadoutBytes,
-            buffer.begin());
-  if (kind == kFromV1) {
-    const ConfigReadout old = buffer;
-    for (uint32_t r = 0; r < 6; ++r) {
-      const uint8_t* from = old.data() + r * 2480;
-      uint8_t* to = buffer.data() + r * 2512;
-      std::copy(from, from + 26, to);
-      const uint8_t groups[] = {0x04, 0x05, 0x80, 0x7C};
-      for (int g = 0; g < 4; ++g) std::fill(to + 26 + 8 * g, to + 34 + 8 * g, groups[g]);
-      to[58] = to[59] = 0;
-      std::copy(from + 28, from + 2476, to + 60);
-      StoreSum(to, 2508);
-    }
-  }
   const bool newest = s.payload.productKind == kProModel && s.payload.releaseCode == 0x020904;
-  if (kind != kNoConversion && newest) {
-    const ConfigReadout old = buffer;
-    for (uint32_t r = 0; r < 6; ++r) {
-      const uint8_t* from = old.data() + r * 2512;
-      uint8_t* to = buffer.data() + r * 2808;
-      std::copy(from, from + 2444, to);
-      std::copy(from + 76, from + 372, to + 2444);
-      std::copy(from + 2444, from + 2508, to + 2740);
-      StoreSum(to, 2804);
-    }
-  }
+  const std::vector<uint8_t> converted =
+      testing::HandConvertedRegion(s.unit.memory().data() + 0x4000, kind, newest);
+  ConfigReadout buffer{};
+  std::copy(converted.begin(), converted.end(), buffer.begin());
   return buffer;
 }
 
@@ -202,9 +171,9 @@ TEST(ConfigPhase, ProUnitOnTheOldestLayoutIsReadConvertedAndWrittenBack) {
   const ConfigReadout expected = ConvertedRegion(s, kFromV1);
   ASSERT_EQ(s.Run(), 1);
 
-  EXPECT_NE(s.console.output().find("Unit confirmed as QuorelPro with firmware rev 042303.\n" +
+  EXPECT_NE(HideCopyPaths(s.console.output()).find("Unit confirmed as QuorelPro with firmware rev 042303.\n" +
                                     kProceeding + "Reading config data..\n" + Dots(14) +
-                                    Dots(6) + kSwUpdate),
+                                    kCopyKept + Dots(6) + kSwUpdate),
             std::string::npos);
 
   // The whole configuration traffic, command by command.
@@ -254,8 +223,8 @@ TEST(ConfigPhase, ProUnitOnTheMiddleLayoutGetsTheNewest) {
   s.unit.WriteConfigRecords(kRecordV2Size, 11, true);
   const ConfigReadout expected = ConvertedRegion(s, kFromV2);
   ASSERT_EQ(s.Run(), 1);
-  EXPECT_NE(s.console.output().find("firmware rev 091103.\n" + kProceeding +
-                                    "Reading config data..\n" + Dots(20) + kSwUpdate),
+  EXPECT_NE(HideCopyPaths(s.console.output()).find("firmware rev 091103.\n" + kProceeding +
+                                    "Reading config data..\n" + Dots(14) + kCopyKept + Dots(6) + kSwUpdate),
             std::string::npos);
   EXPECT_EQ(ConfigTraffic(s.unit.Commands()),
             Concat({kDrop, ReadCommands(0x4000, kReadoutBytes), kReadoutConfirmed, {"K"},
@@ -305,7 +274,7 @@ TEST(ConfigPhase, CurrentUnitNeedsNoConfigurationWork) {
   s.unit.WriteConfigRecords(kRecordV2Size, 9, true);
   const Bytes before = ConfigArea(s.unit);
   ASSERT_EQ(s.Run(), 1);
-  EXPECT_NE(s.console.output().find("firmware rev 110503.\n" + kProceeding + kSwUpdate),
+  EXPECT_NE(HideCopyPaths(s.console.output()).find("firmware rev 110503.\n" + kProceeding + kSwUpdate),
             std::string::npos);
   // No speed change, no read, no write: only the closing sequence with its one K.
   const Commands c = s.unit.Commands();
@@ -336,9 +305,9 @@ TEST(ConfigFormatCheck, OldestLayoutIsRecognisedAndConverted) {
   ASSERT_FALSE(RecordPassesChecksum(s.unit.memory().data() + 0x4000, kRecordV2Size));
   const ConfigReadout expected = ConvertedRegion(s, kFromV1);
   ASSERT_EQ(RunUnidentified(s), 1);
-  EXPECT_NE(s.console.output().find(kProceeding + "Checking config data..\nConfig is pre 042803\n"
+  EXPECT_NE(HideCopyPaths(s.console.output()).find(kProceeding + "Checking config data..\nConfig is pre 042803\n"
                                                   "Reading config data..\n" +
-                                    Dots(20) + kSwUpdate),
+                                    Dots(14) + kCopyKept + Dots(6) + kSwUpdate),
             std::string::npos);
   EXPECT_EQ(ConfigTraffic(s.unit.Commands()),
             Concat({kDrop, kFormatCheck, ReadCommands(0x4000, kReadoutBytes), kReadoutConfirmed, {"K"},
@@ -352,10 +321,10 @@ TEST(ConfigFormatCheck, MiddleLayoutIsRecognisedForAProPayload) {
   ASSERT_FALSE(RecordPassesChecksum(s.unit.memory().data() + 0x4000, kRecordV1Size));
   const ConfigReadout expected = ConvertedRegion(s, kFromV2);
   ASSERT_EQ(RunUnidentified(s), 1);
-  EXPECT_NE(s.console.output().find(kProceeding +
+  EXPECT_NE(HideCopyPaths(s.console.output()).find(kProceeding +
                                     "Checking config data..\nConfig is pre 101203 for Pro\n"
                                     "Reading config data..\n" +
-                                    Dots(20) + kSwUpdate),
+                                    Dots(14) + kCopyKept + Dots(6) + kSwUpdate),
             std::string::npos);
   ExpectNewestRecordsInPlace(s, expected);
 }
@@ -370,10 +339,10 @@ TEST(ConfigFormatCheck, RecordPassingBothTestsIsTakenAsTheMiddleLayout) {
   ASSERT_TRUE(RecordPassesChecksum(first, kRecordV2Size));
   const ConfigReadout expected = ConvertedRegion(s, kFromV2);
   ASSERT_EQ(RunUnidentified(s), 1);
-  EXPECT_NE(s.console.output().find(kProceeding +
+  EXPECT_NE(HideCopyPaths(s.console.output()).find(kProceeding +
                                     "Checking config data..\nConfig is pre 042803\n"
                                     "Config is pre 101203 for Pro\nReading config data..\n" +
-                                    Dots(20) + kSwUpdate),
+                                    Dots(14) + kCopyKept + Dots(6) + kSwUpdate),
             std::string::npos);
   ExpectNewestRecordsInPlace(s, expected);
 }
@@ -395,7 +364,7 @@ TEST(ConfigFormatCheck, UnrecognisedConfigurationIsLeftAlone) {
     ASSERT_FALSE(RecordPassesChecksum(s.unit.memory().data() + 0x4000, kRecordV2Size));
     const Bytes before = ConfigArea(s.unit);
     ASSERT_EQ(RunUnidentified(s), 1) << setup.name;
-    EXPECT_NE(s.console.output().find(kProceeding + "Checking config data..\n" + kSwUpdate),
+    EXPECT_NE(HideCopyPaths(s.console.output()).find(kProceeding + "Checking config data..\n" + kSwUpdate),
               std::string::npos)
         << setup.name;
     // The line still drops for the check; 40 blocks, the last of 16 bytes at A0049C0.
@@ -418,7 +387,7 @@ TEST(ConfigFormatCheck, BasePayloadIgnoresTheMiddleLayout) {
   s.unit.WriteConfigRecords(kRecordV2Size, 25, true);
   const Bytes before = ConfigArea(s.unit);
   ASSERT_EQ(RunUnidentified(s), 1);
-  EXPECT_NE(s.console.output().find(kProceeding + "Checking config data..\n" + kSwUpdate),
+  EXPECT_NE(HideCopyPaths(s.console.output()).find(kProceeding + "Checking config data..\n" + kSwUpdate),
             std::string::npos);
   EXPECT_EQ(ConfigTraffic(s.unit.Commands()),
             Concat({kDrop, kFormatCheck, kClosing, kReturnToCheck, AreaCheck()}));
@@ -432,9 +401,9 @@ TEST(ConfigFormatCheck, BasePayloadTakesTheOldestLayoutToTheMiddleOne) {
   const Bytes before = ConfigArea(s.unit);
   const ConfigReadout expected = ConvertedRegion(s, kFromV1);
   ASSERT_EQ(RunUnidentified(s), 1);
-  EXPECT_NE(s.console.output().find("Checking config data..\nConfig is pre 042803\n"
+  EXPECT_NE(HideCopyPaths(s.console.output()).find("Checking config data..\nConfig is pre 042803\n"
                                     "Reading config data..\n" +
-                                    Dots(20) + kSwUpdate),
+                                    Dots(14) + kCopyKept + Dots(6) + kSwUpdate),
             std::string::npos);
   // Records of 2512 bytes: nine full blocks and one of 208; record 5 at 0x7110.
   const Commands traffic = ConfigTraffic(s.unit.Commands());
@@ -477,7 +446,7 @@ TEST(ConfigSpeed, NoAnswerAtFourteenFourHundredEndsTheRun) {
   s.unit.faults().silentSpeeds = {14400};
   const Bytes before = ConfigArea(s.unit);
   EXPECT_EQ(s.Run(), 0);
-  const std::string& out = s.console.output();
+  const std::string out = HideCopyPaths(s.console.output());
   const std::string tail = kProceeding + "Connection failed at check config\n" + kPrompt;
   ExpectEndsWith(out, tail);
   const Commands c = s.unit.Commands();
@@ -500,8 +469,8 @@ TEST(ConfigSpeed, NoAnswerBackAtTheNegotiatedSpeedEndsTheRun) {
   s.unit.faults().silentSpeeds = {28800};
   s.unit.faults().silentSpeedsAfterSpeedCommands = 2;
   EXPECT_EQ(s.Run(), 0);
-  const std::string& out = s.console.output();
-  const std::string tail = "Reading config data..\n" + Dots(20) +
+  const std::string out = HideCopyPaths(s.console.output());
+  const std::string tail = "Reading config data..\n" + Dots(14) + kCopyKept + Dots(6) +
                            "Connection failed after check config\n" + kPrompt;
   ExpectEndsWith(out, tail);
   const Commands c = s.unit.Commands();
@@ -535,7 +504,7 @@ TEST(ConfigBlocks, RepeatMarksFollowTheLastParsedReply) {
   faults[{0x54F8, 0}] = ChecksumFault{ChecksumFaultKind::kMissing, 0};
   ASSERT_EQ(s.Run(), 1);
   // "+" while reading the first 16 blocks, "Re43" while writing record 1.
-  EXPECT_NE(s.console.output().find(kProceeding + "Reading config data..\n+" + Dots(14) + "." +
+  EXPECT_NE(HideCopyPaths(s.console.output()).find(kProceeding + "Reading config data..\n+" + Dots(14) + kCopyKept + "." +
                                     "Re43" + Dots(5) + kSwUpdate),
             std::string::npos);
   const Commands traffic = ConfigTraffic(s.unit.Commands());
@@ -577,7 +546,7 @@ TEST(ConfigBlocks, StrayByteBeforeAReplyCostsOneRepeat) {
   s.unit.faults().strayBeforeChecksum[{0x4BF8, 0}] = "#";
   ASSERT_EQ(s.Run(), 1);
   // The reply did not parse: a repeat without a mark.
-  EXPECT_NE(s.console.output().find("Reading config data..\n" + Dots(20) + kSwUpdate),
+  EXPECT_NE(HideCopyPaths(s.console.output()).find("Reading config data..\n" + Dots(14) + kCopyKept + Dots(6) + kSwUpdate),
             std::string::npos);
   const Commands traffic = ConfigTraffic(s.unit.Commands());
   // Every other block went once: the line was back in step after the repeat.
@@ -600,7 +569,7 @@ TEST(ConfigBlocks, BlockReadFromAnotherAddressIsReadAgainOrTheRunEndsUnflashed) 
     s.unit.faults().addressFaults[0x4440] = {0x4480, 1};
     ASSERT_EQ(s.Run(), 1);
     EXPECT_EQ(s.unit.stats().addressesMistaken, 1u);
-    EXPECT_NE(s.console.output().find("Reading config data..\n" + Dots(14) + "+" + Dots(6) +
+    EXPECT_NE(HideCopyPaths(s.console.output()).find("Reading config data..\n" + Dots(14) + "+" + kCopyKept + Dots(6) +
                                       kSwUpdate),
               std::string::npos);
     const Commands traffic = ConfigTraffic(s.unit.Commands());
@@ -615,7 +584,7 @@ TEST(ConfigBlocks, BlockReadFromAnotherAddressIsReadAgainOrTheRunEndsUnflashed) 
     const Bytes before = ConfigArea(s.unit);
     s.unit.faults().addressFaults[0x4440] = {0x4480, -1};
     EXPECT_EQ(RunUnidentified(s), 0);
-    const std::string& out = s.console.output();
+    const std::string out = HideCopyPaths(s.console.output());
     const std::string tail = "Checking config data..\n++\nThe unit's configuration could not be "
                              "read back reliably (at 004400).\nThe unit was not flashed. Update "
                              "exiting\n" +
@@ -638,7 +607,7 @@ TEST(ConfigBlocks, UnitFallingSilentDuringTheReadoutEndsTheRun) {
   const Bytes before = ConfigArea(s.unit);
   s.unit.faults().silentAfterChecksums = 1 + 20;  // identification, then 20 blocks
   EXPECT_EQ(s.Run(), 0);
-  const std::string& out = s.console.output();
+  const std::string out = HideCopyPaths(s.console.output());
   const std::string tail = "Reading config data..\n.\nNo verified reply from the unit for the "
                            "configuration read block at 004500 after 10 attempts.\n"
                            "The unit was not flashed. Update exiting\n" +
@@ -659,12 +628,12 @@ TEST(ConfigBlocks, UnitFallingSilentDuringTheWriteBackEndsTheRun) {
   s.unit.WriteConfigRecords(kRecordV1Size, 44, true);
   s.unit.faults().silentAfterBlocks = 13;  // record 0's eleven blocks, then record 1's first two
   EXPECT_EQ(s.Run(), 0);
-  const std::string& out = s.console.output();
-  const std::string tail = "Reading config data..\n" + Dots(14) +
+  const std::string out = HideCopyPaths(s.console.output());
+  const std::string tail = "Reading config data..\n" + Dots(14) + kCopyKept +
                            ".\nNo verified reply from the unit for the configuration write block "
                            "at 004BF8 after 10 attempts.\nThe unit was not flashed. Update "
                            "exiting\n" +
-                           kPrompt;
+                           testing::kRestoreFromThisRun + kPrompt;
   ExpectEndsWith(out, tail);
   const Commands c = s.unit.Commands();
   EXPECT_EQ(c.back(), "X");

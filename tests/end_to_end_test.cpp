@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -337,6 +338,72 @@ TEST(EndToEnd, UpdatesAnOldProUnitConvertingItsConfiguration) {
   // The configuration work ran at 14400, the download at the negotiated 28800.
   EXPECT_EQ(testing::SpeedOf(unit, "M"), 14400u);
   EXPECT_EQ(testing::SpeedOf(unit, "JDOWNLOADING UPDATE\n"), 28800u);
+}
+
+TEST(EndToEnd, AWriteBackCutByASilentUnitIsPutBackFromTheCopyItNames) {
+  // Three runs on one unit's memory: the first loses the unit in the second record's write-back,
+  // the second finds the records partly written and stops, naming the automatic copy, the third
+  // writes that copy's settings and flashes.
+  char folder[] = "/tmp/quorel-e2e-copies-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  setenv("XDG_STATE_HOME", folder, 1);
+  Scenario scenario;
+  scenario.setUp = [](SimulatedUnit& unit) {
+    for (uint32_t r = 0; r < 6; ++r) {
+      std::vector<uint8_t> record = testing::HandOldestRecord(r);
+      testing::HandStoreSum(record.data(), 2476);
+      std::copy(record.begin(), record.end(), unit.memory().begin() + 0x4000 + r * 2480);
+    }
+    PutProUnitOn(unit, 0x042303);
+    unit.faults().silentAfterBlocks = 13;
+  };
+  scenario.args = {"--fast"};
+  scenario.keys = {{kPrompt, ' '}};
+  scenario.timeoutMs = 120000;
+  const ShippedRun cut = RunShipped(scenario);
+  ASSERT_TRUE(Ran(cut));
+  EXPECT_EQ(cut.usage.exitStatus, 0);
+  const std::string mark = "--restore-config ";
+  const size_t named = cut.out.find(mark);
+  ASSERT_NE(named, std::string::npos) << cut.out;
+  const std::string copy = cut.out.substr(named + mark.size(),
+                                          cut.out.find('\n', named) - named - mark.size());
+  EXPECT_EQ(copy.rfind(std::string(folder) + "/quorel-update/QuorelPro-042303-", 0), 0u);
+  EXPECT_NE(cut.out.find("\nThe unit was not flashed. Update exiting\n"
+                         "The unit's settings are partly written back.\n"),
+            std::string::npos);
+
+  const SimulatedUnit& left = *cut.unit;
+  scenario.setUp = [&left](SimulatedUnit& unit) { unit.memory() = left.memory(); };
+  const ShippedRun stop = RunShipped(scenario);
+  ASSERT_TRUE(Ran(stop));
+  EXPECT_EQ(stop.usage.exitStatus, 0);
+  EXPECT_NE(stop.out.find("(1 of the six records are in the new layout, the others are not).\n"),
+            std::string::npos);
+  EXPECT_NE(stop.out.find("    quorel-update --restore-config " + copy + "\nUpdate exiting\n"),
+            std::string::npos);
+  EXPECT_EQ(stop.unit->stats().dataBlocks, 0u);
+
+  scenario.args = {"--fast", "--restore-config", copy};
+  const ShippedRun restore = RunShipped(scenario);
+  ASSERT_TRUE(Ran(restore));
+  EXPECT_EQ(restore.usage.exitStatus, 1);
+  EXPECT_TRUE(restore.unit->flashed());
+  // The hand-worked records in the newest layout, as after one conversion.
+  const std::vector<uint8_t> groups = testing::HandGroups();
+  for (uint32_t r = 0; r < 5; ++r) {
+    const uint8_t* record = restore.unit->memory().data() + 0x4000 + r * 2808;
+    EXPECT_EQ(record[0], 0x30 + r) << r;
+    EXPECT_TRUE(std::equal(groups.begin(), groups.end(), record + 26)) << r;
+    EXPECT_EQ(record[76], 0x44) << r;
+    EXPECT_EQ(record[2444], 0x44) << r;
+    EXPECT_EQ(record[2803], 0x75) << r;
+    EXPECT_EQ(record[2804], 0x39) << r;
+    EXPECT_EQ(record[2805], 0x87) << r;
+  }
+  setenv("XDG_STATE_HOME", QUOREL_BINARY_DIR "/test-state", 1);
+  std::error_code ignored;
+  std::filesystem::remove_all(folder, ignored);
 }
 
 TEST(EndToEnd, StepsDownToTheFirstSpeedTheUnitAnswersAt) {

@@ -92,6 +92,8 @@ TEST(Identify, KnownUnitThatNeedsAConversion) {
             kBanner + "Connected\n\nChecking version..\n"
                       "Unit: QuorelPro, firmware release 091103 (release table row 95, "
                       "code-region checksum 4c20e2)\n"
+                      "Reading config data..\n" + Dots(14) +
+                      "\nSettings found: six records of the middle layout (2512-byte records)\n"
                       "An update by this build (QuorelPro 020904) would:\n"
                       "  configuration: converted from the middle layout (2512-byte records) to "
                       "the newest layout (2808-byte records)\n"
@@ -101,8 +103,12 @@ TEST(Identify, KnownUnitThatNeedsAConversion) {
                       "Nothing was written to the unit.\n" +
                 kPrompt);
   ExpectNothingWritten(s);
-  // No readout without --save-config: identification, then X at once.
-  EXPECT_EQ(AfterIdentification(s), std::vector<std::string>{"X"});
+  // The records are read to name what they hold, at 14400; then X.
+  const std::vector<std::string> after = AfterIdentification(s);
+  ASSERT_GE(after.size(), 3u);
+  EXPECT_EQ(after[0], "B014400");
+  EXPECT_EQ(CountOf(after, "M"), 236u);
+  EXPECT_EQ(after.back(), "X");
   EXPECT_EQ(s.unit.memory(), before);
   EXPECT_EQ(s.console.keysRead(), 1);
 }
@@ -136,7 +142,8 @@ TEST(Identify, UnknownUnitGetsTheFormatCheck) {
                       "Unit: not identified (code-region checksum 123456 is in no row of the "
                       "release table)\n"
                       "Checking config data..\nConfig is pre 042803\n"
-                      "Configuration layout found: oldest (2480-byte records)\n"
+                      "Reading config data..\n" + Dots(14) +
+                      "\nSettings found: six records of the oldest layout (2480-byte records)\n"
                       "An update by this build (QuorelPro 020904) would ask (y/n) first; "
                       "answered y, it would:\n"
                       "  configuration: converted from the oldest layout (2480-byte records) to "
@@ -151,7 +158,8 @@ TEST(Identify, UnknownUnitGetsTheFormatCheck) {
   ASSERT_GE(after.size(), 3u);
   EXPECT_EQ(after[0], "B014400");
   EXPECT_EQ(after[1], "E");
-  EXPECT_EQ(CountOf(after, "M"), 40u);  // the first record only: 2512 bytes in 64-byte blocks
+  // The first record, then the whole region: 2512 and 15072 bytes in 64-byte blocks.
+  EXPECT_EQ(CountOf(after, "M"), 40u + 236u);
   EXPECT_EQ(testing::SpeedOf(s.unit, "X"), 14400u);
   EXPECT_EQ(s.unit.memory(), before);
 }

@@ -84,7 +84,7 @@ TEST(ProgramOptions, HelpVersionAndPortListAnswerAtOnceWhereverTheyStand) {
     ProgramRun run = RunUpdater(args);
     EXPECT_EQ(run.exitStatus, 0);
     for (const char* part : {"Usage: quorel-update [--port DEVICE | -cX] [-sX] [--fast] "
-                             "[--trace FILE]\n                     [--identify] [--save-config FILE]\n",
+                             "[--trace FILE]\n                     [--identify] [--save-config FILE] [--restore-config FILE]\n",
                              "\n  --identify     only say what the unit runs",
                              "\n  --save-config FILE\n",
                              "0 = 28800 (default), 1 = 14400, 2 = 9600, 3 = 4800,\n"

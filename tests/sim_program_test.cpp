@@ -186,6 +186,7 @@ TEST_F(SimProgram, HelpNamesEveryOption) {
                              "--link",
                              "--transcript",
                              "--memory",
+                             "--load-memory",
                              "--exit-when-done",
                              "--help"}) {
     EXPECT_NE(run.out.find(std::string("  ") + option + " "), std::string::npos) << option;
@@ -252,6 +253,24 @@ TEST_F(SimProgram, ServesTheUnitOnTheDeviceItNamesFirstAndLeavesItsFiles) {
   uint32_t sum = 0;
   for (size_t i = 0x8000; i < 0x16000; ++i) sum += static_cast<uint8_t>(memory[i]);
   EXPECT_EQ(sum, 0x4B26DEu);
+
+  // The next run starts from that memory, over what its own options set up: the code region of
+  // 110503 again, whatever release is named.
+  SimProcess next;
+  ASSERT_TRUE(next.Start({"--model", "pro", "--release", "042303", "--load-memory", dir + "/memory"}))
+      << next.program.error;
+  {
+    Port port(next.device);
+    ASSERT_TRUE(port.ok());
+    EXPECT_EQ(port.Ask("E", 2), "Ok");
+    EXPECT_EQ(port.Ask("A008000L00e000C", 11), "CS=004B26DE");
+  }
+  EXPECT_NE(next.RestOfOutput().find("memory: loaded from " + dir + "/memory"), std::string::npos);
+  // A file of another size is no memory image.
+  testing::ProgramRun bad = testing::RunProgram(kSim, {"--load-memory", dir + "/transcript"}, "", 10);
+  EXPECT_EQ(bad.exitStatus, 1);
+  EXPECT_NE(bad.err.find("not a memory image of --memory (458752 bytes)"), std::string::npos)
+      << bad.err;
 }
 
 TEST_F(SimProgram, EndsByItselfOnceTheUnitHasLeftUpdateModeAndTheLineIsQuiet) {

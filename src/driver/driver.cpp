@@ -10,8 +10,10 @@
 #include "phases/flash.h"
 #include "phases/identification.h"
 #include "phases/identify_report.h"
+#include "phases/settings_copies.h"
 #include "phases/verify.h"
 #include "driver/options.h"
+#include "os/state_folder.h"
 #include "protocol/protocol.h"
 #include "serial/trace.h"
 
@@ -60,8 +62,13 @@ int EndInterrupted(UpdateState& s) {
 
 int EndOfRun(UpdateState& s, const PhaseResult& end) {
   LeaveUpdateMode(s.link);
-  if (end.interrupted) return EndInterrupted(s);
+  if (end.interrupted) {
+    const int status = EndInterrupted(s);
+    TellHowToRestoreAfterCut(s);
+    return status;
+  }
   if (end.afterLeaving != nullptr) Print(s.console, "%s", end.afterLeaving);
+  TellHowToRestoreAfterCut(s);
   Print(s.console, "\nPress a key to exit program");
   s.console.ReadKey();
   // Ctrl-C at the final key ends the run at once, as anywhere else.
@@ -87,7 +94,9 @@ int RunUpdate(UpdateState& s, int argc, const char* const* argv, TraceLog* trace
   }
   s.requests.identifyOnly = options.identifyOnly;
   s.requests.saveConfigPath = options.saveConfigPath;
-  if (!CheckConfigCopyFile(s)) return EndOfRun(s, EndRun(kStatusUsage));
+  s.requests.restoreConfigPath = options.restoreConfigPath;
+  s.requests.copyFolder = SettingsCopyFolder(&s.requests.copyFolderError);
+  if (!CheckConfigCopyFile(s) || !CheckRestoreFile(s)) return EndOfRun(s, EndRun(kStatusUsage));
 
   // The road of one update. Each phase either hands on to the next or ends the run, and every
   // end, a run cut short by the user included, goes through EndOfRun.
@@ -108,7 +117,7 @@ int RunUpdate(UpdateState& s, int argc, const char* const* argv, TraceLog* trace
   if (RunInterrupted()) return EndOfRun(s, kInterruptedRun);
   if (PortLost(s)) return EndOfRun(s, EndRun(kStatusFailed));
 
-  if (s.facts.configConversionKind == kNoConversion) {
+  if (!WritesSettings(s)) {
     result = RecordConfigAreaSums(s);
     if (!result.goOn) return EndOfRun(s, result);
   }

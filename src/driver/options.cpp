@@ -5,6 +5,7 @@
 
 #include "driver/driver.h"
 #include "os/platform.h"
+#include "os/state_folder.h"
 #include "protocol/protocol.h"
 
 namespace quorel {
@@ -30,7 +31,7 @@ bool LongOption(const char* name, int argc, const char* const* argv, int* i, con
 void PrintHelp(Console& console, const FirmwarePayload& payload) {
   Print(console,
         "Usage: quorel-update [--port DEVICE | -cX] [-sX] [--fast] [--trace FILE]\n"
-        "                     [--identify] [--save-config FILE]\n"
+        "                     [--identify] [--save-config FILE] [--restore-config FILE]\n"
         "       quorel-update --list-ports | --help | --version\n"
         "\n"
         "Updates a %s unit to firmware %06x over a serial line. First put the unit in\n"
@@ -51,6 +52,11 @@ void PrintHelp(Console& console, const FirmwarePayload& payload) {
         "                 save the unit's configuration as read, before it is converted, in\n"
         "                 FILE (byte k from unit address 0x4000 + k) with a description in\n"
         "                 FILE.txt; with --identify the configuration is read for it\n"
+        "  --restore-config FILE\n"
+        "                 update with the settings saved in FILE (by --save-config or the\n"
+        "                 automatic copy) instead of the unit's own: they are converted to\n"
+        "                 this firmware's layout and written back; for a unit already on\n"
+        "                 this release, answer y to put them back\n"
         "  --list-ports   list the serial ports of this machine\n"
         "  --help         this text\n"
         "  --version      the updater's version and the firmware it carries\n"
@@ -61,8 +67,13 @@ void PrintHelp(Console& console, const FirmwarePayload& payload) {
         "       identified (known or not)\n"
         "  0    a bad option; no answer from the unit; no working line speed; a port that\n"
         "       could not be set; a block that never verified (the unit was not flashed)\n"
-        "  130  interrupted (Ctrl-C): the unit is told to leave its update mode\n",
-        ProductName(payload.productKind), payload.releaseCode, kPortHelp);
+        "  130  interrupted (Ctrl-C): the unit is told to leave its update mode; while the\n"
+        "       settings are written back they are finished first (Ctrl-C twice: at once)\n"
+        "\n"
+        "Before it converts the unit's settings, an update without --save-config keeps a\n"
+        "copy of them in\n"
+        "  %s\n",
+        ProductName(payload.productKind), payload.releaseCode, kPortHelp, kCopyFolderHelp);
 }
 
 void PrintVersion(Console& console, const FirmwarePayload& payload) {
@@ -133,6 +144,15 @@ bool ParseOptions(RunOptions& options, Console& console, int argc, const char* c
         return false;
       }
       options.saveConfigPath = longValue;
+      continue;
+    }
+    if (LongOption("--restore-config", argc, argv, &i, &longValue)) {
+      if (longValue == nullptr) {
+        Print(console, "Error, usage is --restore-config FILE to write the settings saved in "
+                       "FILE to the unit\n");
+        return false;
+      }
+      options.restoreConfigPath = longValue;
       continue;
     }
     if (std::strcmp(arg, "--fast") == 0) {  // prompt reply reads, low-latency adapter

@@ -25,6 +25,8 @@ struct RunOptions {
   bool identifyOnly = false;
   // --save-config: where the configuration read goes (empty: nowhere).
   std::string saveConfigPath;
+  // --restore-config: the copy whose settings the update writes (empty: the unit's own).
+  std::string restoreConfigPath;
 };
 
 // Reads the options. Returns true when they are all good; otherwise prints the usage message of

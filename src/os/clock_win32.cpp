@@ -32,9 +32,13 @@ class WindowsClock : public Clock {
     while (ms > 0) {
       const DWORD chunk = ms >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(ms);
       const DWORD outcome = WaitForSingleObject(static_cast<HANDLE>(CancelEvent()), chunk);
-      if (outcome == WAIT_OBJECT_0) return;
+      if (outcome == WAIT_OBJECT_0) {
+        if (CancelRequested()) return;
+        // A request held while the settings are written back: the sleep is slept in full.
+        Sleep(chunk);
+      }
       // Without a usable event the sleep is still slept in full.
-      if (outcome != WAIT_TIMEOUT) Sleep(chunk);
+      if (outcome != WAIT_TIMEOUT && outcome != WAIT_OBJECT_0) Sleep(chunk);
       ms -= chunk;
     }
   }

@@ -13,7 +13,9 @@ namespace quorel {
 const char* ModelName(ProductKind kind) { return kind != kBaseModel ? "QuorelPro" : "Quorel"; }
 
 bool ReadsConfigRegion(const UpdateState& s) {
-  if (s.requests.identifyOnly) return !s.requests.saveConfigPath.empty();
+  // With --restore-config the unit's settings are not read.
+  if (!s.requests.restoreConfigPath.empty()) return false;
+  if (s.requests.identifyOnly && !s.requests.saveConfigPath.empty()) return true;
   return s.facts.configConversionKind != kNoConversion;
 }
 
@@ -34,6 +36,13 @@ std::string UnitDescription(const UpdateState& s) {
 }
 
 uint32_t ConfigLayoutFound(const UpdateState& s) {
+  if (s.facts.settingsJudged) {
+    // Records that an earlier run converted, or partly so.
+    if (s.facts.settings.state == SettingsState::kConverted) {
+      return TargetRecordSize(s.payload.productKind, s.payload.releaseCode);
+    }
+    if (s.facts.settings.state == SettingsState::kPartlyWritten) return 0;
+  }
   if (s.facts.configConversionKind == kFromV1) return kRecordV1Size;
   if (s.facts.configConversionKind == kFromV2) return kRecordV2Size;
   if (s.facts.unitUnidentified) {

@@ -10,7 +10,7 @@ namespace quorel {
 const char* ModelName(ProductKind kind);
 
 // Whether the run reads the whole configuration region: an update when it converts the
-// records, --identify only for a copy.
+// records, --identify also for a copy; never with --restore-config.
 bool ReadsConfigRegion(const UpdateState& s);
 
 // The unit as the run knows it: model, release and row, or that it was not identified; and the

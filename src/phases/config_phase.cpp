@@ -8,8 +8,11 @@
 #include <vector>
 
 #include "config/records.h"
+#include "config/saved_config.h"
+#include "config/settings_state.h"
 #include "payload/release_code.h"
 #include "phases/config_copy.h"
+#include "phases/settings_copies.h"
 #include "phases/verify.h"
 #include "protocol/protocol.h"
 #include "serial/link.h"
@@ -21,6 +24,8 @@ namespace {
 constexpr uint32_t kReadBlockLength = 64;
 // Six records of the middle layout: the extent read for a conversion.
 constexpr uint32_t kReadoutLength = kConfigRecordCount * kRecordV2Size;
+// The end of the configuration region: the download writes from here on.
+constexpr uint32_t kConfigRegionEnd = 0x8000;
 // The stretch a read is confirmed in, and how many confirmations a read gets.
 constexpr uint32_t kConfirmStretch = 0x400;
 constexpr int kMaxConfirmRounds = 3;
@@ -102,7 +107,150 @@ PhaseResult ReadUnitMemory(UpdateState& s, uint32_t address, uint32_t count, uin
   return EndRun(kStatusFailed);
 }
 
+// With --restore-config: the conversion that takes the copy's records to the payload's layout.
+ConfigConversionKind RestoreConversionKind(const UpdateState& s) {
+  const uint32_t target = TargetRecordSize(s.payload.productKind, s.payload.releaseCode);
+  if (s.requests.restoreRecordSize == target) return kNoConversion;
+  return s.requests.restoreRecordSize == kRecordV1Size ? kFromV1 : kFromV2;
+}
+
+// The first length bytes of the region as a complete write-back of the copy's settings leaves
+// them: the copy as read, with each converted record laid where the write-back puts it. Bytes
+// beyond the copy that the write-back does not write are unknown: *written says which are known.
+std::vector<uint8_t> RegionAfterWriteBack(const UpdateState& s, const std::vector<uint8_t>& copy,
+                                          uint32_t length, std::vector<bool>* known) {
+  ConfigReadout converted{};
+  std::copy(copy.begin(), copy.end(), converted.begin());
+  ConvertConfig(converted, s.facts.configConversionKind, s.payload.productKind, s.payload.releaseCode);
+  const uint32_t size = TargetRecordSize(s.payload.productKind, s.payload.releaseCode);
+  std::vector<uint8_t> region(length, 0);
+  known->assign(length, false);
+  for (uint32_t k = 0; k < length && k < copy.size(); ++k) {
+    region[k] = copy[k];
+    (*known)[k] = true;
+  }
+  for (uint32_t i = 0; i < kConfigRecordCount; ++i) {
+    const uint32_t at = RecordOffsetInRegion(converted, i, size);
+    for (uint32_t k = 0; k < size && at + k < length; ++k) {
+      region[at + k] = converted[i * size + k];
+      (*known)[at + k] = true;
+    }
+  }
+  return region;
+}
+
+// Settings that pass as converted where they can be judged. The last record of the newest
+// layout cannot be (its checksum lies beyond 0x8000, where the download writes): when an
+// automatic copy of this unit converts to the five records judged, byte for byte, the last
+// record's bytes below 0x8000 must be the copy's too, or a write-back was cut inside it. Those
+// beyond the readout are read for it.
+PhaseResult CheckLastRecordAgainstCopies(UpdateState& s, std::vector<KeptCopy>* proof) {
+  const uint32_t source = s.facts.configConversionKind == kFromV1 ? kRecordV1Size : kRecordV2Size;
+  const uint32_t size = TargetRecordSize(s.payload.productKind, s.payload.releaseCode);
+  if (size * kConfigRecordCount <= kReadoutLength) return kGoOn;  // every record was judged
+  const uint8_t* read = s.facts.configReadout.data();
+  const uint32_t judged = kReadoutLength / size * size;
+  for (const KeptCopy& copy : KeptCopiesOfUnit(s)) {
+    std::vector<uint8_t> bytes;
+    uint32_t copySize = 0;
+    std::string why;
+    if (!LoadSettingsCopy(copy.path, &bytes, &copySize, &why) || copySize != source) continue;
+    const uint32_t regionEnd = kConfigRegionEnd - kConfigRegionBase;
+    std::vector<bool> known;
+    const std::vector<uint8_t> expected = RegionAfterWriteBack(s, bytes, regionEnd, &known);
+    if (!std::equal(expected.begin(), expected.begin() + judged, read)) continue;
+    bool whole = std::equal(expected.begin() + judged, expected.begin() + kReadoutLength,
+                            read + judged);
+    if (whole && std::find(known.begin() + kReadoutLength, known.end(), true) != known.end()) {
+      std::vector<uint8_t> rest(regionEnd - kReadoutLength);
+      PhaseResult more = ReadUnitMemory(s, kConfigRegionBase + kReadoutLength,
+                                        static_cast<uint32_t>(rest.size()), rest.data(), false);
+      if (!more.goOn) return more;
+      for (size_t k = 0; k < rest.size(); ++k) {
+        const size_t at = kReadoutLength + k;
+        if (known[at] && rest[k] != expected[at]) whole = false;
+      }
+    }
+    if (!whole) {
+      s.facts.settings.state = SettingsState::kPartlyWritten;
+      s.facts.settings.recordsInNewLayout = kConfigRecordCount - 1;
+      proof->push_back(copy);
+    }
+    return kGoOn;
+  }
+  return kGoOn;
+}
+
+// What the records read show. A first record that passes neither test, with the others in the
+// old layout, is a write-back cut inside the first record when an automatic copy of this unit's
+// model and release holds the others byte for byte: that copy is then the one to restore from.
+PhaseResult JudgeSettings(UpdateState& s, std::vector<KeptCopy>* proof) {
+  const uint32_t source = s.facts.configConversionKind == kFromV1 ? kRecordV1Size : kRecordV2Size;
+  const uint32_t target = TargetRecordSize(s.payload.productKind, s.payload.releaseCode);
+  const uint8_t* read = s.facts.configReadout.data();
+  s.facts.settings = ClassifySettings(read, kReadoutLength, source, target);
+  s.facts.settingsJudged = true;
+  if (s.facts.settings.state == SettingsState::kConverted) {
+    return CheckLastRecordAgainstCopies(s, proof);
+  }
+  if (s.facts.settings.state != SettingsState::kFirstRecordCut) return kGoOn;
+  for (const KeptCopy& copy : KeptCopiesOfUnit(s)) {
+    std::vector<uint8_t> bytes;
+    uint32_t size = 0;
+    std::string why;
+    if (!LoadSettingsCopy(copy.path, &bytes, &size, &why) || size != source) continue;
+    if (std::equal(bytes.begin() + source, bytes.begin() + kConfigRecordCount * source,
+                   read + source)) {
+      s.facts.settings.state = SettingsState::kPartlyWritten;
+      s.facts.settings.recordsInNewLayout = 0;
+      proof->push_back(copy);
+      return kGoOn;
+    }
+  }
+  return kGoOn;
+}
+
+// Settings partly written by an earlier run, and no copy given to write instead: the run ends
+// before anything is written, naming the copies to restore from.
+PhaseResult StopOnPartlyWritten(UpdateState& s, const std::vector<KeptCopy>& proof) {
+  const uint32_t k = s.facts.settings.recordsInNewLayout;
+  Print(s.console,
+        "\nThe unit's settings are partly written: an earlier run was cut short while writing "
+        "them back\n");
+  if (!proof.empty() && k == kConfigRecordCount - 1) {
+    Print(s.console, "(records 0 to 4 are those of the copy below, converted; the last one is "
+                     "not).\n");
+  } else if (!proof.empty()) {
+    Print(s.console, "(the first record is in neither layout; records 1 to 5 equal the copy below "
+                     "byte for byte).\n");
+  } else if (k > 0) {
+    Print(s.console, "(%u of the six records are in the new layout, the others are not).\n", k);
+  } else {
+    Print(s.console, "(some records are in the new layout, others are not).\n");
+  }
+  Print(s.console, "Converting them again would lose them: nothing was written to the unit and it "
+                   "was not flashed.\n");
+  const std::vector<KeptCopy> copies = proof.empty() ? KeptCopiesOfUnit(s) : proof;
+  if (!copies.empty()) {
+    PrintRestoreCommands(s, copies);
+  } else {
+    Print(s.console,
+          "No copy of this unit's settings is kept in %s.\n"
+          "If you saved them with --save-config, put them back with the --restore-config option\n"
+          "and that file.\n",
+          s.requests.copyFolder.empty() ? "the copies' folder" : s.requests.copyFolder.c_str());
+  }
+  Print(s.console, "Update exiting\n");
+  return EndRun(kStatusFailed);
+}
+
 }  // namespace
+
+bool RestoringSettings(const UpdateState& s) { return !s.requests.restoreConfigPath.empty(); }
+
+bool WritesSettings(const UpdateState& s) {
+  return RestoringSettings(s) || s.facts.configConversionKind != kNoConversion;
+}
 
 PhaseResult ReadOutConfig(UpdateState& s) {
   s.facts.configConversionKind = kNoConversion;
@@ -114,8 +262,13 @@ PhaseResult ReadOutConfig(UpdateState& s) {
   } else {
     s.facts.configConversionKind = ConversionKindForRelease(table.code[s.facts.releaseRow], s.payload);
   }
+  // --restore-config: the copy's settings take the place of the unit's, which are not read.
+  const bool restoring = RestoringSettings(s);
+  if (restoring) s.facts.configConversionKind = RestoreConversionKind(s);
+  const bool configWork = restoring ? !s.requests.identifyOnly
+                                    : s.facts.unitUnidentified || ReadsConfigRegion(s);
 
-  if (s.link.currentSpeed > kConfigSpeed && (s.facts.unitUnidentified || ReadsConfigRegion(s))) {
+  if (s.link.currentSpeed > kConfigSpeed && configWork) {
     if (!SendSpeedAndReopen(s.link, kConfigSpeed)) {
       ReportPortSpeedFailure(s, kConfigSpeed);
       return EndRun(kStatusFailed);
@@ -128,6 +281,19 @@ PhaseResult ReadOutConfig(UpdateState& s) {
   }
 
   uint8_t* buffer = s.facts.configReadout.data();
+  if (restoring) {
+    const uint32_t target = TargetRecordSize(s.payload.productKind, s.payload.releaseCode);
+    const uint32_t from = s.requests.restoreRecordSize;
+    Print(s.console, "Settings to write: the copy %s (%s layout%s%s%s)\n",
+          s.requests.restoreConfigPath.c_str(), ConfigLayoutName(from),
+          from != target ? ", converted to the " : "",
+          from != target ? ConfigLayoutName(target) : "", from != target ? " layout" : "");
+    std::copy(s.requests.restoreBytes.begin(), s.requests.restoreBytes.end(), buffer);
+    std::fill(s.facts.configReadout.begin() + kReadoutLength, s.facts.configReadout.end(), 0);
+    s.facts.runCopyPath = s.requests.restoreConfigPath;
+    NoteNothingToSave(s);
+    return kGoOn;
+  }
   if (s.facts.unitUnidentified) {
     Print(s.console, "Checking config data..\n");
     PhaseResult read = ReadUnitMemory(s, kConfigRegionBase, kRecordV2Size, buffer, false);
@@ -149,9 +315,34 @@ PhaseResult ReadOutConfig(UpdateState& s) {
   Print(s.console, "Reading config data..\n");
   PhaseResult read = ReadUnitMemory(s, kConfigRegionBase, kReadoutLength, buffer, true);
   if (!read.goOn) return read;
-  // --save-config: the region as read, before it is converted.
-  read = SaveConfigCopy(s, kReadoutLength);
-  if (!read.goOn) return read;
+  std::vector<KeptCopy> proof;
+  if (s.facts.configConversionKind != kNoConversion) {
+    read = JudgeSettings(s, &proof);
+    if (!read.goOn) return read;
+  }
+  const SettingsState state = s.facts.settings.state;
+  const bool partlyWritten = s.facts.settingsJudged && state == SettingsState::kPartlyWritten;
+  // --save-config: the region as read, before it is converted; never settings partly written,
+  // which could only replace a good copy that an earlier run saved under the same name.
+  if (partlyWritten && !s.requests.saveConfigPath.empty()) {
+    Print(s.console, "\nThe settings read are partly written, so %s was left as it was\n",
+          s.requests.saveConfigPath.c_str());
+  } else {
+    read = SaveConfigCopy(s, kReadoutLength);
+    if (!read.goOn) return read;
+    if (!s.requests.saveConfigPath.empty()) s.facts.runCopyPath = s.requests.saveConfigPath;
+  }
+  if (s.facts.settingsJudged && !s.requests.identifyOnly) {
+    if (partlyWritten) return StopOnPartlyWritten(s, proof);
+    if (state == SettingsState::kConverted) {
+      Print(s.console,
+            "\nSettings already converted by an earlier run: nothing to convert or write back\n");
+      s.facts.configConversionKind = kNoConversion;
+    } else if (state == SettingsState::kNeverConverted && s.requests.saveConfigPath.empty()) {
+      read = KeepAutomaticCopy(s, kReadoutLength);
+      if (!read.goOn) return read;
+    }
+  }
   // What lies beyond the region read (the tail of the last converted record) starts as zero.
   std::fill(s.facts.configReadout.begin() + kReadoutLength, s.facts.configReadout.end(), 0);
   // --identify sends nothing that closes the readout: it ends with X.
@@ -162,7 +353,7 @@ PhaseResult ReadOutConfig(UpdateState& s) {
 PhaseResult ConfigPhase(UpdateState& s) {
   PhaseResult result = ReadOutConfig(s);
   if (!result.goOn) return result;
-  if (s.facts.configConversionKind != kNoConversion) {
+  if (WritesSettings(s)) {
     ConvertConfig(s.facts.configReadout, s.facts.configConversionKind, s.payload.productKind,
                   s.payload.releaseCode);
     result = RecordConfigAreaSums(s);

@@ -15,7 +15,17 @@ constexpr uint32_t kWriteBlockLength = 256;
 // record's place.
 constexpr uint8_t kRecordFiveMovedMark = 0x3A;
 
-PhaseResult WriteConfigRecord(UpdateState& s, uint32_t offset, uint32_t size, uint32_t address) {
+// A Ctrl-C while the records are written is held until they are all written: the console says
+// so once.
+void NoteHeldCancel(UpdateState& s, bool* told) {
+  if (*told || !CancelHeld()) return;
+  *told = true;
+  Print(s.console,
+        "\nInterrupted: finishing writing the settings back first (Ctrl-C again stops at once)\n");
+}
+
+PhaseResult WriteConfigRecord(UpdateState& s, uint32_t offset, uint32_t size, uint32_t address,
+                              bool* told) {
   SendLength(s.link, kWriteBlockLength);
   const uint32_t blocks = (size - 1) / kWriteBlockLength + 1;
   for (uint32_t b = 0; b < blocks; ++b) {
@@ -34,28 +44,48 @@ PhaseResult WriteConfigRecord(UpdateState& s, uint32_t offset, uint32_t size, ui
     });
     if (!verified) return EndAfterBlockFailure(s, "configuration write", blockAddress);
     s.facts.writtenBlocks.push_back({blockAddress, length, data, kRangeConfig});
+    NoteHeldCancel(s, told);
   }
   return kGoOn;
 }
 
 }  // namespace
 
+uint32_t RecordOffsetInRegion(const ConfigReadout& converted, uint32_t i, uint32_t size) {
+  if (i == 5 && size == kRecordV3Size && converted[i * size] == kRecordFiveMovedMark) return 4 * size;
+  return i * size;
+}
+
 uint32_t ConfigRecordAddress(const UpdateState& s, uint32_t i, uint32_t size) {
-  if (i == 5 && size == kRecordV3Size && s.facts.configReadout[i * size] == kRecordFiveMovedMark) {
-    return kConfigRegionBase + 4 * size;
-  }
-  return kConfigRegionBase + i * size;
+  return kConfigRegionBase + RecordOffsetInRegion(s.facts.configReadout, i, size);
 }
 
 PhaseResult WriteBackConfig(UpdateState& s) {
   const uint32_t size = TargetRecordSize(s.payload.productKind, s.payload.releaseCode);
+  // From the first block on, a first Ctrl-C is held until the last record is written.
+  if (!HoldCancel()) return kInterruptedRun;
+  s.facts.writeBackStarted = true;
+  bool told = false;
   for (uint32_t i = 0; i < kConfigRecordCount; ++i) {
     const uint32_t address = ConfigRecordAddress(s, i, size);
-    PhaseResult written = WriteConfigRecord(s, i * size, size, address);
-    if (!written.goOn) return written;
+    PhaseResult written = WriteConfigRecord(s, i * size, size, address, &told);
+    if (!written.goOn) {
+      ReleaseCancel();
+      return written;
+    }
     Print(s.console, ".");
   }
-  return kGoOn;
+  s.facts.writeBackDone = true;
+  NoteHeldCancel(s, &told);
+  if (!CancelHeld()) {
+    ReleaseCancel();
+    return kGoOn;
+  }
+  // The settings are whole: the unit takes the "K" that closes them, as in a run that goes on,
+  // and the run ends as one cut short.
+  SendCommand(s.link, "K");
+  ReleaseCancel();
+  return kInterruptedRun;
 }
 
 PhaseResult FinishConfigPhase(UpdateState& s) {

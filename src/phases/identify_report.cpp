@@ -9,6 +9,7 @@
 #include "phases/download.h"
 #include "phases/identification.h"
 #include "phases/pace_model.h"
+#include "phases/settings_copies.h"
 #include "protocol/protocol.h"
 
 namespace quorel {
@@ -17,6 +18,27 @@ namespace {
 
 constexpr double kNsPerSecond = 1e9;
 
+bool SettingsFound(const UpdateState& s, SettingsState state) {
+  return s.facts.settingsJudged && s.facts.settings.state == state;
+}
+
+// The state of the settings read for the conversion: their layout, or what an earlier run left.
+void PrintSettingsFound(UpdateState& s) {
+  if (!s.facts.settingsJudged) return;
+  const SettingsState state = s.facts.settings.state;
+  if (state == SettingsState::kNeverConverted) {
+    const uint32_t from = s.facts.configConversionKind == kFromV1 ? kRecordV1Size : kRecordV2Size;
+    Print(s.console, "\nSettings found: six records of the %s layout (%u-byte records)\n",
+          ConfigLayoutName(from), from);
+    return;
+  }
+  Print(s.console, "\nSettings found: %s\n", SettingsStateText(state));
+  if (state == SettingsState::kPartlyWritten) {
+    const std::vector<KeptCopy> copies = KeptCopiesOfUnit(s);
+    if (!copies.empty()) PrintRestoreCommands(s, copies);
+  }
+}
+
 // The update this build would make of the unit, laid out for the pace model: the unit answers
 // at once at the negotiated speed and no block needs a repeat.
 UpdatePlan PlanOfUpdate(const UpdateState& s, bool hwImage) {
@@ -24,11 +46,14 @@ UpdatePlan PlanOfUpdate(const UpdateState& s, bool hwImage) {
   plan.wantedSpeed = s.facts.negotiatedSpeed;
   plan.firstContactSpeed = kFirstContactSpeed;
   plan.configSpeed = kConfigSpeed;
-  plan.formatCheckLength = s.facts.unitUnidentified ? kRecordV2Size : 0;
-  if (s.facts.configConversionKind != kNoConversion) {
+  const bool restoring = RestoringSettings(s);
+  plan.formatCheckLength = s.facts.unitUnidentified && !restoring ? kRecordV2Size : 0;
+  // A restore reads nothing, but the model only writes records after a readout: the estimate
+  // then includes one.
+  if (WritesSettings(s)) {
     plan.readoutStart = kConfigRegionBase;
     plan.readoutLength = kConfigRecordCount * kRecordV2Size;
-    plan.records = kConfigRecordCount;
+    plan.records = SettingsFound(s, SettingsState::kConverted) ? 0 : kConfigRecordCount;
     plan.recordSize = TargetRecordSize(s.payload.productKind, s.payload.releaseCode);
   }
   plan.secondRangeEnd = kSwImageEnd;
@@ -40,7 +65,18 @@ UpdatePlan PlanOfUpdate(const UpdateState& s, bool hwImage) {
 
 void PrintUpdatePlan(UpdateState& s) {
   const uint32_t target = TargetRecordSize(s.payload.productKind, s.payload.releaseCode);
-  if (s.facts.configConversionKind == kNoConversion) {
+  if (RestoringSettings(s)) {
+    const uint32_t from = s.requests.restoreRecordSize;
+    Print(s.console, "  configuration: the settings of %s (%s layout) written back%s%s%s\n",
+          s.requests.restoreConfigPath.c_str(), ConfigLayoutName(from),
+          from != target ? ", converted to the " : "",
+          from != target ? ConfigLayoutName(target) : "", from != target ? " layout" : "");
+  } else if (SettingsFound(s, SettingsState::kConverted)) {
+    Print(s.console, "  configuration: left as it is (already converted by an earlier run)\n");
+  } else if (SettingsFound(s, SettingsState::kPartlyWritten)) {
+    Print(s.console, "  configuration: nothing; it would stop before writing anything, the "
+                     "settings being partly written\n");
+  } else if (s.facts.configConversionKind == kNoConversion) {
     Print(s.console, "  configuration: left as it is\n");
   } else {
     const uint32_t from = s.facts.configConversionKind == kFromV1 ? kRecordV1Size : kRecordV2Size;
@@ -84,7 +120,8 @@ PhaseResult IdentifyAndReport(UpdateState& s) {
   // The configuration decision, the format check and the readout for a copy, as in an update.
   PhaseResult read = ReadOutConfig(s);
   if (!read.goOn) return read;
-  if (s.facts.unitUnidentified) {
+  PrintSettingsFound(s);
+  if (s.facts.unitUnidentified && !RestoringSettings(s) && !s.facts.settingsJudged) {
     const uint32_t layout = ConfigLayoutFound(s);
     if (layout == 0) {
       Print(s.console, "Configuration layout found: none recognised\n");

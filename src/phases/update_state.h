@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "config/records.h"
+#include "config/settings_state.h"
 #include "console/console.h"
 #include "payload/payload.h"
 #include "protocol/unit_link.h"
@@ -51,6 +52,14 @@ struct RunFacts {
   // that the run does not write, taken before anything was written.
   std::vector<WrittenBlock> writtenBlocks;
   std::vector<AreaSum> configAreaSums;
+  // What the records read show about earlier runs (judged when the run reads them to convert).
+  bool settingsJudged = false;
+  SettingsFinding settings;
+  // The copy of this run's readout, kept or saved before the write-back (empty: none).
+  std::string runCopyPath;
+  // The write-back has sent its first block; it has verified its last one.
+  bool writeBackStarted = false;
+  bool writeBackDone = false;
 };
 
 // What the command line asks of the phases beyond an update.
@@ -59,6 +68,15 @@ struct RunRequests {
   bool identifyOnly = false;
   // --save-config: the file the configuration read goes to (empty: none).
   std::string saveConfigPath;
+  // --restore-config: the copy whose settings the run writes instead of the unit's (empty:
+  // none), its bytes as checked before the port was opened, and the size of their records.
+  std::string restoreConfigPath;
+  std::vector<uint8_t> restoreBytes;
+  uint32_t restoreRecordSize = 0;
+  // The folder of the automatic copies, read from the environment when the run starts (empty,
+  // with the reason, when the environment names none).
+  std::string copyFolder;
+  std::string copyFolderError;
 };
 
 struct UpdateState {

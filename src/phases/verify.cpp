@@ -110,7 +110,7 @@ PhaseResult RecordConfigAreaSums(UpdateState& s) {
   // The area less the converted records the run is about to write (all of it without a
   // conversion): the records' blocks are checked one by one, the rest must stay as it is.
   std::vector<bool> written(kConfigAreaEnd - kConfigAreaStart, false);
-  if (s.facts.configConversionKind != kNoConversion) {
+  if (WritesSettings(s)) {
     const uint32_t size = TargetRecordSize(s.payload.productKind, s.payload.releaseCode);
     for (uint32_t i = 0; i < kConfigRecordCount; ++i) {
       const uint32_t from = ConfigRecordAddress(s, i, size) - kConfigAreaStart;

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cinttypes>
@@ -54,6 +55,7 @@ struct Settings {
   std::string link;
   std::string transcript;
   std::string memory;
+  std::string loadMemory;
   bool exitWhenDone = false;
 };
 
@@ -346,6 +348,14 @@ const SimOption kSimOptions[] = {
     {nullptr, "memory", "FILE", "the unit's memory 000000..06FFFF as raw bytes, at the end",
      [](const char*, const std::string& value, Settings* s) { s->memory = value;
        return true; }},
+    {nullptr, "load-memory", "FILE",
+     "start from the memory image FILE that --memory wrote\n"
+     "in an earlier run, over what the other options set\n"
+     "up: the unit keeps its memory from run to run",
+     [](const char*, const std::string& value, Settings* s) {
+       s->loadMemory = value;
+       return true;
+     }},
     {nullptr, "exit-when-done", nullptr,
      "stop once the unit was told to flash or to leave update\n"
      "mode and the line has been quiet for a second",
@@ -499,6 +509,33 @@ bool SetUpUnit(const Settings& s, SimulatedUnit& unit, std::string* about) {
   return true;
 }
 
+// --load-memory: the image of 000000..06FFFF an earlier run wrote with --memory, laid over the
+// unit's memory. False (with the message printed) when it cannot be read or has another size.
+bool LoadMemory(const std::string& path, SimulatedUnit& unit, std::string* about) {
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    std::fprintf(stderr, "quorel-sim: --load-memory %s: %s\n", path.c_str(), std::strerror(errno));
+    return false;
+  }
+  std::vector<uint8_t> image(kMemoryDumpEnd + 1);
+  const size_t got = std::fread(image.data(), 1, image.size(), file);
+  std::fclose(file);
+  if (got != kMemoryDumpEnd) {
+    std::fprintf(stderr,
+                 "quorel-sim: --load-memory %s: not a memory image of --memory (%u bytes)\n",
+                 path.c_str(), kMemoryDumpEnd);
+    return false;
+  }
+  std::copy(image.begin(), image.begin() + kMemoryDumpEnd, unit.memory().begin());
+  const uint32_t checksum =
+      unit.MemorySum(SimulatedUnit::kCodeRegionStart, SimulatedUnit::kCodeRegionLength);
+  char line[200];
+  std::snprintf(line, sizeof line, "memory: loaded from %s (code-region checksum now %x)\n",
+                path.c_str(), checksum);
+  *about += line;
+  return true;
+}
+
 PtyUnitServer* g_server = nullptr;
 
 void OnSignal(int) {
@@ -569,6 +606,9 @@ int main(int argc, char** argv) {
   SimulatedUnit unit;
   std::string about;
   if (!SetUpUnit(settings, unit, &about)) return kExitUsage;
+  if (!settings.loadMemory.empty() && !LoadMemory(settings.loadMemory, unit, &about)) {
+    return kExitFailed;
+  }
   quorel::sim::PtyServeOptions options;
   options.pace = settings.pace;
   options.stopWhenDone = settings.exitWhenDone;
