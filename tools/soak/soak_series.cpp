@@ -169,7 +169,8 @@ SoakLayout LayoutOf(uint32_t size) {
 
 // The unit: an older release of the payload's model (most of them needing a conversion), or
 // one no row identifies (its owner answers y); records in its layout, record 5 sometimes marked.
-Original DrawOriginal(SoakRandom& random, const FirmwarePayload& payload, std::string& text) {
+Original DrawOriginal(SoakRandom& random, const FirmwarePayload& payload, bool skew,
+                      std::string& text) {
   Original o;
   o.model = payload.productKind;
   const ReleaseTable& table = payload.releaseTable;
@@ -231,6 +232,7 @@ Original DrawOriginal(SoakRandom& random, const FirmwarePayload& payload, std::s
     std::vector<uint8_t> buffer(expected::kBufferBytes, 0);
     std::memcpy(buffer.data(), area, expected::kReadoutBytes);
     o.converted = expected::Converted(buffer.data(), o.kind, o.model, payload.releaseCode);
+    if (skew) o.converted[0x40] ^= 0x01;
     o.recordSize = expected::TargetRecordSize(o.model, payload.releaseCode);
     const uint32_t s = o.recordSize;
     for (uint32_t i = 0; i < expected::kRecords; ++i) {
@@ -291,9 +293,16 @@ bool EndsWith(const std::string& text, const std::string& end) {
 }
 
 // A folder of its own for the automatic copies of one series.
+// A folder of its own for the automatic copies of one series; the state folder the process had
+// is back once the series is over.
 struct StateFolder {
   std::string path;
+  bool hadBefore = false;
+  std::string before;
   StateFolder() {
+    const char* current = getenv("XDG_STATE_HOME");
+    hadBefore = current != nullptr;
+    if (hadBefore) before = current;
     char name[] = "/tmp/quorel-soak-state-XXXXXX";
     if (mkdtemp(name) != nullptr) path = name;
     if (!path.empty()) setenv("XDG_STATE_HOME", path.c_str(), 1);
@@ -301,7 +310,14 @@ struct StateFolder {
   ~StateFolder() {
     std::error_code ignored;
     if (!path.empty()) std::filesystem::remove_all(path, ignored);
+    if (hadBefore) {
+      setenv("XDG_STATE_HOME", before.c_str(), 1);
+    } else {
+      unsetenv("XDG_STATE_HOME");
+    }
   }
+  StateFolder(const StateFolder&) = delete;
+  StateFolder& operator=(const StateFolder&) = delete;
 };
 
 }  // namespace
@@ -362,7 +378,8 @@ SeriesOutcome RunSoakSeries(uint64_t seed, const SeriesOptions& options) {
     }
     payload.releaseTable.kind = kinds.data();
   }
-  const Original original = DrawOriginal(random, payload, out.description);
+  const Original original =
+      DrawOriginal(random, payload, options.skewExpectedSettings, out.description);
   out.conversionKind = original.kind;
   StateFolder folder;
   std::vector<uint8_t> memory = original.memory;
@@ -514,7 +531,13 @@ SeriesOutcome RunSoakSeries(uint64_t seed, const SeriesOptions& options) {
     // How it ended.
     if (watchdog) violation(run, "the run had not ended within its bound of virtual time");
     if (record.status == kStatusInterrupted) {
-      if (!EndsWith(console, "\nInterrupted. The unit was not flashed. Update exiting\n") &&
+      // The run says so last, or says so and then how to put back settings it left partly
+      // written.
+      const char kNotFlashed[] = "\nInterrupted. The unit was not flashed. Update exiting\n";
+      const size_t said = console.rfind(kNotFlashed);
+      const bool restoreAfter =
+          said != std::string::npos && RestorePath(console.substr(said)) != "";
+      if (!EndsWith(console, kNotFlashed) && !restoreAfter &&
           !EndsWith(console, "\nInterrupted after the flash command was sent.\n")) {
         violation(run, "interrupted without saying so last");
       }

@@ -36,6 +36,9 @@ struct SeriesOptions {
   double maxLineFaultRate = 3e-4;
   // Keep every run's console text (for --verbose).
   bool keepTexts = false;
+  // Self-test of the judge: expect the converted records with one byte changed, as an updater
+  // whose conversion went wrong would be judged. A seed that converts must then fail.
+  bool skewExpectedSettings = false;
 };
 
 struct SeriesRun {
