@@ -244,6 +244,39 @@ PhaseResult StopOnPartlyWritten(UpdateState& s, const std::vector<KeptCopy>& pro
   return EndRun(kStatusFailed);
 }
 
+// A unit no row identifies whose first record is in no older layout needs no conversion by the
+// first record alone; but when an automatic copy of this unit is kept, an earlier run began
+// converting it, and its write-back may have been cut short after the first record: records
+// in the new layout up to the cut and the copy's older layout after it. Converting nothing and
+// flashing would keep that mix. So the region is read and judged against the copy's layout; a
+// write-back cut short ends the run before anything is written, naming the copies. Without a
+// copy nothing more is read, and such a run goes on the wire as it always has.
+PhaseResult LookForWriteBackCut(UpdateState& s) {
+  const std::vector<KeptCopy> copies = KeptCopiesOfUnit(s);
+  if (copies.empty()) return kGoOn;
+  std::vector<uint8_t> bytes;
+  uint32_t source = 0;
+  std::string why;
+  if (!LoadSettingsCopy(copies.front().path, &bytes, &source, &why)) return kGoOn;
+  const uint32_t target = TargetRecordSize(s.payload.productKind, s.payload.releaseCode);
+  Print(s.console, "Reading config data..\n");
+  PhaseResult read = ReadUnitMemory(s, kConfigRegionBase, kReadoutLength,
+                                    s.facts.configReadout.data(), true);
+  if (!read.goOn) return read;
+  const SettingsFinding finding =
+      ClassifySettings(s.facts.configReadout.data(), kReadoutLength, source, target);
+  if (finding.state == SettingsState::kPartlyWritten) {
+    s.facts.settings = finding;
+    s.facts.settingsJudged = true;
+    return StopOnPartlyWritten(s, {});
+  }
+  if (finding.state == SettingsState::kConverted) {
+    Print(s.console,
+          "\nSettings already converted by an earlier run: nothing to convert or write back\n");
+  }
+  return kGoOn;
+}
+
 }  // namespace
 
 bool RestoringSettings(const UpdateState& s) { return !s.requests.restoreConfigPath.empty(); }
@@ -305,6 +338,10 @@ PhaseResult ReadOutConfig(UpdateState& s) {
     if (RecordPassesChecksum(buffer, kRecordV2Size) && s.payload.productKind != kBaseModel) {
       s.facts.configConversionKind = kFromV2;
       Print(s.console, "Config is pre 101203 for Pro\n");
+    }
+    if (s.facts.configConversionKind == kNoConversion && !s.requests.identifyOnly) {
+      PhaseResult looked = LookForWriteBackCut(s);
+      if (!looked.goOn) return looked;
     }
   }
 
