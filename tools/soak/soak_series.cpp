@@ -432,6 +432,7 @@ SeriesOutcome RunSoakSeries(uint64_t seed, const SeriesOptions& options) {
     rig->unit.memory() = memory;
     SimulatedUnit& unit = rig->unit;
     bool powerCut = false;
+    bool keepSettingsAtPowerCut = false;
     std::function<void()> fire = [&] {
       switch (record.cause) {
         case CutCause::kCtrlC:
@@ -559,7 +560,17 @@ SeriesOutcome RunSoakSeries(uint64_t seed, const SeriesOptions& options) {
       expected::CheckEnding(finished, &problems);
       for (const std::string& p : problems) violation(run, p);
     }
-    if (record.cause == CutCause::kNone && !record.flashed && RestorePath(console).empty()) {
+    // A download cut short leaves the code region part new and part old; its sum may match a
+    // row of the other model, and the unit is refused. The owner then power-cycles the unit,
+    // which loses what was downloaded and not flashed, and runs again.
+    record.refused = console.find("Firmware not updated...Exiting") != std::string::npos;
+    if (record.refused) {
+      powerCut = true;
+      keepSettingsAtPowerCut = true;
+      lastCut = run;
+    }
+    if (record.cause == CutCause::kNone && !record.flashed && !record.refused &&
+        RestorePath(console).empty()) {
       violation(run, "a run without a cut did not complete: " +
                          console.substr(console.size() > 200 ? console.size() - 200 : 0));
     }
@@ -582,7 +593,7 @@ SeriesOutcome RunSoakSeries(uint64_t seed, const SeriesOptions& options) {
     if (powerCut) {
       // What was downloaded and not flashed is gone; the settings written since the run began
       // stay, or go back to what the unit held when the run began (a unit may keep them or not).
-      const bool keepSettings = random.Chance(0.5);
+      const bool keepSettings = keepSettingsAtPowerCut || random.Chance(0.5);
       for (uint32_t a = 0; a < memory.size(); ++a) {
         const bool settings = a >= expected::kConfigBase && a < expected::kConfigEnd;
         if (!settings) {
@@ -625,6 +636,7 @@ void SeriesTotals::Add(const SeriesOutcome& o) {
   ++byKind[o.conversionKind];
   for (const SeriesRun& r : o.runs) {
     if (r.restoreGiven) ++restoreRuns;
+    if (r.refused) ++refusedRuns;
     if (r.saidRestore) ++saidRestore;
     if (r.cause != CutCause::kNone) ++cuts[r.cause][r.phase];
   }
@@ -644,8 +656,9 @@ void PrintSeries(const SeriesOutcome& o, bool details) {
   if (!details) return;
   int n = 0;
   for (const SeriesRun& r : o.runs) {
-    std::printf("  run %d: cut %s in %s, status %d%s%s%s\n", ++n, CutCauseName(r.cause),
+    std::printf("  run %d: cut %s in %s, status %d%s%s%s%s\n", ++n, CutCauseName(r.cause),
                 CutPhaseName(r.phase), r.status, r.flashed ? ", flashed" : "",
+                r.refused ? ", refused (then power-cycled)" : "",
                 r.restoreGiven ? ", with --restore-config" : "",
                 r.saidRestore ? ", said to restore" : "");
     if (!r.console.empty())
@@ -667,6 +680,8 @@ void PrintSeriesSummary(const SeriesTotals& t, uint64_t first, double cpu) {
               t.maxRuns);
   std::printf("  %-46s %8" PRIu64 "\n", "runs that said to restore a copy", t.saidRestore);
   std::printf("  %-46s %8" PRIu64 "\n", "runs given --restore-config", t.restoreRuns);
+  std::printf("  %-46s %8" PRIu64 "\n", "runs refused (code region left by a cut download)",
+              t.refusedRuns);
   std::printf("  %-46s %8" PRIu64 "\n", "settings lost", t.settingsLost);
   std::printf("  %-46s %8" PRIu64 "\n", "settings differing after line damage", t.lineLimit);
   std::printf("  %-46s %8" PRIu64 "\n", "invariant violations", t.violations);

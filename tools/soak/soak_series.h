@@ -48,6 +48,7 @@ struct SeriesRun {
   bool flashed = false;
   bool restoreGiven = false;  // the run had --restore-config
   bool saidRestore = false;   // the run told the owner to restore a copy
+  bool refused = false;       // identified as the other model (the owner then power-cycles)
   std::string console;        // with keepTexts
 };
 
@@ -66,7 +67,8 @@ SeriesOutcome RunSoakSeries(uint64_t seed, const SeriesOptions& options = Series
 
 struct SeriesTotals {
   uint64_t seeds = 0, completed = 0, runs = 0, maxRuns = 0;
-  uint64_t restoreRuns = 0, saidRestore = 0, settingsLost = 0, lineLimit = 0, violations = 0;
+  uint64_t restoreRuns = 0, saidRestore = 0, refusedRuns = 0, settingsLost = 0, lineLimit = 0,
+           violations = 0;
   std::map<int, uint64_t> byKind;
   std::map<CutCause, std::map<CutPhase, uint64_t>> cuts;
   std::vector<uint64_t> failingSeeds;
