@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "common/copies_aside.h"
 #include "config/records.h"
 #include "payload/payload.h"
 #include "driver/driver.h"
@@ -141,6 +142,7 @@ std::string Machine() {
 }
 
 int Main(int argc, char** argv) {
+  KeepSettingsCopiesAside();
   Options options;
   if (int stop = ParseOptions(argc, argv, &options); stop != 0) return stop - 1;
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/copies_aside.h"
 #include "console/console_posix.h"
 #include "os/clock.h"
 #include "os/serial_posix.h"
@@ -217,6 +218,7 @@ bool EndedAsExpected(Ending ending, int status, const SimulatedUnit& unit,
 }  // namespace
 
 int main(int argc, char** argv) {
+  quorel::sim::KeepSettingsCopiesAside();
   std::string scenarioName = "old-pro";
   bool pace = false;
   std::vector<std::string> updaterArgs = {"quorel-update"};

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "common/copies_aside.h"
 #include "soak/soak.h"
 #include "soak/soak_report.h"
 #include "soak/soak_series.h"
@@ -58,6 +59,7 @@ double CpuSeconds() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  quorel::sim::KeepSettingsCopiesAside();
   uint64_t seeds = 1000;
   uint64_t first = 1;
   bool single = false;
