@@ -29,7 +29,7 @@ fail() {
   exit 1
 }
 
-for tool in wine wineserver x86_64-w64-mingw32-g++-posix; do
+for tool in wine wineserver winepath script x86_64-w64-mingw32-g++-posix; do
   command -v "$tool" >/dev/null 2>&1 || fail "$tool is missing (scripts/setup.sh installs it)"
 done
 [ -x "$sim" ] || fail "$sim is missing: build the native tree first (scripts/test.sh does)"
@@ -43,6 +43,7 @@ cmake -S . -B "$win" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 cmake --build "$win" -j"$jobs"
 updater=$root/$win/quorel-update.exe
 unit_tests=$root/$win/tests/win32/quorel_win32_tests.exe
+mode_check=$root/$win/tests/win32/quorel_console_mode_check.exe
 
 export WINEPREFIX=$root/$win/wineprefix
 export WINEARCH=win64
@@ -83,6 +84,7 @@ start_sim refusal --model base --release 030303 --exit-when-done
 start_sim decline --checksum 123456 --exit-when-done
 start_sim absent --absent
 start_sim interrupt --model pro --release 042303 --exit-when-done
+start_sim console --checksum 123456 --exit-when-done
 start_sim found --model base --release 030303 --exit-when-done
 
 # Each program's port; COM42 leads to a path that does not exist and COM43 stays unmapped.
@@ -90,7 +92,7 @@ start_sim found --model base --release 030303 --exit-when-done
 # there too: --port auto asks every COM port of the serial map, and a real port on the test
 # machine (perhaps its console) must not be sent anything.
 declare -A port=([unit_tests]=COM41 [update]=COM11 [fallback]=COM12 [refusal]=COM13
-  [decline]=COM14 [absent]=COM15 [interrupt]=COM16 [found]=COM17)
+  [decline]=COM14 [absent]=COM15 [interrupt]=COM16 [console]=COM18 [found]=COM17)
 declare -A port_device=([COM42]="$work/no-such-device" [COM1]="$work/no-such-device"
   [COM2]="$work/no-such-device" [COM3]="$work/no-such-device" [COM4]="$work/no-such-device")
 # A unit's port leads to its pseudo-terminal through a link of the script's own, which is pointed
@@ -166,8 +168,46 @@ run_interrupted() {
   echo "$status" >"$work/$name.status"
 }
 
+# run_console NAME: a run on a console (a pseudo-terminal, which Wine's console host serves),
+# under cmd so that the console outlives it: while the run waits at the question about an
+# unknown unit, the console's input mode is read from outside (the checker joins the console);
+# then SIGINT, which Wine hands to the program as a Ctrl-C console event; then the checker runs
+# in the same console. The console must keep line input and echo throughout. The updater runs
+# under a name of its own, so that the checker finds its console and no other run's.
+run_console() {
+  local name=$1 status=0 pid=""
+  local dir=$work/$name.run
+  mkdir -p "$dir"
+  cp "$updater" "$dir/quorel-console-run.exe"
+  mkfifo "$dir/keys"
+  local command
+  command="wine cmd /c \"$(winepath -w "$dir/quorel-console-run.exe") --port ${port[$name]} & $(winepath -w "$mode_check")\""
+  script -qfec "$command" /dev/null <"$dir/keys" >"$dir/console" 2>&1 &
+  local session=$!
+  exec 8>"$dir/keys"
+  for _ in $(seq 1200); do
+    grep -q "(y/n)" "$dir/console" && break
+    sleep 0.1
+  done
+  timeout "$short_limit" wine "$mode_check" quorel-console-run.exe </dev/null \
+    >"$work/$name.waiting" 2>&1 || true
+  pid=$(ps -eo pid=,args= | grep -F -- "quorel-console-run.exe --port ${port[$name]}" |
+    grep -v -e script -e "cmd" -e grep | awk '{print $1; exit}')
+  [ -n "$pid" ] && kill -INT "$pid" 2>/dev/null
+  for _ in $(seq 300); do
+    kill -0 "$session" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -0 "$session" 2>/dev/null && { kill -KILL "$session"; touch "$work/$name.stuck"; }
+  exec 8>&-
+  wait "$session" || status=$?
+  echo "$status" >"$work/$name.status"
+  # The console host draws a space as a cursor step; the rest of its drawing goes.
+  sed 's/\x1b\[1C/ /g; s/\x1b\[[0-9;?]*[A-Za-z]//g' "$dir/console" | tr -d '\r' >"$work/$name.out"
+}
+
 echo "test-windows: backend and console tests, and end-to-end runs (update, fallback, refusal," \
-  "decline, absent, interrupt), side by side"
+  "decline, absent, interrupt, interrupt on a console), side by side"
 QUOREL_TEST_UNIT_PORT=${port[unit_tests]} QUOREL_TEST_MISSING_PORT=COM42 \
   QUOREL_TEST_UNMAPPED_PORT=COM43 timeout "$run_limit" wine "$unit_tests" </dev/null \
   >"$work/unit_tests.out" 2>&1 &
@@ -184,6 +224,8 @@ run_updater absent "" --port "${port[absent]}" &
 run_pid[absent]=$!
 run_interrupted interrupt --port "${port[interrupt]}" &
 run_pid[interrupt]=$!
+run_console console &
+run_pid[console]=$!
 
 status=0
 wait "${run_pid[unit_tests]}" || status=$?
@@ -206,7 +248,7 @@ wait_sim() {
   wait "$pid" || fail "$1: quorel-sim failed: $(tail -n 3 "$work/$1.sim")"
   unset "sim_pid[$1]"
 }
-for name in update fallback refusal decline interrupt; do wait_sim "$name"; done
+for name in update fallback refusal decline interrupt console; do wait_sim "$name"; done
 
 # --port auto once the runs side by side are over, since it asks every COM port of the serial
 # map: the unit on COM17 among the silent unit's COM15 and ports that lead nowhere (those of the
@@ -215,7 +257,7 @@ echo "test-windows: --port auto among the mapped COM ports"
 kill "${sim_pid[unit_tests]}" 2>/dev/null || true
 wait "${sim_pid[unit_tests]}" 2>/dev/null || true
 unset "sim_pid[unit_tests]"
-for name in unit_tests update fallback refusal decline interrupt; do
+for name in unit_tests update fallback refusal decline interrupt console; do
   ln -sfn "$work/no-such-device" "$work/${port[$name]}.tty"
 done
 run_updater found x --port auto
@@ -275,6 +317,17 @@ if [ "$(cat "$work/interrupt.status")" != 130 ] ||
   [ "$(tail -c 55 "$work/interrupt.out")" != "$(printf '\nInterrupted. The unit was not flashed. Update exiting\n')" ]; then
   problem "interrupt: status $(cat "$work/interrupt.status"), ending: $(tail -c 60 "$work/interrupt.out")"
 fi
+
+# On a console: the question's key wait leaves the console's modes as they were, and so does
+# the interrupt; the run says why it ended and the unit was let go.
+[ ! -e "$work/console.stuck" ] || problem "console: the run did not end after the interrupt"
+tr -d '\r' <"$work/console.waiting" | grep -q "^console input mode 0x[0-9a-f]*: line input on, echo on$" ||
+  problem "console: while the question waits: $(cat "$work/console.waiting")"
+grep -q "^Interrupted. The unit was not flashed. Update exiting$" "$work/console.out" ||
+  problem "console: the run did not say it was interrupted: $(tail -n 3 "$work/console.out")"
+[ "$(grep -c "^console input mode 0x[0-9a-f]*: line input on, echo on$" "$work/console.out")" = 1 ] ||
+  problem "console: after the interrupted run: $(grep "console input mode\|no console" "$work/console.out")"
+sim_says console "flashed: no; left update mode: yes"
 
 if [ "$failures" -ne 0 ]; then
   fail "$failures end-to-end check(s) failed; the runs are in $work"

@@ -334,6 +334,44 @@ TEST(SettingsRuns, AnUnknownUnitCutInTheWriteBackIsStoppedByItsCopy) {
   EXPECT_FALSE(next.unit.flashed());
 }
 
+// A unit no row identifies, its records of the middle layout: a write-back cut short leaves a
+// first record of the newest layout, which by itself calls for no conversion. The next run must
+// not flash that mix: the copy kept for this unit sends it to look at the six records.
+TEST(SettingsRuns, AnUnknownUnitsWriteBackCutShortIsFoundThoughItsFirstRecordIsConverted) {
+  CopyFolder folder;
+  sim::SimulatedUnit unit;
+  unit.SetCodeRegionChecksum(0x123456);
+  unit.WriteConfigRecords(2512, 7, true);
+  const Bytes original(unit.memory().begin(), unit.memory().begin() + kMemoryImage);
+  const Bytes converted = testing::HandConvertedRegion(original.data() + 0x4000, 2, true);
+
+  SimSession first;
+  Load(first, original);
+  first.unit.faults().silentAfterBlocks = 15;  // record 0 and four blocks of record 1
+  EXPECT_EQ(first.Run({}, "y"), 0);
+  ASSERT_EQ(folder.Copies().size(), 1u);
+  const std::string copy = folder.Copies()[0];
+  ASSERT_TRUE(testing::MemoryEquals(first.unit, 0x4000, converted.data(), 2808));
+
+  SimSession second;
+  Load(second, Memory(first));
+  EXPECT_EQ(second.Run({}, "y"), 0);
+  const std::string& said = second.console.output();
+  EXPECT_NE(said.find("Checking config data..\nReading config data..\n" + Dots(14) +
+                      "\nThe unit's settings are partly written"),
+            std::string::npos)
+      << said;
+  EXPECT_NE(said.find("--restore-config " + copy + "\n"), std::string::npos) << said;
+  EXPECT_FALSE(second.unit.flashed());
+  EXPECT_EQ(ConfigBlocks(second), 0u);
+
+  SimSession third;
+  Load(third, Memory(second));
+  EXPECT_EQ(third.Run({"--restore-config", copy}, "y"), 1);
+  EXPECT_TRUE(third.unit.flashed());
+  EXPECT_TRUE(AreaIs(third, Bytes(converted.begin(), converted.begin() + kArea)));
+}
+
 TEST(SettingsRuns, ACopyOrAFolderThatCannotServeEndsBeforeAnythingIsWritten) {
   CopyFolder folder;
   // A copy of the wrong size, and one whose records do not pass: refused before any port opens.

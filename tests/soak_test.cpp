@@ -13,6 +13,7 @@
 #include "common/expected_run.h"
 #include "sim/sim_session.h"
 #include "soak/soak.h"
+#include "soak/soak_series.h"
 #include "support/sim_helpers.h"
 #include "driver/driver.h"
 #include "protocol/protocol.h"
@@ -89,6 +90,40 @@ TEST(Soak, EveryRunEndsAndNoFlashCarriesUnverifiedData) {
               " refused; %" PRIu64 " met a limit of the byte-sum protocol; %" PRIu64
               " line faults\n",
               kSeeds, flashed, failed, refused, limited, faults);
+}
+
+// Runs until done: run after run on one unit's memory, each cut short, until one completes; the
+// settings must end converted once from the originals, whatever cut the runs short.
+TEST(Soak, RunsCutShortUntilOneCompletesNeverCostTheSettings) {
+  const uint64_t seeds = kSeeds / 5;
+  sim::SeriesTotals totals;
+  for (uint64_t seed = 1; seed <= seeds; ++seed) {
+    const sim::SeriesOutcome o = sim::RunSoakSeries(seed);
+    std::string text;
+    for (const std::string& v : o.violations) text += "  " + v + "\n";
+    EXPECT_TRUE(o.violations.empty())
+        << "seed " << seed << ": " << o.description << "\n"
+        << text << "replay with: quorel-soak --until-done --seed " << seed << " --verbose\n";
+    totals.Add(o);
+  }
+  EXPECT_EQ(totals.completed, seeds);
+  EXPECT_EQ(totals.settingsLost, 0u);
+  // The draw must cut write-backs short and lead to restores, or it proves little.
+  uint64_t writeBackCuts = 0;
+  for (const auto& [cause, byPhase] : totals.cuts) {
+    if (byPhase.count(sim::CutPhase::kWriteBack) != 0)
+      writeBackCuts += byPhase.at(sim::CutPhase::kWriteBack);
+  }
+  EXPECT_GT(writeBackCuts, seeds / 10);
+  EXPECT_GT(totals.restoreRuns, seeds / 20);
+  EXPECT_EQ(totals.restoreRuns, totals.saidRestore);
+
+  // The judge compares for real: expecting one byte otherwise fails a seed that converts.
+  sim::SeriesOptions skewed;
+  skewed.skewExpectedSettings = true;
+  uint64_t seed = 1;
+  while (seed < 40 && sim::RunSoakSeries(seed).conversionKind == 0) ++seed;
+  EXPECT_FALSE(sim::RunSoakSeries(seed, skewed).violations.empty()) << "seed " << seed;
 }
 
 TEST(Soak, SameSeedGivesTheSameRun) {

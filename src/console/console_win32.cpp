@@ -41,7 +41,12 @@ bool ModifierKey(WORD virtualKey) {
   }
 }
 
-// One key press from a console whose line input, echo and processed input are off.
+// One key press from a console, read as an input event: line input and echo apply only to reads
+// of text, so the console's modes are left as they are. Changing them for the wait would leave
+// them changed whenever the process or the console's host ends before the wait is over (a
+// closed window, a killed process; under Wine a Ctrl-C from the terminal also reaches the
+// wineserver and the console host in the same process group), and the owner's next command
+// line would run without echo and line input.
 int ReadConsoleKey(HANDLE in) {
   HANDLE waits[2] = {in, static_cast<HANDLE>(CancelEvent())};
   const DWORD count = waits[1] != nullptr ? 2 : 1;
@@ -57,7 +62,8 @@ int ReadConsoleKey(HANDLE in) {
     if (!keyEvent.bKeyDown || ModifierKey(keyEvent.wVirtualKeyCode)) continue;
     const unsigned char key = static_cast<unsigned char>(keyEvent.uChar.AsciiChar);
     if (key == kCtrlC) {
-      // Processed input is off, so Ctrl-C arrives here rather than at the handler.
+      // Ctrl-C reaches the handler while the console processes input; here only when a
+      // console's owner has turned that off.
       RaiseCancel();
       return Console::kEndOfInput;
     }
@@ -86,8 +92,8 @@ int WindowsConsole::ReadKey() {
   if (CancelRequested()) return kEndOfInput;
   HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
   if (in == nullptr || in == INVALID_HANDLE_VALUE) return kEndOfInput;
-  DWORD saved = 0;
-  if (!GetConsoleMode(in, &saved)) {
+  DWORD mode = 0;
+  if (!GetConsoleMode(in, &mode)) {
     // A pipe, a file or NUL: one byte; end of input counts as a key.
     unsigned char byte = 0;
     DWORD got = 0;
@@ -98,11 +104,7 @@ int WindowsConsole::ReadKey() {
     if (!read || got != 1) return kEndOfInput;
     return byte;
   }
-  SetConsoleMode(in, saved & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |
-                                                  ENABLE_PROCESSED_INPUT));
-  const int key = ReadConsoleKey(in);
-  SetConsoleMode(in, saved);
-  return key;
+  return ReadConsoleKey(in);
 }
 
 }  // namespace quorel

@@ -22,10 +22,11 @@ class WindowsConsole : public Console {
   void Write(const char* text, size_t length) override;
   // The line and a line feed to standard error.
   void Error(const std::string& line) override;
-  // On a console: one key press, no echo, no Enter needed; the console's mode is back as it was
-  // when this returns. Ctrl-C (the byte 3 once processed input is off) raises the cancellation
-  // flag and gives kEndOfInput, as does a cancellation while the key is awaited. Otherwise: one
-  // byte; end of input and read errors give kEndOfInput.
+  // On a console: one key press, taken as an input event (no echo, no Enter needed on Windows),
+  // the console's modes never changed. A cancellation while the key is awaited gives
+  // kEndOfInput, as does Ctrl-C arriving as a key (the byte 3, on a console whose processed
+  // input is off), which also raises the cancellation flag. Otherwise: one byte; end of input
+  // and read errors give kEndOfInput.
   int ReadKey() override;
 
  private:

@@ -35,4 +35,9 @@ bool CancelHeld() {
 
 void ReleaseCancel() { gHeldAt.store(-1); }
 
+void ResetCancel() {
+  gHeldAt.store(-1);
+  gCancelRequests.store(0);
+}
+
 }  // namespace quorel

@@ -20,4 +20,9 @@ bool CancelHeld();
 // Ends the hold: a request held counts from now on.
 void ReleaseCancel();
 
+// Forgets every request and any hold, for a process that runs the driver more than once (the
+// soak's series of runs on one unit's memory). The updater itself never calls it: a program
+// ends with its run.
+void ResetCancel();
+
 }  // namespace quorel

@@ -4,8 +4,11 @@
 //
 //   quorel-soak [--seeds N] [--first S] [--max-rate R] [--verbose]
 //   quorel-soak --seed S [--verbose] [--transcript]
+//   quorel-soak --until-done [--seeds N] [--first S | --seed S] [--max-rate R] [--verbose]
 //
-// Prints a summary; exits 1 when any run broke an invariant, naming the seeds to replay.
+// --until-done runs series of runs on one unit's memory, each cut short, until one completes
+// (see soak/soak_series.h). Prints a summary; exits 1 when any run broke an invariant, naming
+// the seeds to replay.
 #include <sys/resource.h>
 
 #include <cinttypes>
@@ -19,6 +22,7 @@
 #include "common/copies_aside.h"
 #include "soak/soak.h"
 #include "soak/soak_report.h"
+#include "soak/soak_series.h"
 
 namespace {
 
@@ -32,7 +36,9 @@ using quorel::sim::SoakTotals;
 void Usage() {
   std::fprintf(stderr,
                "usage: quorel-soak [--seeds N] [--first S] [--max-rate R] [--verbose]\n"
-               "       quorel-soak --seed S [--verbose] [--transcript]\n");
+               "       quorel-soak --seed S [--verbose] [--transcript]\n"
+               "       quorel-soak --until-done [--seeds N] [--first S | --seed S] [--max-rate R] "
+               "[--verbose]\n");
 }
 
 bool ParseCount(const char* text, uint64_t* value) {
@@ -59,6 +65,7 @@ int main(int argc, char** argv) {
   bool single = false;
   bool verbose = false;
   bool transcript = false;
+  bool untilDone = false;
   SoakOptions options;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -77,12 +84,33 @@ int main(int argc, char** argv) {
       verbose = true;
     } else if (arg == "--transcript") {
       transcript = true;
+    } else if (arg == "--until-done") {
+      untilDone = true;
     } else {
       Usage();
       return 2;
     }
   }
   options.keepTexts = single && verbose;
+
+  if (untilDone) {
+    quorel::sim::SeriesOptions seriesOptions;
+    seriesOptions.maxLineFaultRate = options.maxLineFaultRate;
+    seriesOptions.keepTexts = options.keepTexts;
+    quorel::sim::SeriesTotals totals;
+    for (uint64_t seed = first; seed < first + seeds; ++seed) {
+      const quorel::sim::SeriesOutcome outcome = quorel::sim::RunSoakSeries(seed, seriesOptions);
+      if (single || verbose || !outcome.violations.empty())
+        quorel::sim::PrintSeries(outcome, single || !outcome.violations.empty());
+      totals.Add(outcome);
+      if (!single && !verbose && seeds >= 500 && (seed - first + 1) % 500 == 0) {
+        std::fprintf(stderr, "quorel-soak: %" PRIu64 " of %" PRIu64 " seeds\n", seed - first + 1,
+                     seeds);
+      }
+    }
+    if (!single) quorel::sim::PrintSeriesSummary(totals, first, CpuSeconds());
+    return totals.violations == 0 ? 0 : 1;
+  }
 
   SoakTotals totals;
   for (uint64_t seed = first; seed < first + seeds; ++seed) {
