@@ -1,6 +1,7 @@
 # Commands the tier on real drivers runs in the guest through the control line (see init).
 # Every program runs under timeout; each run of the updater keeps its console text, standard
 # error, trace, exit status and process id in /tmp/NAME.*.
+# Its settings copies go to a folder of its own, /tmp/NAME.state/quorel-update.
 
 # start NAME DEVICE KEYS [OPTION...]: the updater on DEVICE in the background, KEYS as its input.
 start() {
@@ -9,7 +10,8 @@ start() {
   shift 3
   rm -f "/tmp/$name.status"
   (
-    timeout 300 /bin/quorel-update --port "$device" --trace "/tmp/$name.trace" "$@" \
+    XDG_STATE_HOME=/tmp/$name.state \
+      timeout 300 /bin/quorel-update --port "$device" --trace "/tmp/$name.trace" "$@" \
       <"/tmp/$name.keys" >"/tmp/$name.out" 2>"/tmp/$name.err" &
     echo $! >"/tmp/$name.pid"
     wait $!
@@ -71,8 +73,10 @@ gone() {
   finish "$1" 0
 }
 
-# same NAME EXPECTED: the run's console text is byte for byte /expected/EXPECTED.
+# same NAME EXPECTED: the run's console text is byte for byte /expected/EXPECTED, but for the
+# path of the settings copy a converting run keeps (its name holds the time), shown as <copy>.
 same() {
+  sed -i 's/^\(Copy of the settings kept in \).*$/\1<copy>/' "/tmp/$1.out"
   cmp "/expected/$2" "/tmp/$1.out" && return 0
   echo "$1: console text differs from $2:"
   diff "/expected/$2" "/tmp/$1.out" | head -n 20
