@@ -26,6 +26,10 @@ if [ "${1:-}" = "--tests" ]; then
   command -v groff >/dev/null 2>&1 || missing+=(groff-base)
   command -v unzip >/dev/null 2>&1 || missing+=(unzip)
   command -v lintian >/dev/null 2>&1 || missing+=(lintian)
+  # The web page's tests: headless Chromium driven from Node (npm fetches their packages).
+  command -v chromium >/dev/null 2>&1 || missing+=(chromium)
+  command -v node >/dev/null 2>&1 || missing+=(nodejs)
+  command -v npm >/dev/null 2>&1 || missing+=(npm)
   command -v qemu-system-x86_64 >/dev/null 2>&1 || missing+=(qemu-system-x86)
   compgen -G '/boot/vmlinuz-*' >/dev/null || missing+=(linux-image-amd64)
   [ -x /bin/busybox ] && dpkg -s busybox-static >/dev/null 2>&1 || missing+=(busybox-static)

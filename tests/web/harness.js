@@ -17,6 +17,9 @@ const buildDir = process.env.QUOREL_WEB_NATIVE_BUILD || path.join(root, 'build-w
 const siteDir = process.env.QUOREL_WEB_SITE || path.join(root, 'build-web', 'site');
 const browserPath = process.env.QUOREL_WEB_BROWSER || '/usr/bin/chromium';
 const workDir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorel-web-'));
+// Where the tests keep the page's screenshots.
+const screenshotDir = process.env.QUOREL_WEB_SCREENSHOTS || workDir;
+fs.mkdirSync(screenshotDir, { recursive: true });
 
 const standInSource = fs.readFileSync(path.join(__dirname, 'serial-stand-in.js'), 'utf8');
 
@@ -107,6 +110,8 @@ async function startBridge(folder = siteDir) {
   const url = await firstLine(child, /^(http:\/\/127\.0\.0\.1:\d+\/)$/, 10000, 'quorel-web-bridge');
   return {
     url,
+    // A new unit's device: whatever an earlier unit on the same path left is forgotten.
+    async reset(device) { await fetch(`${url}bridge/reset?device=${encodeURIComponent(device)}`); },
     async pull(device) { return (await fetch(`${url}bridge/pull?device=${encodeURIComponent(device)}`)).text(); },
     // What the page did to the device: open, signals, close, lost, one a line (times left out).
     async log(device) {
@@ -142,6 +147,7 @@ async function openPage(browser, bridge, device, file = 'index.html') {
   page.on('pageerror', (error) => page.problems.push(String(error)));
   page.on('requestfailed', (request) => page.problems.push(`failed: ${request.url()}`));
   await page.setViewport({ width: 1100, height: 900 });
+  await bridge.reset(device);
   const config = { url: `${bridge.url.replace(/^http/, 'ws')}serial`, device };
   await page.evaluateOnNewDocument(`(${standInSource.trim().replace(/;$/, '')})(${JSON.stringify(config)});`);
   await page.goto(`${bridge.url}${file}`, { waitUntil: 'load' });
@@ -149,5 +155,5 @@ async function openPage(browser, bridge, device, file = 'index.html') {
 }
 
 module.exports = {
-  root, buildDir, siteDir, workDir, startUnit, runTerminalProgram, startBridge, launchBrowser, openPage,
+  root, buildDir, siteDir, workDir, screenshotDir, startUnit, runTerminalProgram, startBridge, launchBrowser, openPage,
 };

@@ -15,6 +15,8 @@
 //                              further opens fail until /bridge/plug?device=PATH.
 //   /bridge/log?device=PATH    what the connections did to the device, one line each:
 //                              open, signals, close, lost (milliseconds since the bridge began).
+//   /bridge/reset?device=PATH  forgets the device's log and that it was pulled: a new unit on a
+//                              path an earlier one had (pseudo-terminal numbers come back).
 //   anything else              a file of the served folder ("/" is index.html).
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -423,6 +425,10 @@ void HandleRequest(Bridge& bridge, Client& client) {
       bridge.Log(named, "plugged");
     }
     client.out += HttpResponse("200 OK", "text/plain", std::to_string(connections) + "\n");
+  } else if (path == "/bridge/reset") {
+    bridge.pulled.erase(named);
+    bridge.logs.erase(named);
+    client.out += HttpResponse("200 OK", "text/plain", "");
   } else if (path == "/bridge/log") {
     std::string text;
     for (const std::string& line : bridge.logs[named]) text += line + "\n";
