@@ -225,6 +225,10 @@
     }
     const flashed = status === 1 && plan !== null && blocksDone >= plan.total;
     $('power-cycle').hidden = !flashed;
+    if (plan !== null) {
+      $('progress-text').textContent = 'Blocks written: ' + Math.min(blocksDone, plan.total) +
+          ' of ' + plan.total + (flashed ? ', flash command sent' : '');
+    }
     if (failure !== null) {
       $('outcome').textContent = 'The updater failed: ' + failure;
       $('status').textContent = 'Failed';
