@@ -69,7 +69,8 @@ class ProgressObserver {
   // The blocks the update writes are known: totalBlocks of them, and leftNs[k] (k from 0 to
   // totalBlocks) the pace model's time from the k-th written block to the flash command.
   virtual void Planned(uint32_t totalBlocks, const std::vector<uint64_t>& leftNs) = 0;
-  // done blocks are written and verified.
+  // done blocks are written and verified (the configuration's blocks are told before the plan,
+  // which comes once the configuration work is over, with the count so far).
   virtual void BlocksWritten(uint32_t done) = 0;
 };
 
