@@ -173,11 +173,14 @@ EM_ASYNC_JS(void, quorel_web_serial_wait, (int id, double ms), {
 
 // Waits until the browser has taken every byte written and their wire time has passed, or the
 // port is lost. Stop does not cut it short: the last bytes of a run cut short (the rest of a
-// block, the leave command) must still go out.
+// block, the leave command) must still go out. An adapter that has not taken the bytes 2 s
+// after their wire time takes none any more: the port is lost.
 EM_ASYNC_JS(void, quorel_web_serial_drain, (int id), {
   const line = Module.quorelLines[id];
   if (!line) return;
-  await Module.quorelWait(Infinity, () => line.writesOut === 0 || line.lost, false);
+  const limit = Math.max(0, line.wireFreeMs - performance.now()) + 2000;
+  await Module.quorelWait(limit, () => line.writesOut === 0 || line.lost, false);
+  if (line.writesOut > 0) line.lose();
   const left = line.wireFreeMs - performance.now();
   if (left > 0 && !line.lost) await Module.quorelWait(left, null, false);
 });
@@ -190,12 +193,20 @@ EM_ASYNC_JS(void, quorel_web_serial_close, (int id), {
   line.closing = true;
   navigator.serial.removeEventListener('disconnect', line.onDisconnect);
   line.port.removeEventListener('disconnect', line.onDisconnect);
-  if (line.reader) {
-    try { await line.reader.cancel(); } catch (ignored) {}
-  }
-  try { await line.reading; } catch (ignored) {}
+  // A step the browser never completes (a failed adapter) is given up after 1 s.
+  const settle = (promise) => new Promise((resolve) => {
+    const timer = Module.quorelTimers.set(1000, resolve);
+    promise.then(() => {}, () => {}).then(() => {
+      Module.quorelTimers.clear(timer);
+      resolve();
+    });
+  });
+  if (line.reader) await settle(line.reader.cancel());
+  await settle(line.reading);
   try { line.writer.releaseLock(); } catch (ignored) {}
-  try { await line.port.close(); } catch (ignored) {}
+  try {
+    await settle(line.port.close());
+  } catch (ignored) {}
 });
 
 class WebSerialLine : public SerialLine {
