@@ -11,13 +11,16 @@
 #                                                       manual page, README and bash completion
 #   quorel-update_VERSION-RELEASE_amd64.deb             the same as a Debian package
 #   quorel-update-VERSION-RELEASE-windows-x64.zip       quorel-update.exe and README-Windows.txt
-#   SHA256SUMS                                          the checksums of the three
+#   quorel-update-VERSION-RELEASE-web.zip               the web page's folder: index.html,
+#                                                       quorel-update.js, quorel-update.wasm
+#   SHA256SUMS                                          the checksums of the four
 # VERSION is the updater's (project() in CMakeLists.txt), RELEASE the payload's release code,
 # both as `quorel-update --version` prints them. --maintainer sets the .deb's Maintainer field.
 # --windows-build packs the .exe of that cross-build tree (configured with the same payload
 # here) instead of making one in DIR/build-windows; CI passes the tree its Wine tests ran on.
-# Needs CMake (3.19 or later), a C++17 compiler with the static C and C++ libraries, gzip and
-# the mingw-w64 cross compiler (scripts/setup.sh --tests installs them). Downloads nothing.
+# Needs CMake (3.19 or later), a C++17 compiler with the static C and C++ libraries, gzip, the
+# mingw-w64 cross compiler and Emscripten (scripts/setup.sh --tests installs them). Downloads
+# nothing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -57,7 +60,7 @@ mkdir -p "$out"
 out=$(realpath "$out")
 # The files of an earlier release go first: a failed run leaves none that look current.
 rm -f "$out"/quorel-update-*-linux-x86_64.tar.gz "$out"/quorel-update_*_amd64.deb \
-  "$out"/quorel-update-*-windows-x64.zip "$out/SHA256SUMS"
+  "$out"/quorel-update-*-windows-x64.zip "$out"/quorel-update-*-web.zip "$out/SHA256SUMS"
 payload_options=(
   -DQUOREL_SW_IMAGE="$(realpath "${payload[0]}")"
   -DQUOREL_HW_IMAGE="$(realpath "${payload[1]}")"
@@ -90,6 +93,23 @@ timeout "$limit" cmake -S . -B "$windows" -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON
   "${windows_options[@]}" "${payload_options[@]}" >/dev/null
 timeout "$limit" cmake --build "$windows" -j"$jobs" --target quorel-update
 
+echo "release: the web page"
+web=$out/build-web
+timeout "$limit" "$root/scripts/build-web.sh" "$web" "${payload_options[@]}"
+version=$(sed -n 's/^quorel-update \([^ ]*\)$/\1/p' <<<"$version_text")
+[ -n "$version" ] || fail "quorel-update --version named no version: $version_text"
+web_top=quorel-update-$version-$release-web
+rm -rf "${web:?}/packages"
+mkdir -p "$web/packages/$web_top"
+cp "$web"/site/index.html "$web"/site/quorel-update.js "$web"/site/quorel-update.wasm \
+  "$web/packages/$web_top/"
+# The files in a fixed order with the time of the last commit, so that the same sources give
+# the same zip.
+stamp=$(git -C "$root" log -1 --format=%cI 2>/dev/null || date -u +%Y-%m-%dT%H:%M:%SZ)
+(cd "$web/packages" && timeout "$limit" cmake -E tar cf "$web_top.zip" --format=zip \
+  --mtime="$stamp" -- "$web_top/index.html" "$web_top/quorel-update.js" \
+  "$web_top/quorel-update.wasm")
+
 echo "release: packing"
 rm -rf "$linux/packages" "$windows/packages"
 timeout "$limit" cpack --config "$linux/CPackConfig.cmake" -B "$linux/packages" >/dev/null
@@ -97,7 +117,8 @@ timeout "$limit" cpack --config "$windows/CPackConfig.cmake" -B "$windows/packag
   -D QUOREL_PAYLOAD_RELEASE="$release" >/dev/null
 
 files=()
-for package in "$linux"/packages/*.tar.gz "$linux"/packages/*.deb "$windows"/packages/*.zip; do
+for package in "$linux"/packages/*.tar.gz "$linux"/packages/*.deb "$windows"/packages/*.zip \
+  "$web"/packages/*.zip; do
   [ -f "$package" ] || fail "cpack made no ${package##*.} package"
   files+=("${package##*/}")
   mv -f "$package" "$out/"

@@ -10,6 +10,7 @@
 #include "phases/flash.h"
 #include "phases/identification.h"
 #include "phases/identify_report.h"
+#include "phases/progress.h"
 #include "phases/verify.h"
 #include "driver/options.h"
 #include "protocol/protocol.h"
@@ -112,6 +113,7 @@ int RunUpdate(UpdateState& s, int argc, const char* const* argv, TraceLog* trace
     result = RecordConfigAreaSums(s);
     if (!result.goOn) return EndOfRun(s, result);
   }
+  PlanProgress(s);
   result = ImageDownload(s);
   if (!result.goOn) return EndOfRun(s, result);
   if (RunInterrupted()) return EndOfRun(s, kInterruptedRun);
@@ -123,12 +125,14 @@ int RunUpdate(UpdateState& s, int argc, const char* const* argv, TraceLog* trace
 }
 
 int RunUpdateProgram(SerialDevices& devices, Clock& clock, Console& console,
-                     const FirmwarePayload& payload, int argc, const char* const* argv) {
+                     const FirmwarePayload& payload, int argc, const char* const* argv,
+                     ProgressObserver* progress) {
   TraceLog trace(clock);
   TracingDevices tracedDevices(devices, trace, clock);
   TracingClock tracedClock(clock, trace);
   TracingConsole tracedConsole(console, trace);
   UpdateState state(tracedDevices, tracedClock, tracedConsole, payload);
+  state.progress = progress;
   return RunUpdate(state, argc, argv, &trace);
 }
 

@@ -9,6 +9,7 @@
 #include "phases/download.h"
 #include "phases/identification.h"
 #include "phases/pace_model.h"
+#include "phases/progress.h"
 #include "protocol/protocol.h"
 
 namespace quorel {
@@ -16,27 +17,6 @@ namespace quorel {
 namespace {
 
 constexpr double kNsPerSecond = 1e9;
-
-// The update this build would make of the unit, laid out for the pace model: the unit answers
-// at once at the negotiated speed and no block needs a repeat.
-UpdatePlan PlanOfUpdate(const UpdateState& s, bool hwImage) {
-  UpdatePlan plan;
-  plan.wantedSpeed = s.facts.negotiatedSpeed;
-  plan.firstContactSpeed = kFirstContactSpeed;
-  plan.configSpeed = kConfigSpeed;
-  plan.formatCheckLength = s.facts.unitUnidentified ? kRecordV2Size : 0;
-  if (s.facts.configConversionKind != kNoConversion) {
-    plan.readoutStart = kConfigRegionBase;
-    plan.readoutLength = kConfigRecordCount * kRecordV2Size;
-    plan.records = kConfigRecordCount;
-    plan.recordSize = TargetRecordSize(s.payload.productKind, s.payload.releaseCode);
-  }
-  plan.secondRangeEnd = kSwImageEnd;
-  plan.secondImage = hwImage;
-  plan.secondImageStart = kHwImageBase;
-  plan.secondImageEnd = kHwImageEnd;
-  return plan;
-}
 
 void PrintUpdatePlan(UpdateState& s) {
   const uint32_t target = TargetRecordSize(s.payload.productKind, s.payload.releaseCode);
