@@ -62,6 +62,6 @@ if [ "$mode" = bench ]; then
 fi
 # One file at a time: every case drives one browser and units in real time.
 for file in bridge.test.js web.test.js; do
-  timeout 1800 node --test "$file" || fail "tests/web/$file failed"
+  timeout 3600 node --test "$file" || fail "tests/web/$file failed"
 done
 echo "test-web: all passed"

@@ -13,25 +13,39 @@ const h = require('./harness');
 const kPrompt = '\nPress a key to exit program';
 const kOpen = / dataBits=8 stopBits=1 parity=none flowControl=none$/;
 const kSignals = 'signals dataTerminalReady=false requestToSend=false';
-const kRunMs = 300000;
+// A whole run of the page; on a loaded 2-core machine a full update took over 4 minutes.
+const kRunMs = 900000;
 
 // Each case's unit (quorel-sim options) and options (the page's controls, and the same as the
-// terminal program's command line), with the keys the terminal program reads.
+// terminal program's command line), the keys the terminal program reads, and the exit status
+// the run ends with.
 const kDefaultUnit = [];  // QuorelPro on 042303, records in the oldest layout: converted
 const cases = {
-  full: { unit: kDefaultUnit, page: { fast: true }, args: ['--fast'] },
-  ladder: { unit: ['--silent-speeds', '28800,14400'], page: { identify: true }, args: ['--identify'] },
-  refused: { unit: ['--model', 'base', '--release', '042303'], page: {}, args: [] },
-  declined: { unit: ['--checksum', '123456'], page: { speed: '1' }, args: ['-s1'], keys: 'n' },
-  absent: { unit: ['--absent'], page: { speed: '2' }, args: ['-s2'] },
-  identify: { unit: kDefaultUnit, page: { identify: true }, args: ['--identify'] },
+  full: { unit: kDefaultUnit, page: { fast: true }, args: ['--fast'], status: 1 },
+  ladder: { unit: ['--silent-speeds', '28800,14400'], page: { identify: true }, args: ['--identify'], status: 1 },
+  refused: { unit: ['--model', 'base', '--release', '042303'], page: {}, args: [], status: 1 },
+  declined: { unit: ['--checksum', '123456'], page: { speed: '1' }, args: ['-s1'], keys: 'n', status: 1 },
+  absent: { unit: ['--absent'], page: { speed: '2' }, args: ['-s2'], status: 0 },
+  identify: { unit: kDefaultUnit, page: { identify: true }, args: ['--identify'], status: 1 },
 };
 
-// The terminal program's runs, started at once side by side; each case awaits its own.
+// The terminal program's runs, one after another while the browser's cases run; each case
+// awaits its own. They are the reference, so a run that did not end as the case does (a
+// machine so loaded that a reply wait ran out) is run again, up to three times.
 const terminal = {};
+let previous = Promise.resolve();
 for (const [name, c] of Object.entries(cases)) {
-  terminal[name] = h.runTerminalProgram(c.unit, c.args, c.keys || '');
+  terminal[name] = previous.then(async () => {
+    let result;
+    for (let attempt = 0; attempt < 3; ++attempt) {
+      result = await h.runTerminalProgram(c.unit, c.args, c.keys || '');
+      if (result.status === c.status) break;
+    }
+    assert.strictEqual(result.status, c.status, `the terminal program's ${name} run:\n${result.console}`);
+    return result;
+  });
   terminal[name].catch(() => {});
+  previous = terminal[name].catch(() => {});
 }
 
 // Sets the page's controls, presses Connect and answers the questions and the final key as
@@ -109,7 +123,7 @@ function notFlashed(unit) {
   assert.doesNotMatch(unit.commands, /F5382/);
 }
 
-test('the page in a browser', { timeout: 1200000 }, async (t) => {
+test('the page in a browser', { timeout: 3600000 }, async (t) => {
   const bridge = await h.startBridge();
   const browser = await h.launchBrowser();
   t.after(async () => { await browser.close(); await bridge.stop(); });
@@ -135,7 +149,6 @@ test('the page in a browser', { timeout: 1200000 }, async (t) => {
     await page.screenshot({ path: path.join(h.screenshotDir, 'web-page-after.png'), fullPage: true });
     const native = await terminal.full;
 
-    assert.strictEqual(native.status, 1);
     assert.match(native.console, /\nSending SW update\.\.+\nSending HW update\.\.+\nVerifying\.\./);
     assert.strictEqual(await panel(page), native.console);
     assert.deepStrictEqual(answered, ['key']);
@@ -169,7 +182,6 @@ test('the page in a browser', { timeout: 1200000 }, async (t) => {
     const r = await onPage(cases.ladder, {});
     const native = await terminal.ladder;
     assert.strictEqual(await panel(r.page), native.console);
-    assert.strictEqual(native.status, 1);
     assert.deepStrictEqual(await run(r.page), { state: 'ended', status: 1 });
     // 9600 for first contact; 28800 and 14400 tried and given up; 9600 again.
     const speeds = checkOpens(r.log);
@@ -186,7 +198,7 @@ test('the page in a browser', { timeout: 1200000 }, async (t) => {
     const native = await terminal.refused;
     assert.strictEqual(await panel(r.page), native.console);
     assert.match(native.console, /is for a QuorelPro|other model|QuorelPro/);
-    assert.deepStrictEqual(await run(r.page), { state: 'ended', status: native.status });
+    assert.deepStrictEqual(await run(r.page), { state: 'ended', status: 1 });
     assert.deepStrictEqual(r.answered, ['key']);
     assert.doesNotMatch(r.unit.commands, / D/);
     notFlashed(r.unit);
@@ -199,7 +211,7 @@ test('the page in a browser', { timeout: 1200000 }, async (t) => {
     assert.match(native.console, /\(y\/n\)/);
     assert.strictEqual(await panel(r.page), native.console);
     assert.deepStrictEqual(r.answered, ['no', 'key']);
-    assert.deepStrictEqual(await run(r.page), { state: 'ended', status: native.status });
+    assert.deepStrictEqual(await run(r.page), { state: 'ended', status: 1 });
     assert.doesNotMatch(r.unit.commands, / D|F5382/);
     // -s1: the negotiated speed is 14400.
     assert.ok(checkOpens(r.log).includes(14400));

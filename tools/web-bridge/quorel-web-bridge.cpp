@@ -77,6 +77,10 @@ struct Client {
   std::string device;
   int line = -1;
   std::string toLine;               // bytes for the device
+  // The device took nothing last time. A pseudo-terminal whose output is stopped (a paced
+  // quorel-sim holds the writer back as a UART's pace would) still polls writable, so a stalled
+  // line is tried again on a short timer instead.
+  bool stalled = false;
   uint64_t queued = 0;              // bytes ever queued for the device
   uint64_t written = 0;             // of which written
   uint64_t answered = 0;            // where the last message answered ended
@@ -458,6 +462,7 @@ bool ReadLine(Client& client) {
 bool WriteLine(Client& client) {
   while (!client.toLine.empty()) {
     const ssize_t put = write(client.line, client.toLine.data(), client.toLine.size());
+    client.stalled = put < 0 && errno == EAGAIN;
     if (put < 0) {
       if (errno == EAGAIN || errno == EINTR) break;
       return false;
@@ -534,11 +539,15 @@ void Serve(Bridge& bridge) {
   sigdelset(&waiting, SIGTERM);
   while (!g_stop) {
     std::vector<pollfd> fds{{bridge.listener, POLLIN, 0}};
+    bool stalled = false;
     for (auto& c : bridge.clients) {
+      const bool writing = !c->toLine.empty() && !c->stalled;
+      stalled = stalled || (!c->toLine.empty() && c->stalled);
       fds.push_back({c->socket, static_cast<short>(POLLIN | (c->out.empty() ? 0 : POLLOUT)), 0});
-      fds.push_back({c->line, static_cast<short>(POLLIN | (c->toLine.empty() ? 0 : POLLOUT)), 0});
+      fds.push_back({c->line, static_cast<short>(POLLIN | (writing ? POLLOUT : 0)), 0});
     }
-    if (ppoll(fds.data(), fds.size(), nullptr, &waiting) < 0) {
+    const timespec retry{0, 1000000};
+    if (ppoll(fds.data(), fds.size(), stalled ? &retry : nullptr, &waiting) < 0) {
       if (errno == EINTR) continue;
       std::perror("quorel-web-bridge: poll");
       return;
