@@ -109,8 +109,9 @@ cp "$web"/site/index.html "$web"/site/quorel-update.js "$web"/site/quorel-update
   "$web/packages/$web_top/"
 # The files in a fixed order with the time of the last commit, so that the same sources give
 # the same zip.
-stamp=$(git -C "$root" log -1 --format=%cI 2>/dev/null || date -u +%Y-%m-%dT%H:%M:%SZ)
-(cd "$web/packages" && timeout "$limit" cmake -E tar cf "$web_top.zip" --format=zip \
+stamp=$(TZ=UTC git -C "$root" log -1 --format=%cd --date='format-local:%Y-%m-%d %H:%M:%S' \
+  2>/dev/null || date -u '+%Y-%m-%d %H:%M:%S')
+(cd "$web/packages" && TZ=UTC timeout "$limit" cmake -E tar cf "$web_top.zip" --format=zip \
   --mtime="$stamp" -- "$web_top/index.html" "$web_top/quorel-update.js" \
   "$web_top/quorel-update.wasm")
 
