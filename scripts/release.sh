@@ -2,7 +2,7 @@
 # Makes the files owners download, from a payload's release files:
 #
 #   scripts/release.sh [--out DIR] [--maintainer "NAME <EMAIL>"] [--windows-build DIR]
-#                      [SW_IMAGE HW_IMAGE RELEASE_TABLE]
+#                      [--web-build DIR] [SW_IMAGE HW_IMAGE RELEASE_TABLE]
 #
 # The three release files are those the build takes (QUOREL_SW_IMAGE, QUOREL_HW_IMAGE,
 # QUOREL_RELEASE_TABLE; the payload generator checks them and stops at the first fault); without
@@ -18,6 +18,8 @@
 # both as `quorel-update --version` prints them. --maintainer sets the .deb's Maintainer field.
 # --windows-build packs the .exe of that cross-build tree (configured with the same payload
 # here) instead of making one in DIR/build-windows; CI passes the tree its Wine tests ran on.
+# --web-build likewise builds the web page in that tree (scripts/build-web.sh; an up-to-date
+# tree is only checked) instead of DIR/build-web.
 # Needs CMake (3.19 or later), a C++17 compiler with the static C and C++ libraries, gzip, the
 # mingw-w64 cross compiler and Emscripten (scripts/setup.sh --tests installs them). Downloads
 # nothing.
@@ -27,7 +29,7 @@ root=$PWD
 
 usage() {
   echo "usage: scripts/release.sh [--out DIR] [--maintainer \"NAME <EMAIL>\"]" \
-    "[--windows-build DIR] [SW_IMAGE HW_IMAGE RELEASE_TABLE]" >&2
+    "[--windows-build DIR] [--web-build DIR] [SW_IMAGE HW_IMAGE RELEASE_TABLE]" >&2
   exit 2
 }
 fail() {
@@ -38,12 +40,14 @@ fail() {
 out=out
 maintainer=""
 windows=""
+web=""
 payload=()
 while [ $# -gt 0 ]; do
   case $1 in
     --out) [ $# -ge 2 ] || usage; out=$2; shift 2 ;;
     --maintainer) [ $# -ge 2 ] || usage; maintainer=$2; shift 2 ;;
     --windows-build) [ $# -ge 2 ] || usage; windows=$2; shift 2 ;;
+    --web-build) [ $# -ge 2 ] || usage; web=$2; shift 2 ;;
     -*) usage ;;
     *) payload+=("$1"); shift ;;
   esac
@@ -94,7 +98,7 @@ timeout "$limit" cmake -S . -B "$windows" -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON
 timeout "$limit" cmake --build "$windows" -j"$jobs" --target quorel-update
 
 echo "release: the web page"
-web=$out/build-web
+web=${web:-$out/build-web}
 timeout "$limit" "$root/scripts/build-web.sh" "$web" "${payload_options[@]}"
 version=$(sed -n 's/^quorel-update \([^ ]*\)$/\1/p' <<<"$version_text")
 [ -n "$version" ] || fail "quorel-update --version named no version: $version_text"
@@ -105,8 +109,9 @@ cp "$web"/site/index.html "$web"/site/quorel-update.js "$web"/site/quorel-update
   "$web/packages/$web_top/"
 # The files in a fixed order with the time of the last commit, so that the same sources give
 # the same zip.
-stamp=$(git -C "$root" log -1 --format=%cI 2>/dev/null || date -u +%Y-%m-%dT%H:%M:%SZ)
-(cd "$web/packages" && timeout "$limit" cmake -E tar cf "$web_top.zip" --format=zip \
+stamp=$(TZ=UTC git -C "$root" log -1 --format=%cd --date='format-local:%Y-%m-%d %H:%M:%S' \
+  2>/dev/null || date -u '+%Y-%m-%d %H:%M:%S')
+(cd "$web/packages" && TZ=UTC timeout "$limit" cmake -E tar cf "$web_top.zip" --format=zip \
   --mtime="$stamp" -- "$web_top/index.html" "$web_top/quorel-update.js" \
   "$web_top/quorel-update.wasm")
 

@@ -8,7 +8,8 @@
 //   /serial?device=PATH&baudRate=N[&dataBits=8&stopBits=1&parity=none&flowControl=none]
 //       WebSocket. The first message is the text "opened" or "error REASON". Then binary
 //       messages carry bytes both ways; each binary message from the page is answered "wrote
-//       N" once all its bytes are in the device; the text "signals NAME=true|false..." sets
+//       N" once the device has taken all but kDeviceBufferBytes of it (as a tty's buffer
+//       would have taken it); the text "signals NAME=true|false..." sets
 //       dataTerminalReady, requestToSend and break and is answered "signals"; "lost" says the
 //       device is gone (pulled, or its far end closed), and the connection closes.
 //   /bridge/pull?device=PATH   pulls the device out: every connection on it gets "lost" and
@@ -56,6 +57,11 @@ using quorel::web::Opcode;
 
 constexpr size_t kMaxRequestBytes = 16384;
 constexpr size_t kMaxMessageBytes = 1 << 20;
+// A serial port's driver takes this much written data before a write waits: the browser's
+// write resolves once the system has the bytes, not once they are on the wire. A paced
+// quorel-sim takes them at the line's pace; a write is answered once no more than this much of
+// it is still waiting, as a tty's write returns.
+constexpr uint64_t kDeviceBufferBytes = 4096;
 
 volatile sig_atomic_t g_stop = 0;
 void OnSignal(int) { g_stop = 1; }
@@ -470,7 +476,8 @@ bool WriteLine(Client& client) {
     client.toLine.erase(0, static_cast<size_t>(put));
     client.written += static_cast<uint64_t>(put);
   }
-  while (!client.messageEnds.empty() && client.messageEnds.front() <= client.written) {
+  while (!client.messageEnds.empty() &&
+         client.messageEnds.front() <= client.written + kDeviceBufferBytes) {
     const uint64_t endAt = client.messageEnds.front();
     client.messageEnds.pop_front();
     SendText(client, "wrote " + std::to_string(endAt - client.answered));
