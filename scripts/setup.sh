@@ -9,7 +9,9 @@
 #                               variant), GoogleTest's sources and Wine (64-bit) to test it,
 #                               and for the release files groff (the manual page), unzip and
 #                               lintian, and for the tier on real serial drivers QEMU, Debian's
-#                               kernel, a static busybox and cpio (the guest it boots)
+#                               kernel, a static busybox and cpio (the guest it boots), and
+#                               for the web page Emscripten (its system libraries come built)
+#                               with the acorn parser it needs
 set -euo pipefail
 
 missing=()
@@ -26,10 +28,16 @@ if [ "${1:-}" = "--tests" ]; then
   command -v groff >/dev/null 2>&1 || missing+=(groff-base)
   command -v unzip >/dev/null 2>&1 || missing+=(unzip)
   command -v lintian >/dev/null 2>&1 || missing+=(lintian)
+  # The web page's tests: headless Chromium driven from Node (npm fetches their packages).
+  command -v chromium >/dev/null 2>&1 || missing+=(chromium)
+  command -v node >/dev/null 2>&1 || missing+=(nodejs)
+  command -v npm >/dev/null 2>&1 || missing+=(npm)
   command -v qemu-system-x86_64 >/dev/null 2>&1 || missing+=(qemu-system-x86)
   compgen -G '/boot/vmlinuz-*' >/dev/null || missing+=(linux-image-amd64)
   [ -x /bin/busybox ] && dpkg -s busybox-static >/dev/null 2>&1 || missing+=(busybox-static)
   command -v cpio >/dev/null 2>&1 || missing+=(cpio)
+  command -v emcc >/dev/null 2>&1 || missing+=(emscripten)
+  [ -d /usr/share/nodejs/acorn ] || missing+=(node-acorn)
 elif [ $# -gt 0 ]; then
   echo "usage: scripts/setup.sh [--tests]" >&2
   exit 2

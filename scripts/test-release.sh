@@ -4,7 +4,7 @@
 #
 #   scripts/test-release.sh DIR        (DIR: where release.sh left them; must run as root)
 #
-#   - SHA256SUMS verifies and names the three files;
+#   - SHA256SUMS verifies and names the four files;
 #   - the tarball holds the program, its manual page, README and completion, and the program
 #     answers --version and --help in an empty chroot (nothing in it but the program: no
 #     dynamic loader, no libraries);
@@ -13,6 +13,8 @@
 #     --version, and removes it again;
 #   - the zip holds the .exe and README-Windows.txt, and the .exe answers --version under Wine
 #     (WINEPREFIX when set, otherwise a fresh prefix in DIR);
+#   - the web zip holds the page, its script and the program, the page loads them by relative
+#     address, and the packed program answers --version under Node;
 #   - the version and release in each file name are those its program prints with --version.
 # Every failure fails the script; every command runs under a time-out.
 set -euo pipefail
@@ -32,7 +34,7 @@ problem() {
   failures=$((failures + 1))
 }
 [ "$(id -u)" -eq 0 ] || fail "needs root (chroot, dpkg --root)"
-for tool in sha256sum chroot dpkg dpkg-deb lintian unzip wine wineboot wineserver; do
+for tool in sha256sum chroot dpkg dpkg-deb lintian unzip wine wineboot wineserver node; do
   command -v "$tool" >/dev/null 2>&1 || fail "$tool is missing (scripts/setup.sh --tests installs it)"
 done
 rm -rf "$work"
@@ -48,11 +50,12 @@ the_file() {
 tarball=$(the_file 'quorel-update-*-linux-x86_64.tar.gz')
 deb=$(the_file 'quorel-update_*_amd64.deb')
 zip=$(the_file 'quorel-update-*-windows-x64.zip')
+webzip=$(the_file 'quorel-update-*-web.zip')
 
 echo "test-release: SHA256SUMS"
 (cd "$dir" && timeout "$limit" sha256sum --check --strict SHA256SUMS) || problem "SHA256SUMS does not verify"
-[ "$(awk '{ print $2 }' "$dir/SHA256SUMS" | sort)" = "$(printf '%s\n' "$tarball" "$deb" "$zip" | sort)" ] ||
-  problem "SHA256SUMS does not list exactly the three files: $(cat "$dir/SHA256SUMS")"
+[ "$(awk '{ print $2 }' "$dir/SHA256SUMS" | sort)" = "$(printf '%s\n' "$tarball" "$deb" "$zip" "$webzip" | sort)" ] ||
+  problem "SHA256SUMS does not list exactly the four files: $(cat "$dir/SHA256SUMS")"
 
 # same_version FILE_NAME NAMED VERSION_TEXT: NAMED is VERSION-RELEASE from the file name,
 # VERSION_TEXT what its program printed for --version.
@@ -152,6 +155,27 @@ version=$(timeout "$limit" wine "$work/$top/quorel-update.exe" --version </dev/n
   problem "quorel-update.exe --version failed under Wine: $(cat "$work/wine.txt")"
 named=${zip#quorel-update-}
 same_version "$zip" "${named%-windows-x64.zip}" "$version"
+
+echo "test-release: $webzip"
+top=${webzip%.zip}
+timeout "$limit" unzip -q "$dir/$webzip" -d "$work" || fail "cannot unpack $webzip"
+[ -d "$work/$top" ] || fail "$webzip does not unpack into $top/"
+[ "$(cd "$work/$top" && ls -A)" = "$(printf '%s\n' index.html quorel-update.js quorel-update.wasm)" ] ||
+  problem "$webzip holds: $(cd "$work/$top" && ls -A)"
+grep -q '<script src="quorel-update.js">' "$work/$top/index.html" ||
+  problem "index.html does not load quorel-update.js by relative address"
+# The program as the page runs it, without the page: its console text for --version.
+version=$(cd "$work/$top" && timeout "$limit" node -e '
+  let text = "";
+  require("./quorel-update.js")({
+    wasmBinary: require("fs").readFileSync("quorel-update.wasm"),
+    quorelPrint: (bytes) => { text += Buffer.from(bytes).toString("latin1"); }
+  })
+    .then((program) => program.ccall("quorel_web_run", "number", ["string"], ["--version"], { async: true }))
+    .then((status) => { process.stdout.write(text); process.exit(status); });' 2>"$work/node.txt") ||
+  problem "the web program's --version failed under Node: $(cat "$work/node.txt")"
+named=${webzip#quorel-update-}
+same_version "$webzip" "${named%-web.zip}" "$version"
 
 [ "$failures" -eq 0 ] || fail "$failures check(s) failed; what was unpacked is in $work"
 echo "test-release: every release check passed"

@@ -172,6 +172,57 @@ TEST(UpdateRoad, PayloadReleaseIsUpToDateAndAsksBeforeReflashing) {
   EXPECT_FALSE(s.unit.flashed());
 }
 
+// What a progress display is told during a run.
+struct RecordedProgress : ProgressObserver {
+  uint32_t total = 0;
+  std::vector<uint64_t> leftNs;
+  std::vector<uint32_t> done;
+  void Planned(uint32_t totalBlocks, const std::vector<uint64_t>& left) override {
+    total = totalBlocks;
+    leftNs = left;
+  }
+  void BlocksWritten(uint32_t count) override { done.push_back(count); }
+};
+
+// An update with conversion: 66 blocks of 256 bytes for the six 2808-byte records, 16 + 98 of
+// the main image (0x4000 and 0x18732 bytes by 1024), 177 of the second (0x2C01E bytes).
+RecordedProgress ProgressOfConvertingUpdate(const std::vector<const char*>& options) {
+  SimSession s;
+  PutProUnitOn(s, 0x042303);
+  s.unit.WriteConfigRecords(kRecordV1Size, 7, true);
+  RecordedProgress progress;
+  UpdateState& state = s.NewState();
+  state.progress = &progress;
+  std::vector<const char*> argv{"quorel-update"};
+  argv.insert(argv.end(), options.begin(), options.end());
+  EXPECT_EQ(RunUpdate(state, static_cast<int>(argv.size()), argv.data()), 1);
+  EXPECT_TRUE(s.unit.flashed());
+  return progress;
+}
+
+TEST(UpdateRoad, ProgressDisplayIsToldEveryBlockOfThePlannedUpdate) {
+  const RecordedProgress paced = ProgressOfConvertingUpdate({});
+  EXPECT_EQ(paced.total, 357u);
+  // Every block once, in order; the count already written repeated once with the plan.
+  std::vector<uint32_t> expected;
+  for (uint32_t k = 1; k <= 66; ++k) expected.push_back(k);
+  for (uint32_t k = 66; k <= 357; ++k) expected.push_back(k);
+  EXPECT_EQ(paced.done, expected);
+  // The time left shrinks with every block, and the check before the flash is still to come
+  // after the last.
+  ASSERT_EQ(paced.leftNs.size(), 358u);
+  for (size_t k = 1; k < paced.leftNs.size(); ++k) {
+    EXPECT_LT(paced.leftNs[k], paced.leftNs[k - 1]) << k;
+  }
+  EXPECT_GT(paced.leftNs.back(), 0u);
+
+  // --fast: the same blocks at the prompt pace, so less time left at every count.
+  const RecordedProgress fast = ProgressOfConvertingUpdate({"--fast"});
+  ASSERT_EQ(fast.leftNs.size(), 358u);
+  EXPECT_LT(fast.leftNs[0], paced.leftNs[0]);
+  EXPECT_LT(fast.leftNs[300], paced.leftNs[300]);
+}
+
 // ---- Connection and the speed ladder ----
 
 TEST(Connection, UnitAnsweringEverywhereConnectsAtTheWantedSpeed) {

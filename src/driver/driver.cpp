@@ -11,6 +11,7 @@
 #include "phases/identification.h"
 #include "phases/identify_report.h"
 #include "phases/port_search.h"
+#include "phases/progress.h"
 #include "phases/settings_copies.h"
 #include "phases/verify.h"
 #include "driver/options.h"
@@ -127,6 +128,7 @@ int RunUpdate(UpdateState& s, int argc, const char* const* argv, TraceLog* trace
     result = RecordConfigAreaSums(s);
     if (!result.goOn) return EndOfRun(s, result);
   }
+  PlanProgress(s);
   result = ImageDownload(s);
   if (!result.goOn) return EndOfRun(s, result);
   if (RunInterrupted()) return EndOfRun(s, kInterruptedRun);
@@ -138,12 +140,14 @@ int RunUpdate(UpdateState& s, int argc, const char* const* argv, TraceLog* trace
 }
 
 int RunUpdateProgram(SerialDevices& devices, Clock& clock, Console& console,
-                     const FirmwarePayload& payload, int argc, const char* const* argv) {
+                     const FirmwarePayload& payload, int argc, const char* const* argv,
+                     ProgressObserver* progress) {
   TraceLog trace(clock);
   TracingDevices tracedDevices(devices, trace, clock);
   TracingClock tracedClock(clock, trace);
   TracingConsole tracedConsole(console, trace);
   UpdateState state(tracedDevices, tracedClock, tracedConsole, payload);
+  state.progress = progress;
   return RunUpdate(state, argc, argv, &trace);
 }
 

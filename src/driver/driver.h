@@ -23,8 +23,9 @@ int EndOfRun(UpdateState& s, const PhaseResult& end);
 int RunUpdate(UpdateState& s, int argc, const char* const* argv, TraceLog* trace = nullptr);
 
 // The shipped program's run: RunUpdate over the platform's devices, clock and console, with the
-// trace (--trace) recording around them.
+// trace (--trace) recording around them, and the progress display when the program has one.
 int RunUpdateProgram(SerialDevices& devices, Clock& clock, Console& console,
-                     const FirmwarePayload& payload, int argc, const char* const* argv);
+                     const FirmwarePayload& payload, int argc, const char* const* argv,
+                     ProgressObserver* progress = nullptr);
 
 }  // namespace quorel

@@ -3,6 +3,7 @@
 // returns to the negotiated speed.
 #include "config/records.h"
 #include "phases/config_phase.h"
+#include "phases/progress.h"
 #include "protocol/protocol.h"
 #include "serial/link.h"
 
@@ -43,7 +44,7 @@ PhaseResult WriteConfigRecord(UpdateState& s, uint32_t offset, uint32_t size, ui
       });
     });
     if (!verified) return EndAfterBlockFailure(s, "configuration write", blockAddress);
-    s.facts.writtenBlocks.push_back({blockAddress, length, data, kRangeConfig});
+    RecordWrittenBlock(s, {blockAddress, length, data, kRangeConfig});
     NoteHeldCancel(s, told);
   }
   return kGoOn;

@@ -4,6 +4,7 @@
 #include "phases/download.h"
 
 #include "payload/release_code.h"
+#include "phases/progress.h"
 #include "protocol/protocol.h"
 #include "serial/link.h"
 
@@ -41,7 +42,7 @@ PhaseResult SendRange(UpdateState& s, uint32_t start, uint32_t end, const uint8_
       return ok;
     });
     if (!verified) return EndAfterBlockFailure(s, what, address);
-    s.facts.writtenBlocks.push_back({address, currentLength, data, range});
+    RecordWrittenBlock(s, {address, currentLength, data, range});
     Print(s.console, ".");
     address += currentLength;
   }
@@ -75,7 +76,7 @@ PhaseResult ImageDownload(UpdateState& s) {
       });
     });
     if (!verified) return EndAfterBlockFailure(s, "main image", address);
-    s.facts.writtenBlocks.push_back({address, kDownloadBlockLength, data, kRangeFirst});
+    RecordWrittenBlock(s, {address, kDownloadBlockLength, data, kRangeFirst});
     Print(s.console, ".");
   }
 

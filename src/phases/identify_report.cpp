@@ -9,6 +9,7 @@
 #include "phases/download.h"
 #include "phases/identification.h"
 #include "phases/pace_model.h"
+#include "phases/progress.h"
 #include "phases/settings_copies.h"
 #include "protocol/protocol.h"
 
@@ -37,30 +38,6 @@ void PrintSettingsFound(UpdateState& s) {
     const std::vector<KeptCopy> copies = KeptCopiesOfUnit(s);
     if (!copies.empty()) PrintRestoreCommands(s, copies);
   }
-}
-
-// The update this build would make of the unit, laid out for the pace model: the unit answers
-// at once at the negotiated speed and no block needs a repeat.
-UpdatePlan PlanOfUpdate(const UpdateState& s, bool hwImage) {
-  UpdatePlan plan;
-  plan.wantedSpeed = s.facts.negotiatedSpeed;
-  plan.firstContactSpeed = kFirstContactSpeed;
-  plan.configSpeed = kConfigSpeed;
-  const bool restoring = RestoringSettings(s);
-  plan.formatCheckLength = s.facts.unitUnidentified && !restoring ? kRecordV2Size : 0;
-  // A restore reads nothing, but the model only writes records after a readout: the estimate
-  // then includes one.
-  if (WritesSettings(s)) {
-    plan.readoutStart = kConfigRegionBase;
-    plan.readoutLength = kConfigRecordCount * kRecordV2Size;
-    plan.records = SettingsFound(s, SettingsState::kConverted) ? 0 : kConfigRecordCount;
-    plan.recordSize = TargetRecordSize(s.payload.productKind, s.payload.releaseCode);
-  }
-  plan.secondRangeEnd = kSwImageEnd;
-  plan.secondImage = hwImage;
-  plan.secondImageStart = kHwImageBase;
-  plan.secondImageEnd = kHwImageEnd;
-  return plan;
 }
 
 void PrintUpdatePlan(UpdateState& s) {

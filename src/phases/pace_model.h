@@ -98,7 +98,10 @@ class PaceFloor {
   // Closes the port for good once its output has left; the floor ends there.
   void Close();
   // A data block of the run was written (its repeat before the flash is not counted).
-  void CountBlock() { ++parts_.blocksWritten; }
+  void CountBlock() {
+    ++parts_.blocksWritten;
+    blockTimesNs_.push_back(nowNs_);
+  }
 
   uint64_t nowNs() const { return nowNs_; }
   uint32_t speed() const { return speed_; }
@@ -106,6 +109,8 @@ class PaceFloor {
   // Every command in order, as the unit takes it, and when its last byte reached the unit.
   const std::vector<std::string>& commands() const { return commands_; }
   const std::vector<uint64_t>& commandTimesNs() const { return commandTimesNs_; }
+  // When each counted block had been written and verified, in order.
+  const std::vector<uint64_t>& blockTimesNs() const { return blockTimesNs_; }
 
  private:
   // One side's transmitter: bytes back to back, each end computed from the start of its run so
@@ -128,6 +133,7 @@ class PaceFloor {
   FloorParts parts_;
   std::vector<std::string> commands_;
   std::vector<uint64_t> commandTimesNs_;
+  std::vector<uint64_t> blockTimesNs_;
 };
 
 // The run the floor is worked out for: a unit that answers at every speed, is identified at

@@ -79,6 +79,19 @@ struct RunRequests {
   std::string copyFolderError;
 };
 
+// Told how far an update's writing has come, for a progress display (the web page's bar; the
+// terminal's progress is its dots, and it has none of these).
+class ProgressObserver {
+ public:
+  virtual ~ProgressObserver() = default;
+  // The blocks the update writes are known: totalBlocks of them, and leftNs[k] (k from 0 to
+  // totalBlocks) the pace model's time from the k-th written block to the flash command.
+  virtual void Planned(uint32_t totalBlocks, const std::vector<uint64_t>& leftNs) = 0;
+  // done blocks are written and verified (the configuration's blocks are told before the plan,
+  // which comes once the configuration work is over, with the count so far).
+  virtual void BlocksWritten(uint32_t done) = 0;
+};
+
 struct UpdateState {
   UpdateState(SerialDevices& devices, Clock& clock, Console& consoleIo,
               const FirmwarePayload& firmware)
@@ -89,6 +102,8 @@ struct UpdateState {
   RunFacts facts;
   Console& console;
   const FirmwarePayload& payload;
+  // The progress display, when the program has one.
+  ProgressObserver* progress = nullptr;
 };
 
 }  // namespace quorel
