@@ -251,6 +251,10 @@ std::string WebSerialDevices::ListPorts() {
   return "The browser lists the serial ports in its port chooser when you press Connect.\n";
 }
 
+std::vector<std::string> WebSerialDevices::PortCandidates() {
+  return {PathFor(nullptr)};
+}
+
 std::string WebSerialDevices::PathFor(const char*) const {
   char label[80] = {};
   quorel_web_port_label(label, sizeof label);
