@@ -97,7 +97,8 @@ async function runTerminalProgram(unitArgs, updaterArgs, keys = '') {
   const status = await exited(child);
   clearTimeout(timer);
   return {
-    console: Buffer.concat(out).toString('latin1'),
+    console: Buffer.concat(out).toString('latin1')
+      .replace(/(Copy of the settings kept in |--restore-config )[^\n]*/g, '$1<copy>'),
     errors: Buffer.concat(err).toString('latin1'),
     status,
     unit: await unit.stop(),

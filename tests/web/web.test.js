@@ -84,7 +84,11 @@ async function runPage(page, options, answers = {}, until = null, ready = null) 
   return answered;
 }
 
-const panel = (page) => page.$eval('#console', (e) => e.textContent);
+// A converting run names the settings copy it keeps (its folder and time differ between the page
+// and the terminal program): the path is shown as <copy> on both sides.
+const hideCopy = (text) =>
+  text.replace(/(Copy of the settings kept in |--restore-config )[^\n]*/g, '$1<copy>');
+const panel = async (page) => hideCopy(await page.$eval('#console', (e) => e.textContent));
 const run = (page) => page.evaluate(() => ({ ...window.quorelRun }));
 const statusText = (page) => page.$eval('#status', (e) => e.textContent.trim());
 
