@@ -26,6 +26,8 @@ EM_JS(void, quorel_web_port_label, (char* text, int size), {
   stringToUTF8(label, text, size);
 });
 
+EM_JS(int, quorel_web_port_chosen, (), { return Module.quorelPort ? 1 : 0; });
+
 // Opens the chosen port at speed. Returns the line's number (above 0), or minus the open
 // result's code with the reason in reason. The line starts reading at once: what arrives waits
 // in line.chunks.
@@ -249,6 +251,11 @@ WebSerialDevices::WebSerialDevices(std::function<void(const std::string&)> repor
 
 std::string WebSerialDevices::ListPorts() {
   return "The browser lists the serial ports in its port chooser when you press Connect.\n";
+}
+
+std::vector<std::string> WebSerialDevices::PortCandidates() {
+  if (quorel_web_port_chosen() == 0) return {};
+  return {PathFor(nullptr)};
 }
 
 std::string WebSerialDevices::PathFor(const char*) const {

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "os/mapped_devices.h"
 
@@ -20,6 +21,8 @@ class WebSerialDevices : public MappedSerialDevices {
 
   // The browser lists no ports to a page: its chooser names them on Connect.
   std::string ListPorts() override;
+  // --port auto asks the one port the owner chose, if any.
+  std::vector<std::string> PortCandidates() override;
 
   // Parity is always none in this program; the browser's port is opened without parity.
   OpenResult Open(const char* portName, int32_t lineSpeed, int32_t parity,
