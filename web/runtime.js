@@ -1,9 +1,10 @@
 // Runs inside each instance of the program, before it starts: what the browser side of the
 // program's clock, serial line and console share (src/os/*_web.cpp, src/console/console_web.cpp).
-// Every wait of the program is one Module.quorelWait: it ends when its time has passed, when
-// its condition holds (checked again at every Module.quorelWake), or, when it may be stopped, at
-// the page's Stop. The page gives the timers (Module.quorelTimers); a page that gives none gets
-// the window's.
+// Every wait of the program is one Module.quorelWait: it first hands the bytes the open serial
+// lines have gathered to their writers, then ends when its time has passed, when its condition
+// holds (checked again at every Module.quorelWake), or, when it may be stopped, at the page's
+// Stop. The page gives the timers (Module.quorelTimers); a page that gives none gets the
+// window's.
 
 Module.quorelStopped = false;
 Module.quorelKeys = [];
@@ -13,7 +14,11 @@ Module.quorelTimers = Module.quorelTimers || {
   clear: (timer) => clearTimeout(timer)
 };
 
+// The open lines' senders: each hands what the program wrote to its port's writer.
+Module.quorelSenders = new Set();
+
 Module.quorelWait = (ms, ready, stoppable) => new Promise((resolve) => {
+  for (const send of Module.quorelSenders) send();
   const done = () => (ready !== null && ready()) || (stoppable && Module.quorelStopped);
   if (done()) {
     resolve();

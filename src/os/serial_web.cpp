@@ -26,6 +26,8 @@ EM_JS(void, quorel_web_port_label, (char* text, int size), {
   stringToUTF8(label, text, size);
 });
 
+EM_JS(int, quorel_web_port_chosen, (), { return Module.quorelPort ? 1 : 0; });
+
 // Opens the chosen port at speed. Returns the line's number (above 0), or minus the open
 // result's code with the reason in reason. The line starts reading at once: what arrives waits
 // in line.chunks.
@@ -61,8 +63,33 @@ EM_ASYNC_JS(int, quorel_web_serial_open, (int32_t speed, char* reason, int reaso
   }
   const line = {
     port: port, speed: speed, chunks: [], pending: 0, lost: false, closing: false,
-    writer: port.writable.getWriter(), reader: null, writesOut: 0, wireFreeMs: 0
+    writer: port.writable.getWriter(), reader: null, writesOut: 0, wireFreeMs: 0,
+    outgoing: new Uint8Array(1024), outgoingCount: 0
   };
+  // Hands the gathered bytes to the writer in one write(). The browser takes one write at a
+  // time, each its own transfer that must complete before the next starts, so a block written
+  // one byte a write would take a round trip per byte. The bytes leave in the order written;
+  // the time their last bit leaves the PC is reckoned from the line speed, so that a drain
+  // waits as a terminal's does.
+  line.send = () => {
+    if (line.outgoingCount === 0) return;
+    const bytes = line.outgoing.slice(0, line.outgoingCount);
+    line.outgoingCount = 0;
+    if (line.lost) return;
+    const now = performance.now();
+    line.wireFreeMs = Math.max(line.wireFreeMs, now) + bytes.length * 10 * 1000 / line.speed;
+    ++line.writesOut;
+    line.writer.write(bytes).then(
+        () => {
+          --line.writesOut;
+          Module.quorelWake();
+        },
+        () => {
+          --line.writesOut;
+          line.lose();
+        });
+  };
+  Module.quorelSenders.add(line.send);
   line.lose = () => {
     line.lost = true;
     Module.quorelWake();
@@ -114,25 +141,21 @@ EM_ASYNC_JS(int, quorel_web_serial_open, (int32_t speed, char* reason, int reaso
   return Module.quorelNextLine;
 });
 
-// Hands the bytes to the port's writer. The browser takes them at once and sends them in order;
-// the time their last bit leaves the PC is reckoned from the line speed, so that a drain waits
-// as a terminal's does.
+// Gathers the bytes for the port's writer. They go out in one write() when the program next
+// waits (every wait of the program sends what its lines have gathered first: nothing leaves
+// the page before the program gives the browser its turn anyway) or once 1024 bytes are
+// gathered.
 EM_JS(void, quorel_web_serial_write, (int id, const uint8_t* data, size_t count), {
   const line = Module.quorelLines[id];
   if (!line || line.lost) return;
-  const bytes = HEAPU8.slice(data, data + count);
-  const now = performance.now();
-  line.wireFreeMs = Math.max(line.wireFreeMs, now) + count * 10 * 1000 / line.speed;
-  ++line.writesOut;
-  line.writer.write(bytes).then(
-      () => {
-        --line.writesOut;
-        Module.quorelWake();
-      },
-      () => {
-        --line.writesOut;
-        line.lose();
-      });
+  let at = 0;
+  while (at < count) {
+    const take = Math.min(count - at, line.outgoing.length - line.outgoingCount);
+    line.outgoing.set(HEAPU8.subarray(data + at, data + at + take), line.outgoingCount);
+    line.outgoingCount += take;
+    at += take;
+    if (line.outgoingCount === line.outgoing.length) line.send();
+  }
 });
 
 EM_JS(size_t, quorel_web_serial_read, (int id, uint8_t* destination, size_t count), {
@@ -178,6 +201,7 @@ EM_ASYNC_JS(void, quorel_web_serial_wait, (int id, double ms), {
 EM_ASYNC_JS(void, quorel_web_serial_drain, (int id), {
   const line = Module.quorelLines[id];
   if (!line) return;
+  line.send();
   const limit = Math.max(0, line.wireFreeMs - performance.now()) + 2000;
   await Module.quorelWait(limit, () => line.writesOut === 0 || line.lost, false);
   if (line.writesOut > 0) line.lose();
@@ -190,6 +214,7 @@ EM_ASYNC_JS(void, quorel_web_serial_close, (int id), {
   const line = Module.quorelLines[id];
   if (!line) return;
   delete Module.quorelLines[id];
+  Module.quorelSenders.delete(line.send);
   line.closing = true;
   navigator.serial.removeEventListener('disconnect', line.onDisconnect);
   line.port.removeEventListener('disconnect', line.onDisconnect);
@@ -252,6 +277,7 @@ std::string WebSerialDevices::ListPorts() {
 }
 
 std::vector<std::string> WebSerialDevices::PortCandidates() {
+  if (quorel_web_port_chosen() == 0) return {};
   return {PathFor(nullptr)};
 }
 

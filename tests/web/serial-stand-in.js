@@ -4,11 +4,14 @@
 // page can trip over: one open at a time, open and close only in the right state, close refused
 // while a stream is locked, a new readable after a cancel, a lost device erroring both streams
 // and firing 'disconnect' at the port and at navigator.serial (with the port as target).
-// The page's calls are recorded in window.__serialCalls for the tests to read.
+// The page's calls are recorded in window.__serialCalls for the tests to read, and the size of
+// each write() in window.__serialWrites.
 (function installSerialStandIn(config) {
   'use strict';
   const calls = [];
   window.__serialCalls = calls;
+  const writes = [];
+  window.__serialWrites = writes;
   const note = (what) => calls.push(what);
 
   const lostError = () => new DOMException('The device has been lost.', 'NetworkError');
@@ -165,6 +168,7 @@
       const bytes = chunk instanceof ArrayBuffer
         ? new Uint8Array(chunk.slice(0))
         : new Uint8Array(chunk.buffer.slice(chunk.byteOffset, chunk.byteOffset + chunk.byteLength));
+      writes.push(bytes.length);
       const done = new Promise((resolve, reject) => this.#acks.push({ resolve, reject }));
       this.#socket.send(bytes);
       return done;

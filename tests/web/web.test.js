@@ -175,6 +175,13 @@ test('the page in a browser', { timeout: 3600000 }, async (t) => {
     const speeds = checkOpens(log);
     assert.strictEqual(speeds[0], 9600);
     assert.deepStrictEqual([...new Set(speeds)].sort((a, b) => a - b), [9600, 14400, 28800]);
+    // The blocks reach the port a block or so a write, not a byte a write: every write() is
+    // a transfer of its own, and a byte a write made the page four times slower than the
+    // terminal program. The update is some 300 KB.
+    const writes = await page.evaluate(() => window.__serialWrites);
+    const written = writes.reduce((sum, n) => sum + n, 0);
+    assert.ok(written > 250000 && written > 32 * writes.length,
+      `${written} bytes in ${writes.length} writes`);
     // The run's record is offered, and it is the record of this run.
     const trace = await page.$eval('#download-trace', async (e) => (e.checkVisibility() ? (await fetch(e.href)).text() : ''));
     assert.match(trace, /F5382/);
