@@ -36,7 +36,7 @@
 #include "sim/virtual_clock.h"
 #include "driver/driver.h"
 #include "protocol/protocol.h"
-#include "phases/update_state.h"
+#include "run/update_state.h"
 
 namespace {
 

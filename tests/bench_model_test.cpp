@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "phases/pace_model.h"
+#include "run/pace_model.h"
 
 namespace quorel::sim {
 namespace {

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "os/clock.h"
-#include "os/serial_port_list.h"
+#include "os/serial_port_list_linux.h"
 #include "os/serial_posix.h"
 #include "os/termios2_linux.h"
 #include "serial/link.h"

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "phases/config_copy.h"
+#include "copies/config_copy.h"
 #include "phases/config_phase.h"
 #include "phases/connection.h"
 #include "phases/download.h"
@@ -12,12 +12,12 @@
 #include "phases/identify_report.h"
 #include "phases/port_search.h"
 #include "phases/progress.h"
-#include "phases/settings_copies.h"
+#include "copies/settings_copies.h"
 #include "phases/verify.h"
 #include "driver/options.h"
 #include "os/state_folder.h"
 #include "protocol/protocol.h"
-#include "serial/trace.h"
+#include "trace/trace.h"
 
 namespace quorel {
 

@@ -1,9 +1,9 @@
 #pragma once
 // The program's entry: banner, options, then the phases of one update over one UpdateState.
-#include "phases/phase_result.h"
-#include "phases/update_state.h"
+#include "run/phase_result.h"
+#include "run/update_state.h"
 #include "quorel_version.h"
-#include "serial/trace.h"
+#include "trace/trace.h"
 
 namespace quorel {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "driver/driver.h"
-#include "os/platform.h"
+#include "platform/platform.h"
 #include "payload/payload.h"
 
 int main(int argc, char** argv) {

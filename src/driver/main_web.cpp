@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "driver/driver.h"
-#include "os/platform.h"
+#include "platform/platform.h"
 #include "payload/payload.h"
 
 namespace {

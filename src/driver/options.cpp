@@ -4,7 +4,7 @@
 #include <string>
 
 #include "driver/driver.h"
-#include "os/platform.h"
+#include "platform/platform.h"
 #include "os/state_folder.h"
 #include "protocol/protocol.h"
 

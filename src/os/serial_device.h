@@ -1,7 +1,7 @@
 #pragma once
 // The seam between the updater and whatever carries its bytes: the operating system's serial
-// ports (POSIX termios today, Win32 later) or the simulated unit. SerialPort owns at most one
-// open SerialLine at a time and reopens it whenever the line speed changes.
+// ports (POSIX termios, Win32, the browser's Web Serial) or the simulated unit. SerialPort owns
+// at most one open SerialLine at a time and reopens it whenever the line speed changes.
 #include <cstddef>
 #include <cstdint>
 #include <memory>

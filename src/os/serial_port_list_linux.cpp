@@ -1,4 +1,4 @@
-#include "os/serial_port_list.h"
+#include "os/serial_port_list_linux.h"
 
 #include <algorithm>
 #include <filesystem>

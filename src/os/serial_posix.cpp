@@ -14,7 +14,7 @@
 
 #include "os/posix_io.h"
 #include "os/low_latency.h"
-#include "os/serial_port_list.h"
+#include "os/serial_port_list_linux.h"
 
 namespace quorel {
 namespace {

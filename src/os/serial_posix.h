@@ -9,7 +9,7 @@
 #include <string>
 
 #include "os/mapped_devices.h"
-#include "os/serial_port_list.h"
+#include "os/serial_port_list_linux.h"
 
 namespace quorel {
 

@@ -1,6 +1,4 @@
 // Linux only: speeds through struct termios2. Must not include <termios.h> (see the header).
-#ifdef __linux__
-
 #include "os/termios2_linux.h"
 #include "os/serial_posix.h"
 
@@ -38,5 +36,3 @@ int SetAndReadLineSpeed(int fd, uint32_t speed, uint32_t* appliedOutput, uint32_
 }
 
 }  // namespace quorel
-
-#endif  // __linux__

@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "config/records.h"
-#include "config/saved_config.h"
+#include "copies/saved_config.h"
 #include "config/settings_state.h"
 #include "payload/release_code.h"
-#include "phases/config_copy.h"
-#include "phases/settings_copies.h"
+#include "copies/config_copy.h"
+#include "copies/settings_copies.h"
 #include "phases/verify.h"
 #include "protocol/protocol.h"
 #include "serial/link.h"

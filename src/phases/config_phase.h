@@ -3,7 +3,7 @@
 // lowers the line to 14400 for the work, checks the first record of an unidentified unit, reads
 // the configuration region, converts the records and writes them back, and ends, in every run,
 // with the closing sequence and the return to the negotiated speed.
-#include "phases/phase_result.h"
+#include "run/phase_result.h"
 
 namespace quorel {
 

@@ -3,7 +3,7 @@
 // speeds, then the greeting.
 #include <cstdint>
 
-#include "phases/phase_result.h"
+#include "run/phase_result.h"
 
 namespace quorel {
 

@@ -1,7 +1,7 @@
 #pragma once
 // Image download: the main image over its two address ranges and, for a unit older than a fixed
 // release for the payload's model, the second image; every block verified.
-#include "phases/phase_result.h"
+#include "run/phase_result.h"
 
 namespace quorel {
 

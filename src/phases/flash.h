@@ -1,6 +1,6 @@
 #pragma once
 // Flash commit: the flash command, the port closed, the instructions for powering the unit.
-#include "phases/phase_result.h"
+#include "run/phase_result.h"
 
 namespace quorel {
 

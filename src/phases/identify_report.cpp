@@ -3,14 +3,14 @@
 #include "phases/identify_report.h"
 
 #include "config/records.h"
-#include "config/saved_config.h"
-#include "phases/config_copy.h"
+#include "copies/saved_config.h"
+#include "copies/config_copy.h"
 #include "phases/config_phase.h"
 #include "phases/download.h"
 #include "phases/identification.h"
-#include "phases/pace_model.h"
+#include "run/pace_model.h"
 #include "phases/progress.h"
-#include "phases/settings_copies.h"
+#include "copies/settings_copies.h"
 #include "protocol/protocol.h"
 
 namespace quorel {

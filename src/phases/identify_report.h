@@ -1,7 +1,7 @@
 #pragma once
 // --identify: what the unit runs and what an update by this build would do, found the way an
 // update finds it, with nothing written to the unit.
-#include "phases/phase_result.h"
+#include "run/phase_result.h"
 
 namespace quorel {
 

@@ -1,6 +1,6 @@
 #pragma once
 // --port auto: find the port the unit is on by asking each of the machine's serial ports.
-#include "phases/phase_result.h"
+#include "run/phase_result.h"
 
 namespace quorel {
 

@@ -1,8 +1,8 @@
 #pragma once
 // An update's written blocks as a progress display sees them: how many the run writes, how many
 // are done, and the time left, from the pace model.
-#include "phases/pace_model.h"
-#include "phases/update_state.h"
+#include "run/pace_model.h"
+#include "run/update_state.h"
 
 namespace quorel {
 

@@ -1,7 +1,7 @@
 #pragma once
 // The check before the flash: the sums of every block the run wrote, asked for again at their
 // places, and of the parts of the configuration area the run leaves alone.
-#include "phases/phase_result.h"
+#include "run/phase_result.h"
 
 namespace quorel {
 

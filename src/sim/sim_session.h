@@ -12,7 +12,7 @@
 #include "sim/simulated_unit.h"
 #include "sim/virtual_clock.h"
 #include "sim/virtual_line.h"
-#include "phases/update_state.h"
+#include "run/update_state.h"
 #include "sim/scripted_console.h"
 
 namespace quorel::sim {

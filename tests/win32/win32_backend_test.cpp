@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "config/saved_config.h"
+#include "copies/saved_config.h"
 #include "console/console_win32.h"
 #include "os/cancel.h"
 #include "os/cancel_win32.h"

@@ -2,13 +2,13 @@
 // The benchmark's modelled runs: one full update of its scenario (a QuorelPro unit on release
 // 091103, configuration converted from the middle to the newest record layout, main and second
 // image) through the real driver on the virtual clock, at each line speed and at both reply
-// paces, set beside the floors that phases/pace_model.h works out without running the updater.
+// paces, set beside the floors that run/pace_model.h works out without running the updater.
 #include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
 
-#include "phases/pace_model.h"
+#include "run/pace_model.h"
 #include "sim/simulated_unit.h"
 
 namespace quorel::sim::bench {

@@ -3,7 +3,7 @@
 //
 // Part A runs the update on the virtual clock at each line speed against the simulated unit and
 // sets its duration beside two floors worked out without running the updater
-// (phases/pace_model.h): the wire floor (every byte both ways at the speed it went at) and the
+// (run/pace_model.h): the wire floor (every byte both ways at the speed it went at) and the
 // protocol floor (the wire plus the waits the protocol prescribes). Part B runs the shipped quorel-update program against
 // the simulated unit on a pseudo-terminal in real time and reports its wall time, CPU time and
 // peak memory. Part C gives what --port auto costs per port it asks. Part A lives in

@@ -22,7 +22,7 @@
 #include "sim/simulated_unit.h"
 #include "sim/unit_profile.h"
 #include "driver/driver.h"
-#include "phases/update_state.h"
+#include "run/update_state.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "common/updater_tap.h"
 #include "sim/virtual_clock.h"
 #include "sim/virtual_line.h"
-#include "phases/update_state.h"
+#include "run/update_state.h"
 
 namespace quorel::sim {
 

@@ -1,4 +1,4 @@
-#include "phases/pace_model.h"
+#include "run/pace_model.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,11 +1,11 @@
 // The configuration copy of --save-config, from the run's facts.
-#include "phases/config_copy.h"
+#include "copies/config_copy.h"
 
 #include <ctime>
 #include <string>
 
 #include "config/records.h"
-#include "config/saved_config.h"
+#include "copies/saved_config.h"
 #include "payload/release_code.h"
 
 namespace quorel {

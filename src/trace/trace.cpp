@@ -1,4 +1,4 @@
-#include "serial/trace.h"
+#include "trace/trace.h"
 
 #include <cerrno>
 #include <cinttypes>

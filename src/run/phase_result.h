@@ -6,7 +6,7 @@
 // unless the user cut the run short, the key prompt and the wait for a key.
 #include <cstdint>
 
-#include "phases/update_state.h"
+#include "run/update_state.h"
 
 namespace quorel {
 

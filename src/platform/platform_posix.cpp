@@ -1,4 +1,4 @@
-#include "os/platform.h"
+#include "platform/platform.h"
 
 #include "console/console_posix.h"
 #include "os/serial_posix.h"

@@ -2,7 +2,7 @@
 // The copy of the unit's configuration that --save-config asks for: written once the readout is
 // confirmed and before anything is written back, or, in a run that reads no configuration, a
 // line that there was nothing to save.
-#include "phases/phase_result.h"
+#include "run/phase_result.h"
 
 namespace quorel {
 

@@ -1,5 +1,5 @@
 // The automatic settings copies and the copy given with --restore-config.
-#include "phases/settings_copies.h"
+#include "copies/settings_copies.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,10 +8,10 @@
 #include <ctime>
 
 #include "config/records.h"
-#include "config/saved_config.h"
+#include "copies/saved_config.h"
 #include "os/state_folder.h"
 #include "payload/release_code.h"
-#include "phases/config_copy.h"
+#include "copies/config_copy.h"
 
 namespace quorel {
 

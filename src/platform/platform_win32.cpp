@@ -1,4 +1,4 @@
-#include "os/platform.h"
+#include "platform/platform.h"
 
 #include "console/console_win32.h"
 #include "os/serial_win32.h"

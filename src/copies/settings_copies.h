@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "phases/phase_result.h"
+#include "run/phase_result.h"
 
 namespace quorel {
 

@@ -1,4 +1,4 @@
-#include "phases/phase_result.h"
+#include "run/phase_result.h"
 
 #include "protocol/protocol.h"
 

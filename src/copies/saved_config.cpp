@@ -1,5 +1,5 @@
 // The configuration copy: its text, and both files put in place through temporary names.
-#include "config/saved_config.h"
+#include "copies/saved_config.h"
 
 #include <cerrno>
 #include <cstdio>
