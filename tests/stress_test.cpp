@@ -32,6 +32,7 @@
 #include "console/console_posix.h"
 #include "os/clock.h"
 #include "os/interrupt.h"
+#include "os/posix_io.h"
 #include "os/serial_posix.h"
 #include "payload/payload.h"
 #include "sim/pty_unit_server.h"
@@ -151,14 +152,14 @@ ChildEnd WaitForChild(pid_t pid, int timeoutMs) {
   for (;;) {
     int status = 0;
     rusage usage{};
-    pid_t done = wait4(pid, &status, WNOHANG, &usage);
+    pid_t done = RetryOnInterrupt([&] { return wait4(pid, &status, WNOHANG, &usage); });
     if (done == pid) {
       end.endMs = NowMs();
       end.cpuSeconds = Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
       end.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
       return end;
     }
-    if (done < 0 && errno != EINTR) return end;
+    if (done < 0) return end;
     if (NowMs() >= deadline) {
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);

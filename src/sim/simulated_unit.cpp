@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "sim/hex_digit.h"
 #include "sim/unit_layout.h"
 
 namespace quorel::sim {
@@ -33,17 +34,10 @@ bool SupportedSpeed(uint32_t speed) {
   }
 }
 
-int HexValue(uint8_t c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 uint32_t ParseArgument(const std::string& digits, bool hex) {
   uint32_t value = 0;
   for (char c : digits) {
-    value = value * (hex ? 16u : 10u) + static_cast<uint32_t>(HexValue(static_cast<uint8_t>(c)));
+    value = value * (hex ? 16u : 10u) + static_cast<uint32_t>(HexValue(c));
   }
   return value;
 }
@@ -143,7 +137,7 @@ uint32_t SimulatedUnit::Receive(uint8_t byte, std::string* reply) {
       return 0;
     }
     case Mode::kArgument: {
-      bool valid = hexArgument_ ? HexValue(byte) >= 0 : (byte >= '0' && byte <= '9');
+      bool valid = hexArgument_ ? HexValue(static_cast<char>(byte)) >= 0 : (byte >= '0' && byte <= '9');
       if (valid) {
         pending_ += static_cast<char>(byte);
         if (pending_.size() == 1 + argumentLength_) FinishCommand(reply);

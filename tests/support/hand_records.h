@@ -18,6 +18,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/expected_run.h"
+#include "sim/unit_layout.h"
+
 namespace quorel::testing {
 
 constexpr uint16_t kHandMiddleChecksum = 0x8888;
@@ -44,47 +47,23 @@ inline std::vector<uint8_t> HandGroups() {
   return groups;
 }
 
-// Sum of the little-endian words from offset 8 up to end, stored low byte first at end.
-inline void HandStoreSum(uint8_t* record, uint32_t end) {
-  uint32_t sum = 0;
-  for (uint32_t i = 8; i < end; i += 2) sum += record[i] | (record[i + 1] << 8);
-  record[end] = static_cast<uint8_t>(sum & 0xFF);
-  record[end + 1] = static_cast<uint8_t>((sum >> 8) & 0xFF);
-}
+// Sum of the little-endian words from offset 8 up to end, stored low byte first at end (the
+// checksum field of a record of end + 4 bytes).
+inline void HandStoreSum(uint8_t* record, uint32_t end) { sim::layout::SealRecord(record, end + 4); }
 
-// What the 15072 bytes of a region become, worked out from the record layouts: kind 1 takes six
-// oldest records to the middle layout (the four groups at 26, bytes 28 to 2475 moved to 60);
-// then, with newest, six middle records go to the newest layout (bytes 76 to 371 copied to
-// 2444, 2444 to 2507 to 2740). Each record's two trailing bytes keep what the region held at
-// their place; the 16848 bytes returned start as the region and zeros beyond it.
+// What the 15072 bytes of a region become: kind 1 takes six oldest records to the middle
+// layout (the four groups at 26, bytes 28 to 2475 moved to 60); then, with newest, six middle
+// records go to the newest layout (bytes 76 to 371 copied to 2444, 2444 to 2507 to 2740). Each
+// record's two trailing bytes keep what the region held at their place; the 16848 bytes
+// returned start as the region and zeros beyond it. The conversion is the simulated unit's
+// description of the layouts that the soak judges by, never the updater's.
 inline std::vector<uint8_t> HandConvertedRegion(const uint8_t* region, int kind, bool newest) {
-  std::vector<uint8_t> buffer(16848, 0);
-  std::copy(region, region + 15072, buffer.begin());
-  if (kind == 1) {
-    const std::vector<uint8_t> old = buffer;
-    for (uint32_t r = 0; r < 6; ++r) {
-      const uint8_t* from = old.data() + r * 2480;
-      uint8_t* to = buffer.data() + r * 2512;
-      std::copy(from, from + 26, to);
-      const uint8_t groups[] = {0x04, 0x05, 0x80, 0x7C};
-      for (int g = 0; g < 4; ++g) std::fill(to + 26 + 8 * g, to + 34 + 8 * g, groups[g]);
-      to[58] = to[59] = 0;
-      std::copy(from + 28, from + 2476, to + 60);
-      HandStoreSum(to, 2508);
-    }
-  }
-  if (kind != 0 && newest) {
-    const std::vector<uint8_t> old = buffer;
-    for (uint32_t r = 0; r < 6; ++r) {
-      const uint8_t* from = old.data() + r * 2512;
-      uint8_t* to = buffer.data() + r * 2808;
-      std::copy(from, from + 2444, to);
-      std::copy(from + 76, from + 372, to + 2444);
-      std::copy(from + 2444, from + 2508, to + 2740);
-      HandStoreSum(to, 2804);
-    }
-  }
-  return buffer;
+  std::vector<uint8_t> buffer(sim::layout::kBufferBytes, 0);
+  std::copy(region, region + sim::layout::kReadoutBytes, buffer.begin());
+  // A payload whose records take the newest layout, or one that keeps the middle layout.
+  const ProductKind model = newest ? kProModel : kBaseModel;
+  const ReleaseCode release = newest ? sim::layout::kNewestLayoutFrom : sim::layout::kMiddleLayoutFrom;
+  return sim::expected::Converted(buffer.data(), kind, model, release);
 }
 
 }  // namespace quorel::testing

@@ -55,13 +55,13 @@ int WaitChild(pid_t pid, int timeoutMs) {
   uint64_t deadline = NowMs() + static_cast<uint64_t>(timeoutMs);
   for (;;) {
     int status = 0;
-    pid_t done = waitpid(pid, &status, WNOHANG);
+    pid_t done = RetryOnInterrupt([&] { return waitpid(pid, &status, WNOHANG); });
     if (done == pid) {
       if (WIFEXITED(status)) return WEXITSTATUS(status);
       if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
       return -1;
     }
-    if (done < 0 && errno != EINTR) return -1;
+    if (done < 0) return -1;
     if (NowMs() >= deadline) {
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);

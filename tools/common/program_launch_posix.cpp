@@ -239,7 +239,8 @@ ProgramUsage WaitForProgram(const LaunchedProgram& program, int timeoutMs) {
   for (;;) {
     int status = 0;
     rusage resources{};
-    pid_t done = wait4(program.pid, &status, WNOHANG | __WALL, &resources);
+    pid_t done = RetryOnInterrupt(
+        [&] { return wait4(program.pid, &status, WNOHANG | __WALL, &resources); });
     if (done == program.pid) {
       if (WIFSTOPPED(status)) {
         if (program.traced && (status >> 8) == (SIGTRAP | (PTRACE_EVENT_EXIT << 8))) {
@@ -264,7 +265,7 @@ ProgramUsage WaitForProgram(const LaunchedProgram& program, int timeoutMs) {
       usage.peakRssKb = usage.peakRssOwn ? ownPeakKb : resources.ru_maxrss;
       return usage;
     }
-    if (done < 0 && errno != EINTR) return usage;
+    if (done < 0) return usage;
     if (!usage.timedOut && SystemClock().NowNs() >= deadline) {
       usage.timedOut = true;
       kill(program.pid, SIGKILL);

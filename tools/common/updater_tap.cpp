@@ -1,17 +1,8 @@
 #include "common/updater_tap.h"
 
+#include "sim/hex_digit.h"
+
 namespace quorel::sim {
-
-namespace {
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-}  // namespace
 
 uint32_t HexArgument(const std::string& command) {
   uint32_t value = 0;

@@ -118,20 +118,15 @@ struct BlockJudge {
   }
 };
 
-}  // namespace
-
-void JudgeSoakRun(const SoakOptions& options, SoakRig& rig, const SoakDraw& drawn,
-                  const UpdateState& state, const SoakReads& reads, SoakOutcome& outcome) {
-  const FirmwarePayload& payload = rig.payload;
-  const ReleaseTable& table = payload.releaseTable;
+// The ending: every run ends, within its bound, on the key prompt, with a status of the
+// program, its port closed; X last when it gave up on a unit that answered; the flash command
+// last when it flashed. Returns whether the run sent the flash command.
+bool JudgeEnding(SoakRig& rig, const SoakDraw& drawn, const UpdateState& state,
+                 SoakOutcome& outcome) {
   const SimulatedUnit& unit = rig.unit;
   const std::string& console = rig.console.output();
   const std::string& written = rig.tap.written();
   auto violation = [&](const std::string& text) { outcome.violations.push_back(text); };
-
-  // Every run ends, within its bound, on the key prompt, with a status of the program, its port
-  // closed; X last when it gave up on a unit that answered; the flash command last when it
-  // flashed.
   if (outcome.watchdogFired) {
     violation(Format("the run had not ended after %" PRIu64 " s of virtual time",
                          outcome.boundNs / kNsPerSecond));
@@ -163,11 +158,41 @@ void JudgeSoakRun(const SoakOptions& options, SoakRig& rig, const SoakDraw& draw
     }
   }
   if (unit.flashed() && !flashSent) violation("the unit flashed without the flash command");
-  if (!flashSent) return;
+  return flashSent;
+}
 
-  // ---- The flash: what the run decided ----
+// A format-check read that the byte sum let through is the only thing that can change the
+// decision on an unidentified unit: counts each damaged block by how; false when none was.
+bool FormatReadExplains(const SoakDraw& drawn, const SoakReads& reads, SoakOutcome& outcome) {
+  if (reads.formatRead == nullptr) return false;
+  bool explained = false;
+  for (uint32_t a = 0; a < expected::kFormatCheckBytes; a += expected::kReadBlock) {
+    const uint32_t n = std::min(expected::kReadBlock, expected::kFormatCheckBytes - a);
+    const uint8_t* got = reads.formatRead->data() + a;
+    const uint8_t* held = drawn.initialArea.data() + a;
+    if (std::memcmp(got, held, n) == 0) continue;
+    explained = true;
+    const bool sameSum = expected::ByteSum(got, n) == expected::ByteSum(held, n);
+    if (sameSum) {
+      ++outcome.byteSumDefeated;
+    } else {
+      ++outcome.foreignReply;
+    }
+    outcome.limitNotes.push_back(
+        Format("format check read at %06X: %s", expected::kConfigBase + a,
+                   sameSum ? "damaged, same byte sum" : "reply not the answer to that data"));
+  }
+  return explained;
+}
 
-  // The identification, and whether its reading of the unit can be trusted.
+// The settings: the identification, whether its reading of the unit can be trusted, and the
+// conversion chosen for the unit's records. Returns the release the records convert from.
+ReleaseCode JudgeSettings(const SoakOptions& options, SoakRig& rig, const SoakDraw& drawn,
+                          const UpdateState& state, const SoakReads& reads,
+                          SoakOutcome& outcome) {
+  const FirmwarePayload& payload = rig.payload;
+  const ReleaseTable& table = payload.releaseTable;
+  auto violation = [&](const std::string& text) { outcome.violations.push_back(text); };
   const uint32_t trueRow = expected::FirstRow(table, drawn.trueChecksum);
   const bool unidentified = state.facts.unitUnidentified;
   outcome.misidentified = !unidentified && state.facts.unitChecksum != drawn.trueChecksum;
@@ -189,31 +214,10 @@ void JudgeSoakRun(const SoakOptions& options, SoakRig& rig, const SoakDraw& draw
     expectedKind = reads.formatRead != nullptr
                        ? expected::KindForFirstRecord(reads.formatRead->data(), payload.productKind)
                        : trueKind;
-    if (trueKind != state.facts.configConversionKind) {
-      // Only a format-check read that the byte sum let through can change the decision.
-      bool explained = false;
-      if (reads.formatRead != nullptr) {
-        for (uint32_t a = 0; a < expected::kFormatCheckBytes; a += expected::kReadBlock) {
-          const uint32_t n = std::min(expected::kReadBlock, expected::kFormatCheckBytes - a);
-          const uint8_t* got = reads.formatRead->data() + a;
-          const uint8_t* held = drawn.initialArea.data() + a;
-          if (std::memcmp(got, held, n) == 0) continue;
-          explained = true;
-          const bool sameSum = expected::ByteSum(got, n) == expected::ByteSum(held, n);
-          if (sameSum) {
-            ++outcome.byteSumDefeated;
-          } else {
-            ++outcome.foreignReply;
-          }
-          outcome.limitNotes.push_back(
-              Format("format check read at %06X: %s", expected::kConfigBase + a,
-                         sameSum ? "damaged, same byte sum" : "reply not the answer to that data"));
-        }
-      }
-      if (!explained) {
-        violation(Format("conversion kind %d, but the unit's first record calls for %d",
-                             state.facts.configConversionKind, trueKind));
-      }
+    if (trueKind != state.facts.configConversionKind &&
+        !FormatReadExplains(drawn, reads, outcome)) {
+      violation(Format("conversion kind %d, but the unit's first record calls for %d",
+                           state.facts.configConversionKind, trueKind));
     }
   }
   if (options.skewExpectedKind) expectedKind = (expectedKind + 1) % 3;
@@ -222,30 +226,113 @@ void JudgeSoakRun(const SoakOptions& options, SoakRig& rig, const SoakDraw& draw
                          state.facts.configConversionKind,
                          unidentified ? "first record as read" : "release", expectedKind));
   }
+  return unitRelease;
+}
+
+// The unit's memory beside the blocks: the configuration area beyond the blocks written holds
+// what it held; only a command damaged on the line can have put data there.
+void JudgeUntouchedArea(const SoakRig& rig, const SoakDraw& drawn, const expected::Plan& plan,
+                        const BlockJudge& judge, SoakOutcome& outcome) {
+  std::vector<uint8_t> expectedArea = drawn.initialArea;
+  std::vector<bool> planned(expectedArea.size(), false);
+  for (const expected::Block& block : plan.blocks) {
+    for (uint32_t i = 0; i < block.length; ++i) {
+      const uint32_t at = block.address + i;
+      if (at < expected::kConfigBase || at >= expected::kConfigEnd) continue;
+      expectedArea[at - expected::kConfigBase] = block.data[i];
+      planned[at - expected::kConfigBase] = true;
+    }
+  }
+  const uint8_t* held = rig.unit.memory().data() + expected::kConfigBase;
+  for (size_t at = 0; at < expectedArea.size(); ++at) {
+    if (planned[at] || held[at] == expectedArea[at]) continue;
+    if (judge.placementsDiffer && judge.lineDamaged) {
+      ++outcome.landedElsewhere;
+      outcome.limitNotes.push_back(Format("configuration area at %06zX: data put elsewhere",
+                                              expected::kConfigBase + at));
+    } else {
+      outcome.violations.push_back(
+          Format("the configuration area at %06zX changed where the run wrote nothing",
+                 expected::kConfigBase + at));
+    }
+    break;
+  }
+}
+
+// The configuration as read: blocks of the readout that differ from what the unit held were
+// let through by the checksum; counts them by how. The unit's "M" placements against the
+// updater's tell whether a damaged command made the unit serve another block.
+void JudgeReadout(const SoakRig& rig, const SoakDraw& drawn, const ConfigReadout& readout,
+                  bool lineDamaged, SoakOutcome& outcome) {
+  const std::multiset<std::pair<uint32_t, uint32_t>> intendedReads(rig.tap.reads().begin(),
+                                                                   rig.tap.reads().end());
+  const bool readsElsewhere = UnitPlacements(rig.unit, 'M') != intendedReads;
+  for (uint32_t a = 0; a < expected::kReadoutBytes; a += expected::kReadBlock) {
+    const uint32_t n = std::min(expected::kReadBlock, expected::kReadoutBytes - a);
+    const uint8_t* got = readout.data() + a;
+    const uint8_t* held = drawn.initialArea.data() + a;
+    if (std::memcmp(got, held, n) == 0) continue;
+    const char* limit = nullptr;
+    if (lineDamaged) {
+      if (expected::ByteSum(got, n) == expected::ByteSum(held, n)) {
+        ++outcome.byteSumDefeated;
+        limit = "damaged, same byte sum";
+      } else if (readsElsewhere) {
+        ++outcome.landedElsewhere;
+        limit = "read from elsewhere";
+      } else {
+        ++outcome.foreignReply;
+        limit = "reply not the answer to that data";
+      }
+    }
+    if (limit != nullptr) {
+      outcome.limitNotes.push_back(
+          Format("configuration read at %06X: %s (read sum %x, unit's sum %x)",
+                     expected::kConfigBase + a, limit, expected::ByteSum(got, n),
+                     expected::ByteSum(held, n)));
+    } else {
+      outcome.violations.push_back(Format(
+          "the configuration block read at %06X differs from the unit's on a line without "
+          "damage",
+          expected::kConfigBase + a));
+    }
+  }
+}
+
+}  // namespace
+
+void JudgeSoakRun(const SoakOptions& options, SoakRig& rig, const SoakDraw& drawn,
+                  const UpdateState& state, const SoakReads& reads, SoakOutcome& outcome) {
+  if (!JudgeEnding(rig, drawn, state, outcome)) return;
+
+  // ---- The flash: what the run decided ----
+  const ReleaseCode unitRelease = JudgeSettings(options, rig, drawn, state, reads, outcome);
 
   // The blocks the run had to write and the bytes each must carry: the records converted from
   // what the run read, then the image ranges.
   const int kind = state.facts.configConversionKind;
   outcome.conversionKind = kind;
   const ConfigReadout* readout = kind != 0 ? reads.readoutAtK : nullptr;
-  if (kind != 0 && readout == nullptr) violation("converted the configuration without reading it");
-  expected::Plan plan =
-      expected::PlanRun(payload, unitRelease, kind, readout != nullptr ? readout->data() : nullptr);
+  if (kind != 0 && readout == nullptr) {
+    outcome.violations.push_back("converted the configuration without reading it");
+  }
+  expected::Plan plan = expected::PlanRun(rig.payload, unitRelease, kind,
+                                          readout != nullptr ? readout->data() : nullptr);
   if (options.skewExpectedRecords && !plan.converted.empty()) plan.converted[0x40] ^= 0x01;
 
-  // On the updater's side: every planned block went out with the planned bytes, and its last
-  // attempt before the flash had a parsed reply equal to its sum; nothing else was sent.
+  // The wire: every planned block went out with the planned bytes, and its last attempt before
+  // the flash had a parsed reply equal to its sum; nothing else was sent.
   expected::CheckBlocksAtFlash(plan.blocks, rig.tap, &outcome.violations);
 
   // ---- The unit's side: what it will flash ----
-  if (!unit.flashed()) return;
+  if (!rig.unit.flashed()) return;
   if (options.tamperAfterRun) rig.unit.memory()[0x123] ^= 0x10;
 
   std::multiset<std::pair<uint32_t, uint32_t>> intendedWrites;
   for (const UpdaterTap::BlockAttempt& attempt : rig.tap.attempts()) {
     intendedWrites.insert({attempt.address, attempt.length});
   }
-  BlockJudge judge{unit, UnitPlacements(unit, 'D') != intendedWrites,
+  BlockJudge judge{rig.unit, UnitPlacements(rig.unit, 'D') != intendedWrites,
                    rig.devices.lineFaultsInjected() > 0, outcome};
   // Where blocks overlap (records placed past 0x8000 under the main image), the later write is
   // what the unit must hold.
@@ -254,73 +341,8 @@ void JudgeSoakRun(const SoakOptions& options, SoakRig& rig, const SoakDraw& draw
     const expected::Block& block = plan.blocks[i];
     judge.Check(block.address, visible[i], block.data, block.config ? "configuration" : "image");
   }
-
-  // The configuration area beyond the blocks written holds what it held: only a command
-  // damaged on the line can have put data there.
-  {
-    std::vector<uint8_t> expectedArea = drawn.initialArea;
-    std::vector<bool> planned(expectedArea.size(), false);
-    for (const expected::Block& block : plan.blocks) {
-      for (uint32_t i = 0; i < block.length; ++i) {
-        const uint32_t at = block.address + i;
-        if (at < expected::kConfigBase || at >= expected::kConfigEnd) continue;
-        expectedArea[at - expected::kConfigBase] = block.data[i];
-        planned[at - expected::kConfigBase] = true;
-      }
-    }
-    const uint8_t* held = unit.memory().data() + expected::kConfigBase;
-    for (size_t at = 0; at < expectedArea.size(); ++at) {
-      if (planned[at] || held[at] == expectedArea[at]) continue;
-      if (judge.placementsDiffer && judge.lineDamaged) {
-        ++outcome.landedElsewhere;
-        outcome.limitNotes.push_back(Format("configuration area at %06zX: data put elsewhere",
-                                                expected::kConfigBase + at));
-      } else {
-        violation(Format("the configuration area at %06zX changed where the run wrote nothing",
-                             expected::kConfigBase + at));
-      }
-      break;
-    }
-  }
-
-  // Blocks of the readout that differ from what the unit held were let through by the
-  // checksum: count them by how. The unit's "M" placements against the updater's tell whether
-  // a damaged command made the unit serve another block.
-  if (readout != nullptr) {
-    const std::multiset<std::pair<uint32_t, uint32_t>> intendedReads(rig.tap.reads().begin(),
-                                                                     rig.tap.reads().end());
-    const bool readsElsewhere = UnitPlacements(unit, 'M') != intendedReads;
-    for (uint32_t a = 0; a < expected::kReadoutBytes; a += expected::kReadBlock) {
-      const uint32_t n = std::min(expected::kReadBlock, expected::kReadoutBytes - a);
-      const uint8_t* got = readout->data() + a;
-      const uint8_t* held = drawn.initialArea.data() + a;
-      if (std::memcmp(got, held, n) == 0) continue;
-      const char* limit = nullptr;
-      if (judge.lineDamaged) {
-        if (expected::ByteSum(got, n) == expected::ByteSum(held, n)) {
-          ++outcome.byteSumDefeated;
-          limit = "damaged, same byte sum";
-        } else if (readsElsewhere) {
-          ++outcome.landedElsewhere;
-          limit = "read from elsewhere";
-        } else {
-          ++outcome.foreignReply;
-          limit = "reply not the answer to that data";
-        }
-      }
-      if (limit != nullptr) {
-        outcome.limitNotes.push_back(
-            Format("configuration read at %06X: %s (read sum %x, unit's sum %x)",
-                       expected::kConfigBase + a, limit, expected::ByteSum(got, n),
-                       expected::ByteSum(held, n)));
-      } else {
-        violation(Format(
-            "the configuration block read at %06X differs from the unit's on a line without "
-            "damage",
-            expected::kConfigBase + a));
-      }
-    }
-  }
+  JudgeUntouchedArea(rig, drawn, plan, judge, outcome);
+  if (readout != nullptr) JudgeReadout(rig, drawn, *readout, judge.lineDamaged, outcome);
 }
 
 }  // namespace quorel::sim

@@ -3,18 +3,15 @@
 #include <cctype>
 #include <cstring>
 
+#include "sim/hex_digit.h"
+
 namespace quorel::web {
+
+using sim::HexValue;
 
 namespace {
 
 uint32_t RotateLeft(uint32_t value, int bits) { return (value << bits) | (value >> (32 - bits)); }
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 }  // namespace
 
