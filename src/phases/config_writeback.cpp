@@ -84,19 +84,19 @@ PhaseResult WriteBackConfig(UpdateState& s) {
   }
   // The settings are whole: the unit takes the "K" that closes them, as in a run that goes on,
   // and the run ends as one cut short.
-  SendCommand(s.link, "K");
+  SendCommand(s.link, kCmdK);
   ReleaseCancel();
   return kInterruptedRun;
 }
 
 PhaseResult FinishConfigPhase(UpdateState& s) {
-  SendCommand(s.link, "K");
+  SendCommand(s.link, kCmdK);
   SendCommand(s.link, kCmdProbe);
   ReadUnitReply(s.link, kProbeReplyLength);
-  SendCommand(s.link, "V0");
+  SendCommand(s.link, kCmdV0);
   SendCommand(s.link, kCmdTick);
   ReadUnitReply(s.link, kProbeReplyLength);
-  SendCommand(s.link, "V0");
+  SendCommand(s.link, kCmdV0);
   ReadUnitReply(s.link, kProbeReplyLength);
   if (RunInterrupted()) return kInterruptedRun;
   if (s.link.currentSpeed == s.facts.negotiatedSpeed) return kGoOn;

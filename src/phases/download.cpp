@@ -13,8 +13,6 @@ namespace quorel {
 namespace {
 
 constexpr uint32_t kDownloadBlockLength = 0x400;
-constexpr uint32_t kFirstRangeEnd = 0x4000;
-constexpr uint32_t kSecondRangeStart = 0x8000;
 // Units older than these releases also need the second image.
 constexpr ReleaseCode kHwImageBeforeBase = 0x111103;
 constexpr ReleaseCode kHwImageBeforePro = 0x110503;
@@ -59,12 +57,12 @@ bool SendsHwImage(const FirmwarePayload& payload, uint32_t releaseRow) {
 
 PhaseResult ImageDownload(UpdateState& s) {
   const FirmwarePayload& payload = s.payload;
-  SendCommand(s.link, "JDOWNLOADING UPDATE\n");
+  SendCommand(s.link, kMsgDownloading);
   Print(s.console, "\nSending SW update..");
   SendCommand(s.link, kCmdProbe);
   ReadUnitReply(s.link, kProbeReplyLength);  // not judged
   SendLength(s.link, kDownloadBlockLength);  // L000400
-  SendCommand(s.link, "K");
+  SendCommand(s.link, kCmdK);
   uint32_t currentLength = kDownloadBlockLength;
 
   for (uint32_t address = 0; address < kFirstRangeEnd; address += kDownloadBlockLength) {

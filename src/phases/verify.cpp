@@ -19,8 +19,6 @@ namespace quorel {
 
 namespace {
 
-constexpr uint32_t kConfigAreaStart = 0x4000;
-constexpr uint32_t kConfigAreaEnd = 0x8000;
 constexpr uint32_t kConfigStretch = 0x400;
 constexpr int kMaxVerifyPasses = 3;
 
@@ -109,12 +107,12 @@ bool QuerySum(UpdateState& s, uint32_t address, uint32_t length, uint32_t* sum) 
 PhaseResult RecordConfigAreaSums(UpdateState& s) {
   // The area less the converted records the run is about to write (all of it without a
   // conversion): the records' blocks are checked one by one, the rest must stay as it is.
-  std::vector<bool> written(kConfigAreaEnd - kConfigAreaStart, false);
+  std::vector<bool> written(kConfigRegionEnd - kConfigRegionBase, false);
   if (WritesSettings(s)) {
     const uint32_t size = TargetRecordSize(s.payload.productKind, s.payload.releaseCode);
     for (uint32_t i = 0; i < kConfigRecordCount; ++i) {
-      const uint32_t from = ConfigRecordAddress(s, i, size) - kConfigAreaStart;
-      const uint32_t to = std::min<uint32_t>(from + size, kConfigAreaEnd - kConfigAreaStart);
+      const uint32_t from = ConfigRecordAddress(s, i, size) - kConfigRegionBase;
+      const uint32_t to = std::min<uint32_t>(from + size, kConfigRegionEnd - kConfigRegionBase);
       std::fill(written.begin() + from, written.begin() + to, true);
     }
   }
@@ -130,7 +128,7 @@ PhaseResult RecordConfigAreaSums(UpdateState& s) {
            !written[offset + length]) {
       ++length;
     }
-    const uint32_t address = kConfigAreaStart + offset;
+    const uint32_t address = kConfigRegionBase + offset;
     uint32_t sum = 0;
     if (!QuerySum(s, address, length, &sum)) {
       return EndAfterBlockFailure(s, "configuration area check", address);
