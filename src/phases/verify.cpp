@@ -12,6 +12,7 @@
 
 #include "config/records.h"
 #include "phases/config_phase.h"
+#include "phases/progress.h"
 #include "protocol/protocol.h"
 #include "serial/link.h"
 
@@ -25,24 +26,16 @@ constexpr int kMaxVerifyPasses = 3;
 // A pass that found nothing, one that wrote something again, or the end of the run (in result).
 enum class PassResult { kClean, kRewrote, kEnded };
 
-const char* RangeName(int range) {
-  return range == kRangeConfig ? "configuration write"
-         : range == kRangeHwImage ? "second image"
-                                  : "main image";
-}
+// A block of the run written once more: nothing shown, nothing kept again; attempts counts the
+// attempts made.
+class RewriteCount : public BlockWriteObserver {
+ public:
+  void BeforeData(int attempt, uint32_t) override { attempts = attempt + 1; }
+  void NotVerified(uint32_t, uint32_t) override {}
+  void Verified(const WrittenBlock&) override {}
 
-// The block write exchange once more for one block, with its repeat rules and bound. *attempts
-// (when given) receives the number of attempts made.
-PhaseResult WriteAgain(UpdateState& s, const WrittenBlock& block, int* attempts = nullptr) {
-  if (s.link.unitLength != block.length) SendLength(s.link, block.length);
-  uint32_t reply = 0;
-  bool verified = RepeatUntilVerified(s.link, block.length, [&](int n) {
-    if (attempts != nullptr) *attempts = n + 1;
-    return WriteBlockAttempt(s.link, block.address, block.data, block.length, &reply, nullptr);
-  });
-  if (!verified) return EndAfterBlockFailure(s, RangeName(block.range), block.address);
-  return kGoOn;
-}
+  int attempts = 0;
+};
 
 // The parts of the configuration area the run does not write, as they were before.
 PhaseResult ConfigAreaUnchanged(UpdateState& s) {
@@ -83,7 +76,8 @@ PassResult VerifyPass(UpdateState& s, const std::vector<uint8_t>& image, PhaseRe
     }
     if (sum != BlockChecksum(image.data() + block.address, block.length)) {
       Print(s.console, "\nBlock at %06X differs on the unit, writing it again\n", block.address);
-      *end = WriteAgain(s, block);
+      RewriteCount rewrite;
+      *end = WriteVerifiedBlock(s, block, rewrite);
       if (!end->goOn) return PassResult::kEnded;
       rewrote = true;
     }
@@ -158,9 +152,9 @@ PhaseResult VerifyBeforeFlash(UpdateState& s) {
       // The run's last block exchange once more, so the unit meets the flash command right
       // after the exchange it has always met it after. When it had to be repeated, its first
       // attempt may have landed elsewhere: that calls for another pass.
-      int attempts = 0;
-      end = WriteAgain(s, s.facts.writtenBlocks.back(), &attempts);
-      if (!end.goOn || attempts == 1) return end;
+      RewriteCount rewrite;
+      end = WriteVerifiedBlock(s, s.facts.writtenBlocks.back(), rewrite);
+      if (!end.goOn || rewrite.attempts == 1) return end;
     }
   }
   if (RunInterrupted()) return kInterruptedRun;
