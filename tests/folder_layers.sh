@@ -4,7 +4,7 @@
 # usage: folder_layers.sh SRC_DIR
 set -u
 src=$1
-LAYERS=(driver phases copies run protocol config trace platform serial console os payload)
+LAYERS=(driver phases copies run protocol config trace platform serial console os payload base)
 rank() { local i; for i in "${!LAYERS[@]}"; do [ "${LAYERS[$i]}" = "$1" ] && echo "$i" && return; done; echo -1; }
 bad=0
 for folder in "${LAYERS[@]}"; do

@@ -21,7 +21,6 @@ constexpr ConfigConversionKind kFromV2 = 2;
 constexpr uint32_t kConfigReadoutSize = 16848;
 using ConfigReadout = std::array<uint8_t, kConfigReadoutSize>;
 
-constexpr uint32_t kConfigRegionBase = 0x4000;
 constexpr uint32_t kConfigRecordCount = 6;
 constexpr uint32_t kRecordV1Size = 2480;  // ConfigRecordV1
 constexpr uint32_t kRecordV2Size = 2512;  // ConfigRecordV2

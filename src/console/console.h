@@ -4,17 +4,7 @@
 #include <cstddef>
 #include <string>
 
-// Lets GCC and clang check printf-style arguments; MinGW's printf family is the C99 one
-// (gnu_printf), not the Microsoft one. Other compilers check nothing.
-#if defined(__MINGW32__)
-#define QUOREL_PRINTF_FORMAT(formatIndex, firstArg) \
-  __attribute__((format(gnu_printf, formatIndex, firstArg)))
-#elif defined(__GNUC__)
-#define QUOREL_PRINTF_FORMAT(formatIndex, firstArg) \
-  __attribute__((format(printf, formatIndex, firstArg)))
-#else
-#define QUOREL_PRINTF_FORMAT(formatIndex, firstArg)
-#endif
+#include "base/printf_format.h"
 
 namespace quorel {
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "os/error_text_win32.h"
 #include "os/file_replace.h"
 
 namespace quorel {
@@ -23,7 +24,7 @@ bool RenameReplacing(const std::string& from, const std::string& to, std::string
   if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return true;
   }
-  *error = "cannot replace it (Windows error " + std::to_string(GetLastError()) + ")";
+  *error = "cannot replace it: " + Win32ErrorText(GetLastError());
   return false;
 }
 

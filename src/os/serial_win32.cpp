@@ -5,26 +5,16 @@
 #include <cstring>
 #include <vector>
 
+#include "os/error_text_win32.h"
+
 namespace quorel {
 namespace {
 
 const char kReportPrefix[] = "quorel-update: cannot open ";
 
-// The system's message for an error code, on one line.
+// The system's message for an error code, and what a refused port usually means.
 std::string SystemMessage(DWORD error) {
-  char* text = nullptr;
-  const DWORD length = FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string message;
-  if (length > 0 && text != nullptr) message.assign(text, length);
-  if (text != nullptr) LocalFree(text);
-  for (char& c : message) {
-    if (c == '\r' || c == '\n') c = ' ';
-  }
-  while (!message.empty() && message.back() == ' ') message.pop_back();
-  if (message.empty()) message = "system error";
-  message += " (error " + std::to_string(error) + ")";
+  std::string message = Win32ErrorText(error);
   if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
     message += "; the port may be in use by another program";
   }

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "os/error_text_win32.h"
 #include "os/state_folder.h"
 
 namespace quorel {
@@ -9,20 +10,6 @@ namespace quorel {
 const char kCopyFolderHelp[] = "%LOCALAPPDATA%\\quorel-update";
 
 namespace {
-
-std::string LastErrorText() {
-  char text[256] = {};
-  const DWORD code = GetLastError();
-  if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                     text, sizeof text, nullptr) == 0) {
-    return "error " + std::to_string(code);
-  }
-  std::string message = text;
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' ')) {
-    message.pop_back();
-  }
-  return message;
-}
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
@@ -45,7 +32,7 @@ bool MakeFolders(const std::string& path, std::string* error) {
         GetLastError() == ERROR_ACCESS_DENIED) {
       continue;
     }
-    *error = part + ": " + LastErrorText();
+    *error = part + ": " + Win32ErrorText(GetLastError());
     return false;
   }
   const DWORD attributes = GetFileAttributesA(path.c_str());

@@ -3,6 +3,8 @@
 // model and code, and the table of known firmware builds by which a unit is identified.
 #include <cstdint>
 
+#include "payload/memory_map.h"
+
 namespace quorel {
 
 using ProductKind = uint32_t;   // 0 the base model, 1 the Pro model
@@ -11,15 +13,7 @@ using ReleaseCode = uint32_t;   // 24-bit release code, shown with "%06x"
 constexpr ProductKind kBaseModel = 0;
 constexpr ProductKind kProModel = 1;
 
-constexpr uint32_t kSwImageSize = 0x20732;
-constexpr uint32_t kHwImageSize = 0x2C01E;
-constexpr uint32_t kHwImageBase = 0x40000;
-constexpr uint32_t kSwImageEnd = kSwImageSize;                 // unit address after SwImage
-constexpr uint32_t kHwImageEnd = kHwImageBase + kHwImageSize;  // unit address after HwImage
 constexpr uint32_t kReleaseTableRows = 162;
-// The unit's code region whose byte sum identifies its firmware.
-constexpr uint32_t kCodeRegionStart = 0x8000;
-constexpr uint32_t kCodeRegionLength = 0xE000;
 
 // Three parallel columns; row i is entry i of each.
 struct ReleaseTable {

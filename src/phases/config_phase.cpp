@@ -26,8 +26,6 @@ namespace {
 constexpr uint32_t kReadBlockLength = 64;
 // Six records of the middle layout: the extent read for a conversion.
 constexpr uint32_t kReadoutLength = kConfigRecordCount * kRecordV2Size;
-// The end of the configuration region: the download writes from here on.
-constexpr uint32_t kConfigRegionEnd = 0x8000;
 // The stretch a read is confirmed in, and how many confirmations a read gets.
 constexpr uint32_t kConfirmStretch = 0x400;
 constexpr int kMaxConfirmRounds = 3;
@@ -380,7 +378,7 @@ PhaseResult ReadOutConfig(UpdateState& s) {
   // What lies beyond the region read (the tail of the last converted record) starts as zero.
   std::fill(s.facts.configReadout.begin() + kReadoutLength, s.facts.configReadout.end(), 0);
   // --identify sends nothing that closes the readout: it ends with X.
-  if (!s.requests.identifyOnly) SendCommand(s.link, "K");
+  if (!s.requests.identifyOnly) SendCommand(s.link, kCmdK);
   return kGoOn;
 }
 

@@ -25,30 +25,26 @@ void NoteHeldCancel(UpdateState& s, bool* told) {
         "\nInterrupted: finishing writing the settings back first (Ctrl-C again stops at once)\n");
 }
 
-PhaseResult WriteConfigRecord(UpdateState& s, uint32_t offset, uint32_t size, uint32_t address,
-                              bool* told) {
-  SendLength(s.link, kWriteBlockLength);
-  const uint32_t blocks = (size - 1) / kWriteBlockLength + 1;
-  for (uint32_t b = 0; b < blocks; ++b) {
-    uint32_t length = kWriteBlockLength;
-    if ((b + 1) * kWriteBlockLength > size) {
-      length = size - b * kWriteBlockLength;
-      SendLength(s.link, length);
-    }
-    const uint32_t blockAddress = address + b * kWriteBlockLength;
-    const uint8_t* data = s.facts.configReadout.data() + offset + b * kWriteBlockLength;
-    uint32_t reply = 0;
-    bool verified = RepeatUntilVerified(s.link, length, [&](int) {
-      return WriteBlockAttempt(s.link, blockAddress, data, length, &reply, [&] {
-        if (reply != 0) Print(s.console, "Re43");
-      });
-    });
-    if (!verified) return EndAfterBlockFailure(s, "configuration write", blockAddress);
-    RecordWrittenBlock(s, {blockAddress, length, data, kRangeConfig});
-    NoteHeldCancel(s, told);
+// The console's marks of the records' blocks: "Re43" before the data of a repeat once the unit
+// has answered the block, and the note of a held Ctrl-C after the block it came during.
+class WriteBackMarks : public BlockWriteObserver {
+ public:
+  explicit WriteBackMarks(UpdateState& s) : s_(s) {}
+  void BeforeData(int, uint32_t lastReply) override {
+    if (lastReply != 0) Print(s_.console, "Re43");
   }
-  return kGoOn;
-}
+  void NotVerified(uint32_t, uint32_t) override {}
+  void Verified(const WrittenBlock& block) override {
+    RecordWrittenBlock(s_, block);
+    NoteHeldCancel(s_, &told);
+  }
+
+  // The held Ctrl-C has been noted on the console.
+  bool told = false;
+
+ private:
+  UpdateState& s_;
+};
 
 }  // namespace
 
@@ -66,10 +62,13 @@ PhaseResult WriteBackConfig(UpdateState& s) {
   // From the first block on, a first Ctrl-C is held until the last record is written.
   if (!HoldCancel()) return kInterruptedRun;
   s.facts.writeBackStarted = true;
-  bool told = false;
+  WriteBackMarks marks(s);
   for (uint32_t i = 0; i < kConfigRecordCount; ++i) {
     const uint32_t address = ConfigRecordAddress(s, i, size);
-    PhaseResult written = WriteConfigRecord(s, i * size, size, address, &told);
+    SendLength(s.link, kWriteBlockLength);
+    PhaseResult written =
+        WriteVerifiedRange(s, address, address + size, s.facts.configReadout.data() + i * size,
+                           kWriteBlockLength, kRangeConfig, marks);
     if (!written.goOn) {
       ReleaseCancel();
       return written;
@@ -77,26 +76,26 @@ PhaseResult WriteBackConfig(UpdateState& s) {
     Print(s.console, ".");
   }
   s.facts.writeBackDone = true;
-  NoteHeldCancel(s, &told);
+  NoteHeldCancel(s, &marks.told);
   if (!CancelHeld()) {
     ReleaseCancel();
     return kGoOn;
   }
   // The settings are whole: the unit takes the "K" that closes them, as in a run that goes on,
   // and the run ends as one cut short.
-  SendCommand(s.link, "K");
+  SendCommand(s.link, kCmdK);
   ReleaseCancel();
   return kInterruptedRun;
 }
 
 PhaseResult FinishConfigPhase(UpdateState& s) {
-  SendCommand(s.link, "K");
+  SendCommand(s.link, kCmdK);
   SendCommand(s.link, kCmdProbe);
   ReadUnitReply(s.link, kProbeReplyLength);
-  SendCommand(s.link, "V0");
+  SendCommand(s.link, kCmdV0);
   SendCommand(s.link, kCmdTick);
   ReadUnitReply(s.link, kProbeReplyLength);
-  SendCommand(s.link, "V0");
+  SendCommand(s.link, kCmdV0);
   ReadUnitReply(s.link, kProbeReplyLength);
   if (RunInterrupted()) return kInterruptedRun;
   if (s.link.currentSpeed == s.facts.negotiatedSpeed) return kGoOn;

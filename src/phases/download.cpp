@@ -13,41 +13,33 @@ namespace quorel {
 namespace {
 
 constexpr uint32_t kDownloadBlockLength = 0x400;
-constexpr uint32_t kFirstRangeEnd = 0x4000;
-constexpr uint32_t kSecondRangeStart = 0x8000;
 // Units older than these releases also need the second image.
 constexpr ReleaseCode kHwImageBeforeBase = 0x111103;
 constexpr ReleaseCode kHwImageBeforePro = 0x110503;
 
-// A range written block by block, with "Retry#%d" and "cs err" on repeats and the length
-// command before a short last block.
-PhaseResult SendRange(UpdateState& s, uint32_t start, uint32_t end, const uint8_t* source,
-                      uint32_t& currentLength, const char* what, int range) {
-  for (uint32_t address = start; address < end;) {
-    uint32_t remaining = end - address;
-    if (remaining < currentLength) {
-      SendLength(s.link, remaining);
-      currentLength = remaining;
-    }
-    uint32_t reply = 0;
-    int attempts = 0;
-    const uint8_t* data = source + (address - start);
-    bool verified = RepeatUntilVerified(s.link, currentLength, [&](int) {
-      uint32_t sum = BlockChecksum(data, currentLength);
-      bool ok = WriteBlockAttempt(s.link, address, data, currentLength, &reply, [&] {
-        if (attempts != 0) Print(s.console, "Retry#%d\n", attempts);
-      });
-      ++attempts;
-      if (!ok && !RunInterrupted()) Print(s.console, "cs err,rs=%x cs=%x\n", reply, sum);
-      return ok;
-    });
-    if (!verified) return EndAfterBlockFailure(s, what, address);
-    RecordWrittenBlock(s, {address, currentLength, data, range});
-    Print(s.console, ".");
-    address += currentLength;
+// The console's marks of the download's blocks: a dot per block verified and, before the data
+// of a repeat, "Retry003" in the main image's first range (once the unit has answered the block)
+// and "Retry#n" in the later ranges, where an attempt that does not verify also shows the unit's
+// sum beside the block's.
+class DownloadMarks : public BlockWriteObserver {
+ public:
+  DownloadMarks(UpdateState& s, bool firstRange) : s_(s), firstRange_(firstRange) {}
+  void BeforeData(int attempt, uint32_t lastReply) override {
+    if (firstRange_ && lastReply != 0) Print(s_.console, "Retry003\n");
+    if (!firstRange_ && attempt != 0) Print(s_.console, "Retry#%d\n", attempt);
   }
-  return kGoOn;
-}
+  void NotVerified(uint32_t lastReply, uint32_t sum) override {
+    if (!firstRange_) Print(s_.console, "cs err,rs=%x cs=%x\n", lastReply, sum);
+  }
+  void Verified(const WrittenBlock& block) override {
+    RecordWrittenBlock(s_, block);
+    Print(s_.console, ".");
+  }
+
+ private:
+  UpdateState& s_;
+  bool firstRange_;
+};
 
 }  // namespace
 
@@ -59,39 +51,27 @@ bool SendsHwImage(const FirmwarePayload& payload, uint32_t releaseRow) {
 
 PhaseResult ImageDownload(UpdateState& s) {
   const FirmwarePayload& payload = s.payload;
-  SendCommand(s.link, "JDOWNLOADING UPDATE\n");
+  SendCommand(s.link, kMsgDownloading);
   Print(s.console, "\nSending SW update..");
   SendCommand(s.link, kCmdProbe);
   ReadUnitReply(s.link, kProbeReplyLength);  // not judged
   SendLength(s.link, kDownloadBlockLength);  // L000400
-  SendCommand(s.link, "K");
-  uint32_t currentLength = kDownloadBlockLength;
-
-  for (uint32_t address = 0; address < kFirstRangeEnd; address += kDownloadBlockLength) {
-    uint32_t reply = 0;
-    const uint8_t* data = payload.SwImage + address;
-    bool verified = RepeatUntilVerified(s.link, kDownloadBlockLength, [&](int) {
-      return WriteBlockAttempt(s.link, address, data, kDownloadBlockLength, &reply, [&] {
-        if (reply != 0) Print(s.console, "Retry003\n");
-      });
-    });
-    if (!verified) return EndAfterBlockFailure(s, "main image", address);
-    RecordWrittenBlock(s, {address, kDownloadBlockLength, data, kRangeFirst});
-    Print(s.console, ".");
-  }
-
-  PhaseResult sent =
-      SendRange(s, kSecondRangeStart, kSwImageEnd, payload.SwImage + kSecondRangeStart,
-                currentLength, "main image", kRangeSecond);
+  SendCommand(s.link, kCmdK);
+  DownloadMarks firstMarks(s, true);
+  PhaseResult sent = WriteVerifiedRange(s, 0, kFirstRangeEnd, payload.SwImage,
+                                        kDownloadBlockLength, kRangeFirst, firstMarks);
+  if (!sent.goOn) return sent;
+  DownloadMarks marks(s, false);
+  sent = WriteVerifiedRange(s, kSecondRangeStart, kSwImageEnd, payload.SwImage + kSecondRangeStart,
+                            kDownloadBlockLength, kRangeSecond, marks);
   if (!sent.goOn) return sent;
 
   if (!SendsHwImage(payload, s.facts.releaseRow)) return kGoOn;
 
   Print(s.console, "\nSending HW update..");
   SendLength(s.link, kDownloadBlockLength);  // L000400
-  currentLength = kDownloadBlockLength;
-  return SendRange(s, kHwImageBase, kHwImageEnd, payload.HwImage, currentLength, "second image",
-                   kRangeHwImage);
+  return WriteVerifiedRange(s, kHwImageBase, kHwImageEnd, payload.HwImage, kDownloadBlockLength,
+                            kRangeHwImage, marks);
 }
 
 }  // namespace quorel

@@ -9,11 +9,11 @@ namespace quorel {
 
 PhaseResult FlashCommit(UpdateState& s) {
   Print(s.console, "\nNow flashing\n");
-  SendCommand(s.link, "JFLASHING DONE IN ABOUT 30 SECS\n");
+  SendCommand(s.link, kMsgFlashing);
   if (RunInterrupted()) return kInterruptedRun;
   // From here on the unit is programming its flash and must not be disturbed, not even by X.
   s.link.flashSent = true;
-  SendText("F5382", s.link.port);
+  SendText(kCmdFlash, s.link.port);
   s.link.port.Close();
   Print(s.console, "\nDO NOT SHUT OFF UNIT. Wait for unit to turn itself off or");
   Print(s.console, "\nrequest you to disconnect and reconnect power.");

@@ -33,9 +33,9 @@ bool UserConfirms(UpdateState& s) {
 
 void QueryUnitIdentity(UpdateState& s) {
   Print(s.console, "\nChecking version..\n");
-  SendCommand(s.link, "A008000");
-  SendCommand(s.link, "L00e000");
-  s.link.unitLength = 0xE000;
+  SendCommand(s.link, kCmdIdentifyAddress);
+  SendCommand(s.link, kCmdIdentifyLength);
+  s.link.unitLength = kCodeRegionLength;
   uint32_t checksum = 0;
   bool readable = QueryChecksum(s.link, &checksum, kIdentifyWaitMs);
   const ReleaseTable& table = s.payload.releaseTable;
@@ -85,7 +85,7 @@ PhaseResult IdentifyUnit(UpdateState& s) {
       break;
     }
   }
-  SendCommand(s.link, "T");
+  SendCommand(s.link, kCmdConfirmed);
   return kGoOn;
 }
 

@@ -12,6 +12,7 @@
 
 #include "config/records.h"
 #include "phases/config_phase.h"
+#include "phases/progress.h"
 #include "protocol/protocol.h"
 #include "serial/link.h"
 
@@ -19,32 +20,22 @@ namespace quorel {
 
 namespace {
 
-constexpr uint32_t kConfigAreaStart = 0x4000;
-constexpr uint32_t kConfigAreaEnd = 0x8000;
 constexpr uint32_t kConfigStretch = 0x400;
 constexpr int kMaxVerifyPasses = 3;
 
 // A pass that found nothing, one that wrote something again, or the end of the run (in result).
 enum class PassResult { kClean, kRewrote, kEnded };
 
-const char* RangeName(int range) {
-  return range == kRangeConfig ? "configuration write"
-         : range == kRangeHwImage ? "second image"
-                                  : "main image";
-}
+// A block of the run written once more: nothing shown, nothing kept again; attempts counts the
+// attempts made.
+class RewriteCount : public BlockWriteObserver {
+ public:
+  void BeforeData(int attempt, uint32_t) override { attempts = attempt + 1; }
+  void NotVerified(uint32_t, uint32_t) override {}
+  void Verified(const WrittenBlock&) override {}
 
-// The block write exchange once more for one block, with its repeat rules and bound. *attempts
-// (when given) receives the number of attempts made.
-PhaseResult WriteAgain(UpdateState& s, const WrittenBlock& block, int* attempts = nullptr) {
-  if (s.link.unitLength != block.length) SendLength(s.link, block.length);
-  uint32_t reply = 0;
-  bool verified = RepeatUntilVerified(s.link, block.length, [&](int n) {
-    if (attempts != nullptr) *attempts = n + 1;
-    return WriteBlockAttempt(s.link, block.address, block.data, block.length, &reply, nullptr);
-  });
-  if (!verified) return EndAfterBlockFailure(s, RangeName(block.range), block.address);
-  return kGoOn;
-}
+  int attempts = 0;
+};
 
 // The parts of the configuration area the run does not write, as they were before.
 PhaseResult ConfigAreaUnchanged(UpdateState& s) {
@@ -85,7 +76,8 @@ PassResult VerifyPass(UpdateState& s, const std::vector<uint8_t>& image, PhaseRe
     }
     if (sum != BlockChecksum(image.data() + block.address, block.length)) {
       Print(s.console, "\nBlock at %06X differs on the unit, writing it again\n", block.address);
-      *end = WriteAgain(s, block);
+      RewriteCount rewrite;
+      *end = WriteVerifiedBlock(s, block, rewrite);
       if (!end->goOn) return PassResult::kEnded;
       rewrote = true;
     }
@@ -109,12 +101,12 @@ bool QuerySum(UpdateState& s, uint32_t address, uint32_t length, uint32_t* sum) 
 PhaseResult RecordConfigAreaSums(UpdateState& s) {
   // The area less the converted records the run is about to write (all of it without a
   // conversion): the records' blocks are checked one by one, the rest must stay as it is.
-  std::vector<bool> written(kConfigAreaEnd - kConfigAreaStart, false);
+  std::vector<bool> written(kConfigRegionEnd - kConfigRegionBase, false);
   if (WritesSettings(s)) {
     const uint32_t size = TargetRecordSize(s.payload.productKind, s.payload.releaseCode);
     for (uint32_t i = 0; i < kConfigRecordCount; ++i) {
-      const uint32_t from = ConfigRecordAddress(s, i, size) - kConfigAreaStart;
-      const uint32_t to = std::min<uint32_t>(from + size, kConfigAreaEnd - kConfigAreaStart);
+      const uint32_t from = ConfigRecordAddress(s, i, size) - kConfigRegionBase;
+      const uint32_t to = std::min<uint32_t>(from + size, kConfigRegionEnd - kConfigRegionBase);
       std::fill(written.begin() + from, written.begin() + to, true);
     }
   }
@@ -130,7 +122,7 @@ PhaseResult RecordConfigAreaSums(UpdateState& s) {
            !written[offset + length]) {
       ++length;
     }
-    const uint32_t address = kConfigAreaStart + offset;
+    const uint32_t address = kConfigRegionBase + offset;
     uint32_t sum = 0;
     if (!QuerySum(s, address, length, &sum)) {
       return EndAfterBlockFailure(s, "configuration area check", address);
@@ -160,9 +152,9 @@ PhaseResult VerifyBeforeFlash(UpdateState& s) {
       // The run's last block exchange once more, so the unit meets the flash command right
       // after the exchange it has always met it after. When it had to be repeated, its first
       // attempt may have landed elsewhere: that calls for another pass.
-      int attempts = 0;
-      end = WriteAgain(s, s.facts.writtenBlocks.back(), &attempts);
-      if (!end.goOn || attempts == 1) return end;
+      RewriteCount rewrite;
+      end = WriteVerifiedBlock(s, s.facts.writtenBlocks.back(), rewrite);
+      if (!end.goOn || rewrite.attempts == 1) return end;
     }
   }
   if (RunInterrupted()) return kInterruptedRun;

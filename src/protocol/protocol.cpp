@@ -58,7 +58,7 @@ OpenResult OpenSelectedPort(UnitLink& link, uint32_t speed) {
 }
 
 bool SendSpeedAndReopen(UnitLink& link, uint32_t speed) {
-  if (!SendFormatted(link, "B%06u", speed)) return true;
+  if (!SendFormatted(link, kCmdSpeedFormat, speed)) return true;
   link.port.Close();
   if (OpenSelectedPort(link, speed) == kOpenOk) return true;
   // A port can refuse a moment after its close (a USB adapter's driver catching up); a second
@@ -67,10 +67,10 @@ bool SendSpeedAndReopen(UnitLink& link, uint32_t speed) {
   return OpenSelectedPort(link, speed) == kOpenOk || RunInterrupted();
 }
 
-void SendAddress(UnitLink& link, uint32_t address) { SendFormatted(link, "A%06X", address); }
+void SendAddress(UnitLink& link, uint32_t address) { SendFormatted(link, kCmdAddressFormat, address); }
 
 void SendLength(UnitLink& link, uint32_t length) {
-  SendFormatted(link, "L%06X", length);
+  SendFormatted(link, kCmdLengthFormat, length);
   link.unitLength = length;
 }
 
@@ -128,7 +128,7 @@ uint32_t BlockChecksum(const uint8_t* data, uint32_t length) {
 bool WriteBlockAttempt(UnitLink& link, uint32_t address, const uint8_t* data, uint32_t length,
                        uint32_t* reply, const std::function<void()>& beforeData) {
   SendAddress(link, address);
-  if (!SendCommand(link, "D")) return false;
+  if (!SendCommand(link, kCmdBlockWrite)) return false;
   if (beforeData) beforeData();
   uint32_t sum = 0;
   link.blockBytesOwed = length;
@@ -149,7 +149,7 @@ bool WriteBlockAttempt(UnitLink& link, uint32_t address, const uint8_t* data, ui
 bool ReadBlockAttempt(UnitLink& link, uint32_t address, uint8_t* destination, uint32_t length,
                       uint32_t* reported, const std::function<void()>& beforeData) {
   SendAddress(link, address);
-  if (!SendCommand(link, "M")) return false;
+  if (!SendCommand(link, kCmdBlockRead)) return false;
   if (beforeData) beforeData();
   uint32_t sum = 0;
   for (uint32_t i = 0; i < length; ++i) {

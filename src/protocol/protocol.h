@@ -7,17 +7,10 @@
 #include <functional>
 
 #include "os/cancel.h"
+#include "protocol/commands.h"
 #include "protocol/unit_link.h"
 
 namespace quorel {
-
-// Single-byte commands.
-constexpr uint8_t kCmdProbe = 'E';
-constexpr uint8_t kCmdGreet = 'G';
-constexpr uint8_t kCmdHello = 'H';
-constexpr uint8_t kCmdChecksum = 'C';
-constexpr uint8_t kCmdLeave = 'X';
-constexpr uint8_t kCmdTick = 'T';
 
 // Reply lengths asked of the read primitive.
 constexpr int32_t kProbeReplyLength = 20;

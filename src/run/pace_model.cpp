@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "protocol/commands.h"
+
 namespace quorel {
 
 namespace {
@@ -12,38 +14,41 @@ constexpr uint64_t kNsPerSecond = 1000000000;
 // The stretch the check before the flash and the read confirmation ask sums for.
 constexpr uint32_t kSumStretch = 0x400;
 
-// "A%06X" and "L%06X".
-std::string Hex6(char letter, uint32_t value) {
+// A command with a number, as it goes on the wire.
+std::string Numbered(const char* format, uint32_t value) {
   char text[16];
-  std::snprintf(text, sizeof text, "%c%06X", letter, value);
+  std::snprintf(text, sizeof text, format, value);
   return text;
 }
+std::string Address(uint32_t address) { return Numbered(kCmdAddressFormat, address); }
+std::string Length(uint32_t length) { return Numbered(kCmdLengthFormat, length); }
 
-// "B%06d": the speed command, sent at the old speed.
+// A one-byte command, by the name the unit takes it as.
+std::string Byte(uint8_t command) { return std::string(1, static_cast<char>(command)); }
+
+// The speed command, sent at the old speed.
 void SwitchSpeed(PaceFloor& floor, uint32_t speed) {
-  char text[16];
-  std::snprintf(text, sizeof text, "B%06u", speed);
-  floor.Send(text, 7);
+  floor.Send(Numbered(kCmdSpeedFormat, speed), 7);
   floor.Reopen(speed);
 }
 
 void SingleProbe(PaceFloor& floor, const UpdatePlan& plan) {
-  floor.Send("E", 1, plan.probeReply);
+  floor.Send(Byte(kCmdProbe), 1, plan.probeReply);
   floor.Read(20);
 }
 
 // Checksummed block reads with "M" over [start, start + length), as the configuration readout
 // makes them: the length once, a shorter length before a short last block.
 void ReadRange(PaceFloor& floor, const UpdatePlan& plan, uint32_t start, uint32_t length) {
-  floor.Send(Hex6('L', plan.readBlock), 7);
+  floor.Send(Length(plan.readBlock), 7);
   for (uint32_t offset = 0; offset < length; offset += plan.readBlock) {
     const uint32_t block = std::min(plan.readBlock, length - offset);
-    if (block != plan.readBlock) floor.Send(Hex6('L', block), 7);
-    floor.Send(Hex6('A', start + offset), 7);
-    floor.Send("M", 1, 2 * block);
+    if (block != plan.readBlock) floor.Send(Length(block), 7);
+    floor.Send(Address(start + offset), 7);
+    floor.Send(kCmdBlockRead, 1, 2 * block);
     for (uint32_t i = 0; i < block; ++i) floor.Read(2);
     floor.Drain();
-    floor.Send("C", 1, plan.checksumReply);
+    floor.Send(Byte(kCmdChecksum), 1, plan.checksumReply);
     floor.Read(11);
   }
 }
@@ -57,10 +62,10 @@ struct Block {
 // The sum of length bytes at address: "A%06X", "L%06X" when the unit holds another length, C.
 void AskSum(PaceFloor& floor, const UpdatePlan& plan, uint32_t address, uint32_t length,
             uint32_t& held) {
-  floor.Send(Hex6('A', address), 7);
-  if (held != length) floor.Send(Hex6('L', length), 7);
+  floor.Send(Address(address), 7);
+  if (held != length) floor.Send(Length(length), 7);
   held = length;
-  floor.Send("C", 1, plan.checksumReply);
+  floor.Send(Byte(kCmdChecksum), 1, plan.checksumReply);
   floor.Read(11);
 }
 
@@ -75,15 +80,15 @@ void ReadConfirmed(PaceFloor& floor, const UpdatePlan& plan, uint32_t start, uin
   for (uint32_t offset = 0; offset < length; offset += kSumStretch) {
     AskSum(floor, plan, start + offset, std::min(kSumStretch, length - offset), held);
   }
-  if (held != lastRead) floor.Send(Hex6('L', lastRead), 7);
+  if (held != lastRead) floor.Send(Length(lastRead), 7);
   held = lastRead;
 }
 
 // One checksummed block write: "A%06X", "D" and the bytes, C and its reply.
 void WriteBlock(PaceFloor& floor, const UpdatePlan& plan, uint32_t address, uint32_t length) {
-  floor.Send(Hex6('A', address), 7);
-  floor.Send("D[" + std::to_string(length) + "]", 1 + length);
-  floor.Send("C", 1, plan.checksumReply);
+  floor.Send(Address(address), 7);
+  floor.Send(kCmdBlockWrite + std::string("[") + std::to_string(length) + "]", 1 + length);
+  floor.Send(Byte(kCmdChecksum), 1, plan.checksumReply);
   floor.Read(11);
 }
 
@@ -94,7 +99,7 @@ void WriteRange(PaceFloor& floor, const UpdatePlan& plan, uint32_t start, uint32
   for (uint32_t address = start; address < end; address += length) {
     if (end - address < length) {
       length = end - address;
-      floor.Send(Hex6('L', length), 7);
+      floor.Send(Length(length), 7);
     }
     WriteBlock(floor, plan, address, length);
     written.push_back(Block{address, length});
@@ -212,26 +217,26 @@ void PlanFullUpdate(const UpdatePlan& plan, PaceFloor& floor) {
   // are the answer to the first E), the drain and the single probe; the unit answers at once.
   SingleProbe(floor, plan);
   SwitchSpeed(floor, plan.wantedSpeed);
-  for (int i = 0; i < 20; ++i) floor.Send("E", 1, plan.probeReply);
+  for (int i = 0; i < 20; ++i) floor.Send(Byte(kCmdProbe), 1, plan.probeReply);
   floor.Read(2);
   floor.Drain();
   SingleProbe(floor, plan);
 
   // Greeting, answered "HOk" the first time.
-  floor.Send("G", 1, plan.greetReply);
+  floor.Send(Byte(kCmdGreet), 1, plan.greetReply);
   floor.Sleep(2000);
   floor.Read(20);
-  floor.Send("H", 1, plan.helloReply);
+  floor.Send(Byte(kCmdHello), 1, plan.helloReply);
   floor.Sleep(2000);
   floor.Read(20);
 
   // Identification of a known unit, then "T".
-  floor.Send("A008000", 7);
-  floor.Send("L00e000", 7);
-  floor.Send("C", 1, plan.checksumReply);
+  floor.Send(kCmdIdentifyAddress, 7);
+  floor.Send(kCmdIdentifyLength, 7);
+  floor.Send(Byte(kCmdChecksum), 1, plan.checksumReply);
   floor.Sleep(1000);
   floor.Read(11);
-  floor.Send("T", 1);
+  floor.Send(kCmdConfirmed, 1);
 
   // Configuration readout at no more than the configuration speed, and write-back.
   const bool configWork = plan.readoutLength > 0;
@@ -245,9 +250,9 @@ void PlanFullUpdate(const UpdatePlan& plan, PaceFloor& floor) {
   auto recordAddress = [&](uint32_t r) {
     return plan.readoutStart + (r == 5 && plan.recordFiveMoved ? 4 : r) * plan.recordSize;
   };
-  for (uint32_t a = 0x4000; a < 0x8000;) {
+  for (uint32_t a = kConfigRegionBase; a < kConfigRegionEnd;) {
     bool inRecord = false;
-    uint32_t next = 0x8000;  // the end of the gap that starts at a
+    uint32_t next = kConfigRegionEnd;  // the end of the gap that starts at a
     for (uint32_t r = 0; configWork && r < plan.records; ++r) {
       const uint32_t from = recordAddress(r);
       const uint32_t to = from + plan.recordSize;
@@ -262,27 +267,27 @@ void PlanFullUpdate(const UpdatePlan& plan, PaceFloor& floor) {
     gaps.push_back(Block{a, length});
     a += length;
   }
-  uint32_t held = 0xE000;  // the length the unit holds: the identification's at first
+  uint32_t held = kCodeRegionLength;  // the length the unit holds: the identification's at first
   if (plan.formatCheckLength > 0) {
     ReadConfirmed(floor, plan, plan.readoutStart, plan.formatCheckLength, held);
   }
   if (configWork) {
     ReadConfirmed(floor, plan, plan.readoutStart, plan.readoutLength, held);
-    floor.Send("K", 1);
+    floor.Send(kCmdK, 1);
     for (const Block& gap : gaps) AskSum(floor, plan, gap.address, gap.length, held);
     for (uint32_t r = 0; r < plan.records; ++r) {
       const uint32_t address = recordAddress(r);
       uint32_t length = plan.writeBlock;
-      floor.Send(Hex6('L', length), 7);
+      floor.Send(Length(length), 7);
       WriteRange(floor, plan, address, address + plan.recordSize, length, blocks);
     }
   }
-  floor.Send("K", 1);
+  floor.Send(kCmdK, 1);
   SingleProbe(floor, plan);
-  floor.Send("V0", 2);
-  floor.Send("T", 1);
+  floor.Send(kCmdV0, 2);
+  floor.Send(Byte(kCmdTick), 1);
   floor.Read(20);
-  floor.Send("V0", 2);
+  floor.Send(kCmdV0, 2);
   floor.Read(20);
   if (lowered) {
     SwitchSpeed(floor, plan.wantedSpeed);
@@ -294,17 +299,16 @@ void PlanFullUpdate(const UpdatePlan& plan, PaceFloor& floor) {
   }
 
   // Image download.
-  const std::string downloading = "JDOWNLOADING UPDATE\n";
-  floor.Send(downloading, static_cast<uint32_t>(downloading.size()));
+  floor.Send(kMsgDownloading, sizeof kMsgDownloading - 1);
   SingleProbe(floor, plan);
-  floor.Send(Hex6('L', plan.downloadBlock), 7);
-  floor.Send("K", 1);
+  floor.Send(Length(plan.downloadBlock), 7);
+  floor.Send(kCmdK, 1);
   uint32_t length = plan.downloadBlock;
   WriteRange(floor, plan, 0, plan.firstRangeEnd, length, blocks);
   WriteRange(floor, plan, plan.secondRangeStart, plan.secondRangeEnd, length, blocks);
   if (plan.secondImage) {
     length = plan.downloadBlock;
-    floor.Send(Hex6('L', length), 7);
+    floor.Send(Length(length), 7);
     WriteRange(floor, plan, plan.secondImageStart, plan.secondImageEnd, length, blocks);
   }
 
@@ -316,9 +320,8 @@ void PlanFullUpdate(const UpdatePlan& plan, PaceFloor& floor) {
   WriteBlock(floor, plan, blocks.back().address, blocks.back().length);
 
   // Flash commit, and the port closes behind it.
-  const std::string flashing = "JFLASHING DONE IN ABOUT 30 SECS\n";
-  floor.Send(flashing, static_cast<uint32_t>(flashing.size()));
-  floor.Send("F5382", 5);
+  floor.Send(kMsgFlashing, sizeof kMsgFlashing - 1);
+  floor.Send(kCmdFlash, 5);
   floor.Close();
 }
 

@@ -37,6 +37,8 @@
 #include <string>
 #include <vector>
 
+#include "payload/memory_map.h"
+
 namespace quorel {
 
 constexpr uint64_t kWireBitsPerByte = 10;
@@ -151,7 +153,7 @@ struct UpdatePlan {
   // configuration; none when 0.
   uint32_t formatCheckLength = 0;
   // Configuration work; no readout and no write-back when readoutLength is 0.
-  uint32_t readoutStart = 0x4000;
+  uint32_t readoutStart = kConfigRegionBase;
   uint32_t readoutLength = 0;
   uint32_t readBlock = 64;
   uint32_t records = 6;
@@ -160,8 +162,8 @@ struct UpdatePlan {
   bool recordFiveMoved = false;  // record 5 written over record 4
   // Image ranges, [start, end) in unit addresses; only their lengths matter for the timing.
   uint32_t downloadBlock = 1024;
-  uint32_t firstRangeEnd = 0x4000;
-  uint32_t secondRangeStart = 0x8000;
+  uint32_t firstRangeEnd = kFirstRangeEnd;
+  uint32_t secondRangeStart = kSecondRangeStart;
   uint32_t secondRangeEnd = 0;
   bool secondImage = false;
   uint32_t secondImageStart = 0;

@@ -11,19 +11,15 @@
 
 #include "payload/gen/payload_gen.h"
 
+#include "base/printf_format.h"
 #include "payload/payload.h"
 
 namespace quorel {
 namespace {
 
-constexpr uint32_t kConfigAreaStart = 0x4000;
-constexpr uint32_t kConfigAreaEnd = 0x8000;
-
 // Prints "<file>: <fault>" or "<file>:<line>: <fault>" to standard error.
-#ifdef __GNUC__
 void Report(const std::string& file, int line, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
-#endif
+    QUOREL_PRINTF_FORMAT(3, 4);
 
 void Report(const std::string& file, int line, const char* format, ...) {
   if (line > 0) {
@@ -68,12 +64,12 @@ bool CheckImageSize(const std::string& path, const std::vector<uint8_t>& image,
 }
 
 bool CheckConfigAreaZero(const std::string& path, const std::vector<uint8_t>& image) {
-  for (uint32_t address = kConfigAreaStart; address < kConfigAreaEnd; ++address) {
+  for (uint32_t address = kConfigRegionBase; address < kConfigRegionEnd; ++address) {
     if (image[address] != 0) {
       Report(path, 0,
              "byte at 0x%05" PRIX32 " is 0x%02X; bytes 0x%05" PRIX32 "..0x%05" PRIX32
              " (the unit's configuration area) must all be zero",
-             address, image[address], kConfigAreaStart, kConfigAreaEnd - 1);
+             address, image[address], kConfigRegionBase, kConfigRegionEnd - 1);
       return false;
     }
   }
