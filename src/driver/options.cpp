@@ -107,7 +107,6 @@ bool AnswerInfoOption(Console& console, SerialDevices& devices, const FirmwarePa
 
 
 bool ParseOptions(RunOptions& options, Console& console, int argc, const char* const* argv) {
-  static const uint32_t kSpeeds[] = {28800, 14400, 9600, 4800, 2400};
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     const char* longValue = nullptr;
@@ -176,7 +175,7 @@ bool ParseOptions(RunOptions& options, Console& console, int argc, const char* c
               "Error, usage is -sX to set RS232 port speed, where X is 0(fastest) to 4(slowest)\n");
         return false;
       }
-      options.wantedSpeed = kSpeeds[value - '0'];
+      options.wantedSpeed = kSpeedLadder[value - '0'];
     } else {
       Print(console, "%s :Unrecognized option\n", arg);
       return false;

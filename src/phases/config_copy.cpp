@@ -10,8 +10,6 @@
 
 namespace quorel {
 
-const char* ModelName(ProductKind kind) { return kind != kBaseModel ? "QuorelPro" : "Quorel"; }
-
 bool ReadsConfigRegion(const UpdateState& s) {
   // With --restore-config the unit's settings are not read.
   if (!s.requests.restoreConfigPath.empty()) return false;

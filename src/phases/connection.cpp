@@ -15,14 +15,13 @@ constexpr uint32_t kLowestAcceptedSpeed = 2400;
 constexpr uint32_t kGreetingWaitMs = 2000;
 constexpr int kGreetingRepeats = 10;
 
+// The next step down the speed ladder; below its last step (or off it), a speed under the lowest
+// accepted one, which ends the search.
 uint32_t NextSlowerSpeed(uint32_t speed) {
-  switch (speed) {
-    case 28800: return 14400;
-    case 14400: return 9600;
-    case 9600: return 4800;
-    case 4800: return 2400;
-    default: return 1000;
+  for (size_t step = 0; step + 1 < kSpeedLadderSteps; ++step) {
+    if (kSpeedLadder[step] == speed) return kSpeedLadder[step + 1];
   }
+  return 1000;
 }
 
 void GreetOnce(UpdateState& s) {

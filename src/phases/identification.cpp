@@ -22,9 +22,8 @@ PhaseResult Decline(UpdateState& s) {
 
 // Asks "(y/n)"; y or Y goes on, every other key (and a closed console) declines.
 bool UserConfirms(UpdateState& s) {
-  const bool pro = s.payload.productKind != kBaseModel;
   Print(s.console, "Are you sure you want to run update for %s rev %06x (y/n)",
-        pro ? "QuorelPro" : "Quorel", s.payload.releaseCode);
+        ModelName(s.payload.productKind), s.payload.releaseCode);
   int key = s.console.ReadKey();
   return key == 'y' || key == 'Y';
 }
