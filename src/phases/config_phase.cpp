@@ -101,7 +101,7 @@ PhaseResult ReadUnitMemory(UpdateState& s, uint32_t address, uint32_t count, uin
       return kGoOn;
     }
   }
-  if (RunInterrupted()) return kInterruptedRun;
+  if (CancelRequested()) return kInterruptedRun;
   Print(s.console,
         "\nThe unit's configuration could not be read back reliably (at %06X).\n"
         "The unit was not flashed. Update exiting\n",
@@ -275,7 +275,7 @@ PhaseResult LookForAnEarlierWriteBack(UpdateState& s) {
 
 }  // namespace
 
-bool RestoringSettings(const UpdateState& s) { return !s.requests.restoreConfigPath.empty(); }
+bool RestoringSettings(const UpdateState& s) { return !s.options.restoreConfigPath.empty(); }
 
 bool WritesSettings(const UpdateState& s) {
   return RestoringSettings(s) || s.facts.configConversionKind != kNoConversion;
@@ -294,7 +294,7 @@ PhaseResult ReadOutConfig(UpdateState& s) {
   // --restore-config: the copy's settings take the place of the unit's, which are not read.
   const bool restoring = RestoringSettings(s);
   if (restoring) s.facts.configConversionKind = RestoreConversionKind(s);
-  const bool configWork = restoring ? !s.requests.identifyOnly
+  const bool configWork = restoring ? !s.options.identifyOnly
                                     : s.facts.unitUnidentified || ReadsConfigRegion(s);
 
   if (s.link.currentSpeed > kConfigSpeed && configWork) {
@@ -303,10 +303,9 @@ PhaseResult ReadOutConfig(UpdateState& s) {
       return EndRun(kStatusFailed);
     }
     if (!SingleProbe(s.link)) {
-      if (RunInterrupted()) return kInterruptedRun;
+      if (CancelRequested()) return kInterruptedRun;
       return EndRun(kStatusFailed, "Connection failed at check config\n");
     }
-    s.link.currentSpeed = kConfigSpeed;
   }
 
   uint8_t* buffer = s.facts.configReadout.data();
@@ -314,12 +313,12 @@ PhaseResult ReadOutConfig(UpdateState& s) {
     const uint32_t target = TargetRecordSize(s.payload.productKind, s.payload.releaseCode);
     const uint32_t from = s.requests.restoreRecordSize;
     Print(s.console, "Settings to write: the copy %s (%s layout%s%s%s)\n",
-          s.requests.restoreConfigPath.c_str(), ConfigLayoutName(from),
+          s.options.restoreConfigPath.c_str(), ConfigLayoutName(from),
           from != target ? ", converted to the " : "",
           from != target ? ConfigLayoutName(target) : "", from != target ? " layout" : "");
     std::copy(s.requests.restoreBytes.begin(), s.requests.restoreBytes.end(), buffer);
     std::fill(s.facts.configReadout.begin() + kReadoutLength, s.facts.configReadout.end(), 0);
-    s.facts.runCopyPath = s.requests.restoreConfigPath;
+    s.facts.runCopyPath = s.options.restoreConfigPath;
     NoteNothingToSave(s);
     return kGoOn;
   }
@@ -338,7 +337,7 @@ PhaseResult ReadOutConfig(UpdateState& s) {
   }
 
   if (s.facts.unitUnidentified && s.facts.configConversionKind == kNoConversion &&
-      !s.requests.identifyOnly) {
+      !s.options.identifyOnly) {
     PhaseResult looked = LookForAnEarlierWriteBack(s);
     if (!looked.goOn) return looked;
   }
@@ -358,21 +357,21 @@ PhaseResult ReadOutConfig(UpdateState& s) {
   const bool partlyWritten = s.facts.settingsJudged && state == SettingsState::kPartlyWritten;
   // --save-config: the region as read, before it is converted; never settings partly written,
   // which could only replace a good copy that an earlier run saved under the same name.
-  if (partlyWritten && !s.requests.saveConfigPath.empty()) {
+  if (partlyWritten && !s.options.saveConfigPath.empty()) {
     Print(s.console, "\nThe settings read are partly written, so %s was left as it was\n",
-          s.requests.saveConfigPath.c_str());
+          s.options.saveConfigPath.c_str());
   } else {
     read = SaveConfigCopy(s, kReadoutLength);
     if (!read.goOn) return read;
-    if (!s.requests.saveConfigPath.empty()) s.facts.runCopyPath = s.requests.saveConfigPath;
+    if (!s.options.saveConfigPath.empty()) s.facts.runCopyPath = s.options.saveConfigPath;
   }
-  if (s.facts.settingsJudged && !s.requests.identifyOnly) {
+  if (s.facts.settingsJudged && !s.options.identifyOnly) {
     if (partlyWritten) return StopOnPartlyWritten(s, proof);
     if (state == SettingsState::kConverted) {
       Print(s.console,
             "\nSettings already converted by an earlier run: nothing to convert or write back\n");
       s.facts.configConversionKind = kNoConversion;
-    } else if (state == SettingsState::kNeverConverted && s.requests.saveConfigPath.empty()) {
+    } else if (state == SettingsState::kNeverConverted && s.options.saveConfigPath.empty()) {
       read = KeepAutomaticCopy(s, kReadoutLength);
       if (!read.goOn) return read;
     }
@@ -380,7 +379,7 @@ PhaseResult ReadOutConfig(UpdateState& s) {
   // What lies beyond the region read (the tail of the last converted record) starts as zero.
   std::fill(s.facts.configReadout.begin() + kReadoutLength, s.facts.configReadout.end(), 0);
   // --identify sends nothing that closes the readout: it ends with X.
-  if (!s.requests.identifyOnly) SendCommand(s.link, "K");
+  if (!s.options.identifyOnly) SendCommand(s.link, "K");
   return kGoOn;
 }
 

@@ -38,7 +38,7 @@ PhaseResult SendRange(UpdateState& s, uint32_t start, uint32_t end, const uint8_
         if (attempts != 0) Print(s.console, "Retry#%d\n", attempts);
       });
       ++attempts;
-      if (!ok && !RunInterrupted()) Print(s.console, "cs err,rs=%x cs=%x\n", reply, sum);
+      if (!ok && !CancelRequested()) Print(s.console, "cs err,rs=%x cs=%x\n", reply, sum);
       return ok;
     });
     if (!verified) return EndAfterBlockFailure(s, what, address);

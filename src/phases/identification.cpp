@@ -33,8 +33,7 @@ bool UserConfirms(UpdateState& s) {
 void QueryUnitIdentity(UpdateState& s) {
   Print(s.console, "\nChecking version..\n");
   SendCommand(s.link, "A008000");
-  SendCommand(s.link, "L00e000");
-  s.link.unitLength = 0xE000;
+  SendLengthLowerHex(s.link, 0xE000);
   uint32_t checksum = 0;
   bool readable = QueryChecksum(s.link, &checksum, kIdentifyWaitMs);
   const ReleaseTable& table = s.payload.releaseTable;
@@ -55,7 +54,7 @@ UnitVerdict JudgeUnit(const FirmwarePayload& payload, uint32_t releaseRow) {
 
 PhaseResult IdentifyUnit(UpdateState& s) {
   QueryUnitIdentity(s);
-  if (RunInterrupted()) return kInterruptedRun;
+  if (CancelRequested()) return kInterruptedRun;
   const ReleaseTable& table = s.payload.releaseTable;
   switch (JudgeUnit(s.payload, s.facts.releaseRow)) {
     case UnitVerdict::kOtherModel:
@@ -78,7 +77,7 @@ PhaseResult IdentifyUnit(UpdateState& s) {
       }
       const bool confirmed = UserConfirms(s);
       // Ctrl-C at the question ends the run at once; it is not a declining key.
-      if (RunInterrupted()) return kInterruptedRun;
+      if (CancelRequested()) return kInterruptedRun;
       if (!confirmed) return Decline(s);
       Print(s.console, "\nUpdate proceeding..\n\n");
       break;

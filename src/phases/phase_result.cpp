@@ -36,7 +36,7 @@ void ReportBlockFailure(UpdateState& s, const char* what, uint32_t address) {
 }
 
 PhaseResult EndAfterBlockFailure(UpdateState& s, const char* what, uint32_t address) {
-  if (RunInterrupted()) return kInterruptedRun;
+  if (CancelRequested()) return kInterruptedRun;
   ReportBlockFailure(s, what, address);
   return EndRun(kStatusFailed);
 }
