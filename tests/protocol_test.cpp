@@ -101,7 +101,7 @@ TEST_F(ProtocolTest, SpeedSwitchSendsTheCommandAtTheOldSpeedThenReopensAtOnce) {
   EXPECT_EQ(reopen.parity, 0);
   // The close let the command leave; nothing more was waited for.
   EXPECT_EQ(reopen.timeNs, WireNs(7, 9600));
-  EXPECT_EQ(s->link.currentSpeed, 9600u);
+  EXPECT_EQ(s->link.currentSpeed, 28800u);
   EXPECT_TRUE(SingleProbe(s->link));
   EXPECT_EQ(sim.unit.transcript().back().speed, 28800u);
 }

@@ -10,12 +10,10 @@
 
 namespace quorel {
 
-const char* ModelName(ProductKind kind) { return kind != kBaseModel ? "QuorelPro" : "Quorel"; }
-
 bool ReadsConfigRegion(const UpdateState& s) {
   // With --restore-config the unit's settings are not read.
-  if (!s.requests.restoreConfigPath.empty()) return false;
-  if (s.requests.identifyOnly && !s.requests.saveConfigPath.empty()) return true;
+  if (!s.options.restoreConfigPath.empty()) return false;
+  if (s.options.identifyOnly && !s.options.saveConfigPath.empty()) return true;
   return s.facts.configConversionKind != kNoConversion;
 }
 
@@ -58,13 +56,13 @@ uint32_t ConfigLayoutFound(const UpdateState& s) {
 
 bool CheckConfigCopyFile(UpdateState& s) {
   std::string error;
-  if (s.requests.saveConfigPath.empty() || CanSaveConfig(s.requests.saveConfigPath, &error)) return true;
+  if (s.options.saveConfigPath.empty() || CanSaveConfig(s.options.saveConfigPath, &error)) return true;
   Print(s.console, "Error, cannot write the configuration copy %s\n", error.c_str());
   return false;
 }
 
 PhaseResult SaveConfigCopy(UpdateState& s, uint32_t length) {
-  if (s.requests.saveConfigPath.empty()) return kGoOn;
+  if (s.options.saveConfigPath.empty()) return kGoOn;
   SavedConfigFacts facts;
   facts.unit = UnitDescription(s);
   facts.recordSize = ConfigLayoutFound(s);
@@ -72,7 +70,7 @@ PhaseResult SaveConfigCopy(UpdateState& s, uint32_t length) {
   const uint8_t* bytes = s.facts.configReadout.data();
   const std::string text = SavedConfigText(bytes, length, facts);
   std::string error;
-  if (!SaveConfigFiles(s.requests.saveConfigPath, bytes, length, text, &error)) {
+  if (!SaveConfigFiles(s.options.saveConfigPath, bytes, length, text, &error)) {
     Print(s.console,
           "\nError, cannot write the configuration copy %s\n"
           "Nothing was written to the unit. Update exiting\n",
@@ -80,14 +78,14 @@ PhaseResult SaveConfigCopy(UpdateState& s, uint32_t length) {
     return EndRun(kStatusFailed);
   }
   Print(s.console, "\nConfiguration copy saved in %s (%u bytes) and %s.txt\n",
-        s.requests.saveConfigPath.c_str(), length, s.requests.saveConfigPath.c_str());
+        s.options.saveConfigPath.c_str(), length, s.options.saveConfigPath.c_str());
   return kGoOn;
 }
 
 void NoteNothingToSave(UpdateState& s) {
-  if (s.requests.saveConfigPath.empty()) return;
+  if (s.options.saveConfigPath.empty()) return;
   Print(s.console, "No configuration was read, so there was nothing to save in %s\n",
-        s.requests.saveConfigPath.c_str());
+        s.options.saveConfigPath.c_str());
 }
 
 }  // namespace quorel

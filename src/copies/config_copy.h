@@ -6,9 +6,6 @@
 
 namespace quorel {
 
-// "QuorelPro" or "Quorel".
-const char* ModelName(ProductKind kind);
-
 // Whether the run reads the whole configuration region: an update when it converts the
 // records, --identify also for a copy; never with --restore-config.
 bool ReadsConfigRegion(const UpdateState& s);

@@ -117,7 +117,7 @@ bool LoadSettingsCopy(const std::string& path, std::vector<uint8_t>* bytes, uint
 }
 
 bool CheckRestoreFile(UpdateState& s) {
-  const std::string& path = s.requests.restoreConfigPath;
+  const std::string& path = s.options.restoreConfigPath;
   if (path.empty()) return true;
   std::string why;
   uint32_t size = 0;

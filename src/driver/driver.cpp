@@ -74,14 +74,14 @@ int EndOfRun(UpdateState& s, const PhaseResult& end) {
   Print(s.console, "\nPress a key to exit program");
   s.console.ReadKey();
   // Ctrl-C at the final key ends the run at once, as anywhere else.
-  if (RunInterrupted()) return EndInterrupted(s);
+  if (CancelRequested()) return EndInterrupted(s);
   return end.status;
 }
 
 int RunUpdate(UpdateState& s, int argc, const char* const* argv, TraceLog* trace) {
   if (AnswerInfoOption(s.console, s.link.port.devices(), s.payload, argc, argv)) return kStatusInfo;
   PrintBanner(s);
-  RunOptions options;
+  RunOptions& options = s.options;
   if (!ParseOptions(options, s.console, argc, argv)) {
     if (trace != nullptr) trace->Discard();
     return EndOfRun(s, EndRun(kStatusUsage));
@@ -95,9 +95,6 @@ int RunUpdate(UpdateState& s, int argc, const char* const* argv, TraceLog* trace
     s.link.pace = ReplyPace::kPrompt;
     s.link.port.lowLatency = true;
   }
-  s.requests.identifyOnly = options.identifyOnly;
-  s.requests.saveConfigPath = options.saveConfigPath;
-  s.requests.restoreConfigPath = options.restoreConfigPath;
   s.requests.copyFolder = SettingsCopyFolder(&s.requests.copyFolderError);
   if (!CheckConfigCopyFile(s) || !CheckRestoreFile(s)) return EndOfRun(s, EndRun(kStatusUsage));
   if (findPort) {
@@ -107,21 +104,21 @@ int RunUpdate(UpdateState& s, int argc, const char* const* argv, TraceLog* trace
 
   // The road of one update. Each phase either hands on to the next or ends the run, and every
   // end, a run cut short by the user included, goes through EndOfRun.
-  PhaseResult result = NegotiateConnection(s, options.wantedSpeed);
+  PhaseResult result = NegotiateConnection(s);
   if (!result.goOn) return EndOfRun(s, result);
   GreetUnit(s);
-  if (RunInterrupted()) return EndOfRun(s, kInterruptedRun);
+  if (CancelRequested()) return EndOfRun(s, kInterruptedRun);
   if (PortLost(s)) return EndOfRun(s, EndRun(kStatusFailed));
   // --identify: the report in place of the update.
-  if (s.requests.identifyOnly) return EndOfRun(s, IdentifyAndReport(s));
+  if (s.options.identifyOnly) return EndOfRun(s, IdentifyAndReport(s));
 
   result = IdentifyUnit(s);
   if (!result.goOn) return EndOfRun(s, result);
-  if (RunInterrupted()) return EndOfRun(s, kInterruptedRun);
+  if (CancelRequested()) return EndOfRun(s, kInterruptedRun);
 
   result = ConfigPhase(s);
   if (!result.goOn) return EndOfRun(s, result);
-  if (RunInterrupted()) return EndOfRun(s, kInterruptedRun);
+  if (CancelRequested()) return EndOfRun(s, kInterruptedRun);
   if (PortLost(s)) return EndOfRun(s, EndRun(kStatusFailed));
 
   if (!WritesSettings(s)) {
@@ -131,10 +128,10 @@ int RunUpdate(UpdateState& s, int argc, const char* const* argv, TraceLog* trace
   PlanProgress(s);
   result = ImageDownload(s);
   if (!result.goOn) return EndOfRun(s, result);
-  if (RunInterrupted()) return EndOfRun(s, kInterruptedRun);
+  if (CancelRequested()) return EndOfRun(s, kInterruptedRun);
   result = VerifyBeforeFlash(s);
   if (!result.goOn) return EndOfRun(s, result);
-  if (RunInterrupted()) return EndOfRun(s, kInterruptedRun);
+  if (CancelRequested()) return EndOfRun(s, kInterruptedRun);
 
   return EndOfRun(s, FlashCommit(s));
 }

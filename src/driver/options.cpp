@@ -106,79 +106,87 @@ bool AnswerInfoOption(Console& console, SerialDevices& devices, const FirmwarePa
 }
 
 
+namespace {
+
+enum class OptionRead { kNotThis, kTaken, kBad };
+
+// The long options that take a value: the field it goes to, and the usage line printed when it
+// is missing (followed by the example, when there is one).
+OptionRead ReadValueOption(RunOptions& options, Console& console, int argc,
+                           const char* const* argv, int* i) {
+  struct ValueOption {
+    const char* name;
+    std::string RunOptions::*field;
+    const char* usage;
+    const char* example;
+  };
+  static const ValueOption kValueOptions[] = {
+      {"--port", &RunOptions::portDevice,
+       "Error, usage is --port DEVICE to set the serial device, for example --port ", kPortExample},
+      {"--trace", &RunOptions::tracePath,
+       "Error, usage is --trace FILE to write a record of the run to FILE", ""},
+      {"--save-config", &RunOptions::saveConfigPath,
+       "Error, usage is --save-config FILE to save a copy of the unit's configuration in FILE", ""},
+      {"--restore-config", &RunOptions::restoreConfigPath,
+       "Error, usage is --restore-config FILE to write the settings saved in FILE to the unit", ""},
+  };
+  for (const ValueOption& option : kValueOptions) {
+    const char* value = nullptr;
+    if (!LongOption(option.name, argc, argv, i, &value)) continue;
+    if (value == nullptr) {
+      Print(console, "%s%s\n", option.usage, option.example);
+      return OptionRead::kBad;
+    }
+    options.*option.field = value;
+    return OptionRead::kTaken;
+  }
+  return OptionRead::kNotThis;
+}
+
+// The short options -cX and -sX; false (having printed the usage) for a bad one.
+bool ReadShortOption(RunOptions& options, Console& console, const char* arg) {
+  char letter = arg[1];
+  char value = letter != '\0' ? arg[2] : '\0';
+  if (letter == 'c') {
+    if (value < '1' || value > '4') {
+      Print(console, "Error, usage is -cX to set COM port, where X is 1-4\n");
+      return false;
+    }
+    options.selectedPortName[3] = value;
+    options.portDevice.clear();  // the later of -c and --port counts
+  } else if (letter == 's') {
+    if (value < '0' || value > '4') {
+      Print(console,
+            "Error, usage is -sX to set RS232 port speed, where X is 0(fastest) to 4(slowest)\n");
+      return false;
+    }
+    options.wantedSpeed = kSpeedLadder[value - '0'];
+  } else {
+    Print(console, "%s :Unrecognized option\n", arg);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool ParseOptions(RunOptions& options, Console& console, int argc, const char* const* argv) {
-  static const uint32_t kSpeeds[] = {28800, 14400, 9600, 4800, 2400};
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
-    const char* longValue = nullptr;
     if (arg[0] != '-') {
       console.Error(std::string("quorel-update: ignored \"") + arg +
                       "\": options begin with -; to choose the serial device use --port DEVICE "
                       "(see quorel-update --help)");
       continue;
     }
-    if (LongOption("--port", argc, argv, &i, &longValue)) {
-      if (longValue == nullptr) {
-        Print(console, "Error, usage is --port DEVICE to set the serial device, for example "
-                         "--port %s\n",
-              kPortExample);
-        return false;
-      }
-      options.portDevice = longValue;
-      continue;
-    }
-    if (LongOption("--trace", argc, argv, &i, &longValue)) {
-      if (longValue == nullptr) {
-        Print(console, "Error, usage is --trace FILE to write a record of the run to FILE\n");
-        return false;
-      }
-      options.tracePath = longValue;
-      continue;
-    }
+    const OptionRead read = ReadValueOption(options, console, argc, argv, &i);
+    if (read == OptionRead::kBad) return false;
+    if (read == OptionRead::kTaken) continue;
     if (std::strcmp(arg, "--identify") == 0) {
       options.identifyOnly = true;
-      continue;
-    }
-    if (LongOption("--save-config", argc, argv, &i, &longValue)) {
-      if (longValue == nullptr) {
-        Print(console, "Error, usage is --save-config FILE to save a copy of the unit's "
-                       "configuration in FILE\n");
-        return false;
-      }
-      options.saveConfigPath = longValue;
-      continue;
-    }
-    if (LongOption("--restore-config", argc, argv, &i, &longValue)) {
-      if (longValue == nullptr) {
-        Print(console, "Error, usage is --restore-config FILE to write the settings saved in "
-                       "FILE to the unit\n");
-        return false;
-      }
-      options.restoreConfigPath = longValue;
-      continue;
-    }
-    if (std::strcmp(arg, "--fast") == 0) {  // prompt reply reads, low-latency adapter
+    } else if (std::strcmp(arg, "--fast") == 0) {  // prompt reply reads, low-latency adapter
       options.fastReplies = true;
-      continue;
-    }
-    char letter = arg[1];
-    char value = letter != '\0' ? arg[2] : '\0';
-    if (letter == 'c') {
-      if (value < '1' || value > '4') {
-        Print(console, "Error, usage is -cX to set COM port, where X is 1-4\n");
-        return false;
-      }
-      options.selectedPortName[3] = value;
-      options.portDevice.clear();  // the later of -c and --port counts
-    } else if (letter == 's') {
-      if (value < '0' || value > '4') {
-        Print(console,
-              "Error, usage is -sX to set RS232 port speed, where X is 0(fastest) to 4(slowest)\n");
-        return false;
-      }
-      options.wantedSpeed = kSpeeds[value - '0'];
-    } else {
-      Print(console, "%s :Unrecognized option\n", arg);
+    } else if (!ReadShortOption(options, console, arg)) {
       return false;
     }
   }

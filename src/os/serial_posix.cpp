@@ -200,6 +200,96 @@ int DropModemLines(int fd) {
   return errno;
 }
 
+// Why a device could not be taken, and whether another program holds it.
+struct OpenFailure {
+  std::string reason;
+  bool busy = false;
+};
+
+// Opens the device for this program alone. -1, with *failure, when it cannot (nothing left open).
+int OpenExclusive(const std::string& path, OpenFailure* failure) {
+  // Non-blocking only for the open itself, which could otherwise wait for a carrier signal.
+  int fd = RetryOnInterrupt(
+      [&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
+  if (fd < 0) {
+    const int error = errno;
+    *failure = {ReasonForOpenError(error), error == EBUSY};
+    return -1;
+  }
+  if (!isatty(fd)) {
+    close(fd);
+    *failure = {"not a serial device", false};
+    return -1;
+  }
+  // Exclusive use: the flock keeps out every program that locks its ports (this one included,
+  // and root); TIOCEXCL makes every other open of the device fail with EBUSY.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int error = errno;
+    close(fd);
+    *failure = {error == EWOULDBLOCK ? kInUseReason : ReasonForOpenError(error),
+                error == EWOULDBLOCK};
+    return -1;
+  }
+#ifdef TIOCGEXCL
+  // A program allowed past another's exclusive mode (root) still keeps its hands off the port.
+  int exclusive = 0;
+  if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+    close(fd);
+    *failure = {kInUseReason, true};
+    return -1;
+  }
+#endif
+  if (ioctl(fd, TIOCEXCL) != 0) {
+    int error = errno;
+    close(fd);
+    *failure = {ReasonForOpenError(error), error == EBUSY};
+    return -1;
+  }
+  return fd;
+}
+
+// Sets the line up: blocking reads, raw bytes, the speed (within 2 %), the modem lines off.
+// Every step runs even when an earlier one failed; the last failure decides the result and
+// *reason. *appliedOutput is the output rate the driver set.
+OpenResult ConfigureLine(int fd, int32_t lineSpeed, int32_t parity, const LineSpeedSetter& setSpeed,
+                         uint32_t* appliedOutput, std::string* reason) {
+  OpenResult result = kOpenOk;
+  if (int error = ApplyBlockingMode(fd)) {
+    result = kOpenTimeoutsFailed;
+    *reason = std::string("cannot set blocking reads: ") + std::strerror(error);
+  }
+  const std::string speedText =
+      "the driver refused the line settings (" + std::to_string(lineSpeed) + " bit/s)";
+  if (int error = ApplyRawLine(fd, parity)) {
+    result = kOpenLineSettingsFailed;
+    *reason = speedText;
+    if (error > 0) *reason += std::string(": ") + std::strerror(error);
+  }
+  // Drivers report the rate they really set (a USB adapter's table, a UART's divider): a
+  // rate within 2 % of the asked one talks to the unit; one further off does not.
+  uint32_t appliedInput = 0;
+  int speedError = lineSpeed > 0 ? setSpeed(fd, static_cast<uint32_t>(lineSpeed),
+                                            appliedOutput, &appliedInput)
+                                 : EINVAL;
+  if (speedError != 0) {
+    result = kOpenLineSettingsFailed;
+    *reason = speedText + ": " + std::strerror(speedError);
+  } else {
+    const uint32_t asked = static_cast<uint32_t>(lineSpeed);
+    const uint32_t off = SpeedWithinTolerance(asked, *appliedOutput) ? appliedInput : *appliedOutput;
+    if (!SpeedWithinTolerance(asked, off)) {
+      result = kOpenLineSettingsFailed;
+      *reason = "the driver cannot run the line at " + std::to_string(asked) +
+                " bit/s: it applied " + std::to_string(off) + " bit/s, more than 2 % off";
+    }
+  }
+  if (int error = DropModemLines(fd)) {
+    result = kOpenLineSettingsFailed;
+    *reason = std::string("cannot turn DTR and RTS off: ") + std::strerror(error);
+  }
+  return result;
+}
+
 }  // namespace
 
 bool SpeedWithinTolerance(uint32_t asked, uint32_t applied) {
@@ -254,82 +344,16 @@ OpenResult PosixSerialDevices::Open(const char* portName, int32_t lineSpeed, int
   if (mapped != nullptr) label = *mapped == path ? path : *mapped + " (" + path + ")";
   const std::string what = kReportPrefix + label + ": ";
 
-  // Non-blocking only for the open itself, which could otherwise wait for a carrier signal.
-  int fd = RetryOnInterrupt(
-      [&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
+  OpenFailure failure;
+  const int fd = OpenExclusive(path, &failure);
   if (fd < 0) {
-    const int error = errno;
-    Report(what + ReasonForOpenError(error), error == EBUSY);
+    Report(what + failure.reason, failure.busy);
     return kOpenFailed;
   }
-  if (!isatty(fd)) {
-    close(fd);
-    Report(what + "not a serial device");
-    return kOpenFailed;
-  }
-  // Exclusive use: the flock keeps out every program that locks its ports (this one included,
-  // and root); TIOCEXCL makes every other open of the device fail with EBUSY.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    int error = errno;
-    close(fd);
-    Report(what + (error == EWOULDBLOCK ? kInUseReason : ReasonForOpenError(error)),
-           error == EWOULDBLOCK);
-    return kOpenFailed;
-  }
-#ifdef TIOCGEXCL
-  // A program allowed past another's exclusive mode (root) still keeps its hands off the port.
-  int exclusive = 0;
-  if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
-    close(fd);
-    Report(what + kInUseReason, true);
-    return kOpenFailed;
-  }
-#endif
-  if (ioctl(fd, TIOCEXCL) != 0) {
-    int error = errno;
-    close(fd);
-    Report(what + ReasonForOpenError(error), error == EBUSY);
-    return kOpenFailed;
-  }
-
-  // Every step runs even when an earlier one failed; the last failure decides the result.
-  OpenResult result = kOpenOk;
-  std::string reason;
-  if (int error = ApplyBlockingMode(fd)) {
-    result = kOpenTimeoutsFailed;
-    reason = std::string("cannot set blocking reads: ") + std::strerror(error);
-  }
-  const std::string speedText =
-      "the driver refused the line settings (" + std::to_string(lineSpeed) + " bit/s)";
-  if (int error = ApplyRawLine(fd, parity)) {
-    result = kOpenLineSettingsFailed;
-    reason = speedText;
-    if (error > 0) reason += std::string(": ") + std::strerror(error);
-  }
-  // Drivers report the rate they really set (a USB adapter's table, a UART's divider): a
-  // rate within 2 % of the asked one talks to the unit; one further off does not.
   uint32_t appliedOutput = 0;
-  uint32_t appliedInput = 0;
-  int speedError = lineSpeed > 0 ? setSpeed_(fd, static_cast<uint32_t>(lineSpeed),
-                                             &appliedOutput, &appliedInput)
-                                 : EINVAL;
-  if (speedError != 0) {
-    result = kOpenLineSettingsFailed;
-    reason = speedText + ": " + std::strerror(speedError);
-  } else {
-    const uint32_t asked = static_cast<uint32_t>(lineSpeed);
-    const uint32_t off = SpeedWithinTolerance(asked, appliedOutput) ? appliedInput : appliedOutput;
-    if (!SpeedWithinTolerance(asked, off)) {
-      result = kOpenLineSettingsFailed;
-      reason = "the driver cannot run the line at " + std::to_string(asked) +
-               " bit/s: it applied " + std::to_string(off) + " bit/s, more than 2 % off";
-    }
-  }
-  if (int error = DropModemLines(fd)) {
-    result = kOpenLineSettingsFailed;
-    reason = std::string("cannot turn DTR and RTS off: ") + std::strerror(error);
-  }
-
+  std::string reason;
+  const OpenResult result =
+      ConfigureLine(fd, lineSpeed, parity, setSpeed_, &appliedOutput, &reason);
   if (result != kOpenOk) {
     CloseDevice(fd);
     Report(what + reason);

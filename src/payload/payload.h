@@ -37,7 +37,10 @@ const FirmwarePayload& CompiledPayload();
 // Index of the first row whose checksum equals the value, or the row count when none does.
 uint32_t FindReleaseRow(const ReleaseTable& table, uint32_t checksum);
 
-// "QuorelPro" for a non-zero kind, "Quorel   " (padded to nine characters) for the base model.
+// The model's name: "QuorelPro" for a non-zero kind, "Quorel" for the base model.
+const char* ModelName(ProductKind kind);
+// The model's name padded to nine characters, the longer name's width, as the console's lines
+// set it ("Quorel   ").
 const char* ProductName(ProductKind kind);
 
 }  // namespace quorel

@@ -99,7 +99,7 @@ PhaseResult ReadUnitMemory(UpdateState& s, uint32_t address, uint32_t count, uin
       return kGoOn;
     }
   }
-  if (RunInterrupted()) return kInterruptedRun;
+  if (CancelRequested()) return kInterruptedRun;
   Print(s.console,
         "\nThe unit's configuration could not be read back reliably (at %06X).\n"
         "The unit was not flashed. Update exiting\n",
@@ -273,13 +273,17 @@ PhaseResult LookForAnEarlierWriteBack(UpdateState& s) {
 
 }  // namespace
 
-bool RestoringSettings(const UpdateState& s) { return !s.requests.restoreConfigPath.empty(); }
+bool RestoringSettings(const UpdateState& s) { return !s.options.restoreConfigPath.empty(); }
 
 bool WritesSettings(const UpdateState& s) {
   return RestoringSettings(s) || s.facts.configConversionKind != kNoConversion;
 }
 
-PhaseResult ReadOutConfig(UpdateState& s) {
+namespace {
+
+// What the run knows of the unit's settings before it reads any: the conversion its release
+// calls for, or, for an unidentified unit, none yet. True when the run does configuration work.
+bool DecideConfigWork(UpdateState& s) {
   s.facts.configConversionKind = kNoConversion;
   s.facts.unitUnidentified = false;
   const ReleaseTable& table = s.payload.releaseTable;
@@ -292,60 +296,59 @@ PhaseResult ReadOutConfig(UpdateState& s) {
   // --restore-config: the copy's settings take the place of the unit's, which are not read.
   const bool restoring = RestoringSettings(s);
   if (restoring) s.facts.configConversionKind = RestoreConversionKind(s);
-  const bool configWork = restoring ? !s.requests.identifyOnly
-                                    : s.facts.unitUnidentified || ReadsConfigRegion(s);
+  return restoring ? !s.options.identifyOnly : s.facts.unitUnidentified || ReadsConfigRegion(s);
+}
 
-  if (s.link.currentSpeed > kConfigSpeed && configWork) {
-    if (!SendSpeedAndReopen(s.link, kConfigSpeed)) {
-      ReportPortSpeedFailure(s, kConfigSpeed);
-      return EndRun(kStatusFailed);
-    }
-    if (!SingleProbe(s.link)) {
-      if (RunInterrupted()) return kInterruptedRun;
-      return EndRun(kStatusFailed, "Connection failed at check config\n");
-    }
-    s.link.currentSpeed = kConfigSpeed;
+PhaseResult LowerToConfigSpeed(UpdateState& s) {
+  if (!SendSpeedAndReopen(s.link, kConfigSpeed)) {
+    ReportPortSpeedFailure(s, kConfigSpeed);
+    return EndRun(kStatusFailed);
   }
+  if (!SingleProbe(s.link)) {
+    if (CancelRequested()) return kInterruptedRun;
+    return EndRun(kStatusFailed, "Connection failed at check config\n");
+  }
+  return kGoOn;
+}
 
+// --restore-config: the copy's settings, converted later like the unit's own would be.
+PhaseResult TakeRestoredSettings(UpdateState& s) {
+  const uint32_t target = TargetRecordSize(s.payload.productKind, s.payload.releaseCode);
+  const uint32_t from = s.requests.restoreRecordSize;
+  Print(s.console, "Settings to write: the copy %s (%s layout%s%s%s)\n",
+        s.options.restoreConfigPath.c_str(), ConfigLayoutName(from),
+        from != target ? ", converted to the " : "",
+        from != target ? ConfigLayoutName(target) : "", from != target ? " layout" : "");
+  std::copy(s.requests.restoreBytes.begin(), s.requests.restoreBytes.end(),
+            s.facts.configReadout.data());
+  std::fill(s.facts.configReadout.begin() + kReadoutLength, s.facts.configReadout.end(), 0);
+  s.facts.runCopyPath = s.options.restoreConfigPath;
+  NoteNothingToSave(s);
+  return kGoOn;
+}
+
+// An unidentified unit: its first record tells the layout its settings are in.
+PhaseResult CheckFirstRecord(UpdateState& s) {
   uint8_t* buffer = s.facts.configReadout.data();
-  if (restoring) {
-    const uint32_t target = TargetRecordSize(s.payload.productKind, s.payload.releaseCode);
-    const uint32_t from = s.requests.restoreRecordSize;
-    Print(s.console, "Settings to write: the copy %s (%s layout%s%s%s)\n",
-          s.requests.restoreConfigPath.c_str(), ConfigLayoutName(from),
-          from != target ? ", converted to the " : "",
-          from != target ? ConfigLayoutName(target) : "", from != target ? " layout" : "");
-    std::copy(s.requests.restoreBytes.begin(), s.requests.restoreBytes.end(), buffer);
-    std::fill(s.facts.configReadout.begin() + kReadoutLength, s.facts.configReadout.end(), 0);
-    s.facts.runCopyPath = s.requests.restoreConfigPath;
-    NoteNothingToSave(s);
-    return kGoOn;
+  Print(s.console, "Checking config data..\n");
+  PhaseResult read = ReadUnitMemory(s, kConfigRegionBase, kRecordV2Size, buffer, false);
+  if (!read.goOn) return read;
+  if (RecordPassesChecksum(buffer, kRecordV1Size)) {
+    s.facts.configConversionKind = kFromV1;
+    Print(s.console, "Config is pre 042803\n");
   }
-  if (s.facts.unitUnidentified) {
-    Print(s.console, "Checking config data..\n");
-    PhaseResult read = ReadUnitMemory(s, kConfigRegionBase, kRecordV2Size, buffer, false);
-    if (!read.goOn) return read;
-    if (RecordPassesChecksum(buffer, kRecordV1Size)) {
-      s.facts.configConversionKind = kFromV1;
-      Print(s.console, "Config is pre 042803\n");
-    }
-    if (RecordPassesChecksum(buffer, kRecordV2Size) && s.payload.productKind != kBaseModel) {
-      s.facts.configConversionKind = kFromV2;
-      Print(s.console, "Config is pre 101203 for Pro\n");
-    }
+  if (RecordPassesChecksum(buffer, kRecordV2Size) && s.payload.productKind != kBaseModel) {
+    s.facts.configConversionKind = kFromV2;
+    Print(s.console, "Config is pre 101203 for Pro\n");
   }
+  return kGoOn;
+}
 
-  if (s.facts.unitUnidentified && s.facts.configConversionKind == kNoConversion &&
-      !s.requests.identifyOnly) {
-    PhaseResult looked = LookForAnEarlierWriteBack(s);
-    if (!looked.goOn) return looked;
-  }
-  if (!ReadsConfigRegion(s)) {
-    NoteNothingToSave(s);  // --save-config
-    return kGoOn;
-  }
+// Reads the whole region, judges what earlier runs left in it and keeps the copies asked for.
+PhaseResult ReadWholeRegion(UpdateState& s) {
   Print(s.console, "Reading config data..\n");
-  PhaseResult read = ReadUnitMemory(s, kConfigRegionBase, kReadoutLength, buffer, true);
+  PhaseResult read =
+      ReadUnitMemory(s, kConfigRegionBase, kReadoutLength, s.facts.configReadout.data(), true);
   if (!read.goOn) return read;
   std::vector<KeptCopy> proof;
   if (s.facts.configConversionKind != kNoConversion) {
@@ -356,29 +359,56 @@ PhaseResult ReadOutConfig(UpdateState& s) {
   const bool partlyWritten = s.facts.settingsJudged && state == SettingsState::kPartlyWritten;
   // --save-config: the region as read, before it is converted; never settings partly written,
   // which could only replace a good copy that an earlier run saved under the same name.
-  if (partlyWritten && !s.requests.saveConfigPath.empty()) {
+  if (partlyWritten && !s.options.saveConfigPath.empty()) {
     Print(s.console, "\nThe settings read are partly written, so %s was left as it was\n",
-          s.requests.saveConfigPath.c_str());
+          s.options.saveConfigPath.c_str());
   } else {
     read = SaveConfigCopy(s, kReadoutLength);
     if (!read.goOn) return read;
-    if (!s.requests.saveConfigPath.empty()) s.facts.runCopyPath = s.requests.saveConfigPath;
+    if (!s.options.saveConfigPath.empty()) s.facts.runCopyPath = s.options.saveConfigPath;
   }
-  if (s.facts.settingsJudged && !s.requests.identifyOnly) {
+  if (s.facts.settingsJudged && !s.options.identifyOnly) {
     if (partlyWritten) return StopOnPartlyWritten(s, proof);
     if (state == SettingsState::kConverted) {
       Print(s.console,
             "\nSettings already converted by an earlier run: nothing to convert or write back\n");
       s.facts.configConversionKind = kNoConversion;
-    } else if (state == SettingsState::kNeverConverted && s.requests.saveConfigPath.empty()) {
+    } else if (state == SettingsState::kNeverConverted && s.options.saveConfigPath.empty()) {
       read = KeepAutomaticCopy(s, kReadoutLength);
       if (!read.goOn) return read;
     }
   }
+  return kGoOn;
+}
+
+}  // namespace
+
+PhaseResult ReadOutConfig(UpdateState& s) {
+  const bool configWork = DecideConfigWork(s);
+  if (s.link.currentSpeed > kConfigSpeed && configWork) {
+    PhaseResult lowered = LowerToConfigSpeed(s);
+    if (!lowered.goOn) return lowered;
+  }
+  if (RestoringSettings(s)) return TakeRestoredSettings(s);
+  if (s.facts.unitUnidentified) {
+    PhaseResult checked = CheckFirstRecord(s);
+    if (!checked.goOn) return checked;
+  }
+  if (s.facts.unitUnidentified && s.facts.configConversionKind == kNoConversion &&
+      !s.options.identifyOnly) {
+    PhaseResult looked = LookForAnEarlierWriteBack(s);
+    if (!looked.goOn) return looked;
+  }
+  if (!ReadsConfigRegion(s)) {
+    NoteNothingToSave(s);  // --save-config
+    return kGoOn;
+  }
+  PhaseResult read = ReadWholeRegion(s);
+  if (!read.goOn) return read;
   // What lies beyond the region read (the tail of the last converted record) starts as zero.
   std::fill(s.facts.configReadout.begin() + kReadoutLength, s.facts.configReadout.end(), 0);
   // --identify sends nothing that closes the readout: it ends with X.
-  if (!s.requests.identifyOnly) SendCommand(s.link, kCmdK);
+  if (!s.options.identifyOnly) SendCommand(s.link, kCmdK);
   return kGoOn;
 }
 

@@ -97,16 +97,15 @@ PhaseResult FinishConfigPhase(UpdateState& s) {
   ReadUnitReply(s.link, kProbeReplyLength);
   SendCommand(s.link, kCmdV0);
   ReadUnitReply(s.link, kProbeReplyLength);
-  if (RunInterrupted()) return kInterruptedRun;
+  if (CancelRequested()) return kInterruptedRun;
   if (s.link.currentSpeed == s.facts.negotiatedSpeed) return kGoOn;
 
-  s.link.currentSpeed = s.facts.negotiatedSpeed;
-  if (!SendSpeedAndReopen(s.link, s.link.currentSpeed)) {
+  if (!SendSpeedAndReopen(s.link, s.facts.negotiatedSpeed)) {
     ReportPortSpeedFailure(s, s.link.currentSpeed);
     return EndRun(kStatusFailed);
   }
   if (!SingleProbe(s.link)) {
-    if (RunInterrupted()) return kInterruptedRun;
+    if (CancelRequested()) return kInterruptedRun;
     return EndRun(kStatusFailed, "Connection failed after check config\n");
   }
   return kGoOn;

@@ -15,14 +15,13 @@ constexpr uint32_t kLowestAcceptedSpeed = 2400;
 constexpr uint32_t kGreetingWaitMs = 2000;
 constexpr int kGreetingRepeats = 10;
 
+// The next step down the speed ladder; below its last step (or off it), a speed under the lowest
+// accepted one, which ends the search.
 uint32_t NextSlowerSpeed(uint32_t speed) {
-  switch (speed) {
-    case 28800: return 14400;
-    case 14400: return 9600;
-    case 9600: return 4800;
-    case 4800: return 2400;
-    default: return 1000;
+  for (size_t step = 0; step + 1 < kSpeedLadderSteps; ++step) {
+    if (kSpeedLadder[step] == speed) return kSpeedLadder[step + 1];
   }
+  return 1000;
 }
 
 void GreetOnce(UpdateState& s) {
@@ -54,18 +53,17 @@ void PrintNoUnitAnswered(UpdateState& s) {
         "If it's already in update mode then press 'exit','menu',0,9,3,1");
 }
 
-PhaseResult NegotiateConnection(UpdateState& s, uint32_t wantedSpeed) {
+PhaseResult NegotiateConnection(UpdateState& s) {
   OpenSelectedPort(s.link, kFirstContactSpeed);
   if (!SingleProbe(s.link)) {
-    if (RunInterrupted()) return kInterruptedRun;
+    if (CancelRequested()) return kInterruptedRun;
     PrintNoUnitAnswered(s);
     return EndRun(kStatusFailed);
   }
   s.link.unitAnswered = true;
 
   // Always switch, even to 9600: the unit expects the speed command after first contact.
-  s.link.currentSpeed = wantedSpeed;
-  if (!SendSpeedAndReopen(s.link, s.link.currentSpeed)) {
+  if (!SendSpeedAndReopen(s.link, s.options.wantedSpeed)) {
     ReportPortSpeedFailure(s, s.link.currentSpeed);
     return EndRun(kStatusFailed);
   }
@@ -73,19 +71,18 @@ PhaseResult NegotiateConnection(UpdateState& s, uint32_t wantedSpeed) {
   bool answered = SingleProbe(s.link);
 
   while (!answered && s.link.currentSpeed >= kLowestAcceptedSpeed) {
-    if (RunInterrupted()) return kInterruptedRun;
+    if (CancelRequested()) return kInterruptedRun;
     uint32_t next = NextSlowerSpeed(s.link.currentSpeed);
     Print(s.console, "%uk RS232 speed not working trying %uk \n", s.link.currentSpeed, next);
-    s.link.currentSpeed = next;
     // The step below the lowest speed ends in the failure path below whatever the port does.
-    if (!SendSpeedAndReopen(s.link, s.link.currentSpeed) && s.link.currentSpeed >= kLowestAcceptedSpeed) {
+    if (!SendSpeedAndReopen(s.link, next) && s.link.currentSpeed >= kLowestAcceptedSpeed) {
       ReportPortSpeedFailure(s, s.link.currentSpeed);
       return EndRun(kStatusFailed);
     }
     answered = SingleProbe(s.link);
   }
 
-  if (RunInterrupted()) return kInterruptedRun;
+  if (CancelRequested()) return kInterruptedRun;
   if (s.link.currentSpeed < kLowestAcceptedSpeed) {
     Print(s.console, "RS232 communication problem. Update exiting\n");
     return EndRun(kStatusFailed, "Connection cannot be made\n");
@@ -99,12 +96,12 @@ void GreetUnit(UpdateState& s) {
   GreetOnce(s);
   for (int repeat = 0;
        std::strcmp(s.link.replyBuffer, "HOk") != 0 && repeat < kGreetingRepeats && !s.link.port.Lost() &&
-       !RunInterrupted();
+       !CancelRequested();
        ++repeat) {
     Print(s.console, "Info: ret %s\n", PrintableReply(s.link.replyBuffer).c_str());
     DrainInput(s.link.port, s.link.clock);
     GreetOnce(s);
-    if (RunInterrupted()) return;
+    if (CancelRequested()) return;
     Print(s.console, "Retry001:%d\n", repeat);
   }
 }

@@ -9,7 +9,7 @@ namespace quorel {
 
 // Starts at wantedSpeed (the -s choice) and steps down until the unit answers. Leaves the port
 // open at the link's currentSpeed, with the run's negotiatedSpeed set to it, or ends the run.
-PhaseResult NegotiateConnection(UpdateState& s, uint32_t wantedSpeed);
+PhaseResult NegotiateConnection(UpdateState& s);
 // What the first contact says when the unit does not answer (the update-mode instructions).
 void PrintNoUnitAnswered(UpdateState& s);
 // G and H until the reply is "HOk", with up to 10 repeats. Never ends the run by itself.

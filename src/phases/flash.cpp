@@ -10,7 +10,7 @@ namespace quorel {
 PhaseResult FlashCommit(UpdateState& s) {
   Print(s.console, "\nNow flashing\n");
   SendCommand(s.link, kMsgFlashing);
-  if (RunInterrupted()) return kInterruptedRun;
+  if (CancelRequested()) return kInterruptedRun;
   // From here on the unit is programming its flash and must not be disturbed, not even by X.
   s.link.flashSent = true;
   SendText(kCmdFlash, s.link.port);

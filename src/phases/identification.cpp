@@ -22,9 +22,8 @@ PhaseResult Decline(UpdateState& s) {
 
 // Asks "(y/n)"; y or Y goes on, every other key (and a closed console) declines.
 bool UserConfirms(UpdateState& s) {
-  const bool pro = s.payload.productKind != kBaseModel;
   Print(s.console, "Are you sure you want to run update for %s rev %06x (y/n)",
-        pro ? "QuorelPro" : "Quorel", s.payload.releaseCode);
+        ModelName(s.payload.productKind), s.payload.releaseCode);
   int key = s.console.ReadKey();
   return key == 'y' || key == 'Y';
 }
@@ -34,8 +33,7 @@ bool UserConfirms(UpdateState& s) {
 void QueryUnitIdentity(UpdateState& s) {
   Print(s.console, "\nChecking version..\n");
   SendCommand(s.link, kCmdIdentifyAddress);
-  SendCommand(s.link, kCmdIdentifyLength);
-  s.link.unitLength = kCodeRegionLength;
+  SendLengthLowerHex(s.link, kCodeRegionLength);
   uint32_t checksum = 0;
   bool readable = QueryChecksum(s.link, &checksum, kIdentifyWaitMs);
   const ReleaseTable& table = s.payload.releaseTable;
@@ -56,7 +54,7 @@ UnitVerdict JudgeUnit(const FirmwarePayload& payload, uint32_t releaseRow) {
 
 PhaseResult IdentifyUnit(UpdateState& s) {
   QueryUnitIdentity(s);
-  if (RunInterrupted()) return kInterruptedRun;
+  if (CancelRequested()) return kInterruptedRun;
   const ReleaseTable& table = s.payload.releaseTable;
   switch (JudgeUnit(s.payload, s.facts.releaseRow)) {
     case UnitVerdict::kOtherModel:
@@ -79,7 +77,7 @@ PhaseResult IdentifyUnit(UpdateState& s) {
       }
       const bool confirmed = UserConfirms(s);
       // Ctrl-C at the question ends the run at once; it is not a declining key.
-      if (RunInterrupted()) return kInterruptedRun;
+      if (CancelRequested()) return kInterruptedRun;
       if (!confirmed) return Decline(s);
       Print(s.console, "\nUpdate proceeding..\n\n");
       break;

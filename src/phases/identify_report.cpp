@@ -45,7 +45,7 @@ void PrintUpdatePlan(UpdateState& s) {
   if (RestoringSettings(s)) {
     const uint32_t from = s.requests.restoreRecordSize;
     Print(s.console, "  configuration: the settings of %s (%s layout) written back%s%s%s\n",
-          s.requests.restoreConfigPath.c_str(), ConfigLayoutName(from),
+          s.options.restoreConfigPath.c_str(), ConfigLayoutName(from),
           from != target ? ", converted to the " : "",
           from != target ? ConfigLayoutName(target) : "", from != target ? " layout" : "");
   } else if (SettingsFound(s, SettingsState::kConverted)) {
@@ -81,7 +81,7 @@ void PrintUpdatePlan(UpdateState& s) {
 
 PhaseResult IdentifyAndReport(UpdateState& s) {
   QueryUnitIdentity(s);
-  if (RunInterrupted()) return kInterruptedRun;
+  if (CancelRequested()) return kInterruptedRun;
   const FirmwarePayload& payload = s.payload;
   const ReleaseTable& table = payload.releaseTable;
   const UnitVerdict verdict = JudgeUnit(payload, s.facts.releaseRow);

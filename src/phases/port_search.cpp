@@ -27,7 +27,7 @@ PhaseResult FindUnitPort(UpdateState& s) {
   std::vector<std::string> inUse;
   std::vector<std::string> unopened;
   for (const std::string& device : candidates) {
-    if (RunInterrupted()) return kInterruptedRun;
+    if (CancelRequested()) return kInterruptedRun;
     devices.MapPort(s.link.selectedPortName, device);
     if (OpenSelectedPort(s.link, kFirstContactSpeed) != kOpenOk) {
       // Never taken from the program that holds it; the open has said why on standard error.
@@ -38,7 +38,7 @@ PhaseResult FindUnitPort(UpdateState& s) {
     if (SingleProbe(s.link)) answered.push_back(device);
     s.link.port.Close();
   }
-  if (RunInterrupted()) return kInterruptedRun;
+  if (CancelRequested()) return kInterruptedRun;
 
   if (answered.size() == 1) {
     devices.MapPort(s.link.selectedPortName, answered[0]);

@@ -74,7 +74,7 @@ PhaseResult WriteVerifiedBlock(UpdateState& s, const WrittenBlock& block,
   bool verified = RepeatUntilVerified(s.link, block.length, [&](int n) {
     bool ok = WriteBlockAttempt(s.link, block.address, block.data, block.length, &reply,
                                 [&] { observer.BeforeData(n, reply); });
-    if (!ok && !RunInterrupted()) observer.NotVerified(reply, sum);
+    if (!ok && !CancelRequested()) observer.NotVerified(reply, sum);
     return ok;
   });
   if (!verified) return EndAfterBlockFailure(s, RangeName(block.range), block.address);

@@ -157,7 +157,7 @@ PhaseResult VerifyBeforeFlash(UpdateState& s) {
       if (!end.goOn || rewrite.attempts == 1) return end;
     }
   }
-  if (RunInterrupted()) return kInterruptedRun;
+  if (CancelRequested()) return kInterruptedRun;
   Print(s.console,
         "\nThe unit's memory could not be confirmed in %d verification passes.\n"
         "The unit was not flashed. Update exiting\n",

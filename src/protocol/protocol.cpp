@@ -20,20 +20,21 @@ int HexDigit(char c) {
 }
 
 bool SendFormatted(UnitLink& link, const char* format, uint32_t value) {
-  std::snprintf(link.replyBuffer, sizeof link.replyBuffer, format, value);
-  return SendCommand(link, link.replyBuffer);
+  char command[16];
+  std::snprintf(command, sizeof command, format, value);
+  return SendCommand(link, command);
 }
 
 }  // namespace
 
 bool SendCommand(UnitLink& link, const char* text) {
-  if (RunInterrupted()) return false;
+  if (CancelRequested()) return false;
   SendText(text, link.port);
   return true;
 }
 
 bool SendCommand(UnitLink& link, uint8_t command) {
-  if (RunInterrupted()) return false;
+  if (CancelRequested()) return false;
   link.port.SendByte(command);
   return true;
 }
@@ -58,19 +59,25 @@ OpenResult OpenSelectedPort(UnitLink& link, uint32_t speed) {
 }
 
 bool SendSpeedAndReopen(UnitLink& link, uint32_t speed) {
+  link.currentSpeed = speed;
   if (!SendFormatted(link, kCmdSpeedFormat, speed)) return true;
   link.port.Close();
   if (OpenSelectedPort(link, speed) == kOpenOk) return true;
   // A port can refuse a moment after its close (a USB adapter's driver catching up); a second
   // try costs nothing on a port that opens.
   SleepMs(link.clock, kReopenRetryMs);
-  return OpenSelectedPort(link, speed) == kOpenOk || RunInterrupted();
+  return OpenSelectedPort(link, speed) == kOpenOk || CancelRequested();
 }
 
 void SendAddress(UnitLink& link, uint32_t address) { SendFormatted(link, kCmdAddressFormat, address); }
 
 void SendLength(UnitLink& link, uint32_t length) {
   SendFormatted(link, kCmdLengthFormat, length);
+  link.unitLength = length;
+}
+
+void SendLengthLowerHex(UnitLink& link, uint32_t length) {
+  SendFormatted(link, "L%06x", length);
   link.unitLength = length;
 }
 
@@ -133,7 +140,7 @@ bool WriteBlockAttempt(UnitLink& link, uint32_t address, const uint8_t* data, ui
   uint32_t sum = 0;
   link.blockBytesOwed = length;
   for (uint32_t i = 0; i < length; ++i) {
-    if (RunInterrupted()) return false;
+    if (CancelRequested()) return false;
     link.port.SendByte(data[i]);
     --link.blockBytesOwed;
     sum += data[i];
@@ -153,7 +160,7 @@ bool ReadBlockAttempt(UnitLink& link, uint32_t address, uint8_t* destination, ui
   if (beforeData) beforeData();
   uint32_t sum = 0;
   for (uint32_t i = 0; i < length; ++i) {
-    if (RunInterrupted()) return false;
+    if (CancelRequested()) return false;
     ReadUnitReply(link, 2);
     // A pair without a hexadecimal digit leaves the byte as it was; it still counts in the sum.
     ParseHexPair(link.replyBuffer, &destination[i]);
@@ -167,7 +174,7 @@ bool ReadBlockAttempt(UnitLink& link, uint32_t address, uint8_t* destination, ui
 bool RepeatUntilVerified(UnitLink& link, uint32_t length,
                          const std::function<bool(int attempt)>& attempt) {
   for (int n = 0; n < kMaxBlockAttempts; ++n) {
-    if (link.port.Lost() || RunInterrupted()) return false;
+    if (link.port.Lost() || CancelRequested()) return false;
     if (n > 0) {
       DrainInput(link.port, link.clock);
       SendLength(link, length);

@@ -21,10 +21,9 @@ constexpr int32_t kChecksumReplyLength = 11;
 // rather than never.
 constexpr int kMaxBlockAttempts = 10;
 
-// The user has cut the run short (Ctrl-C, a termination signal, a closed console). From then on
-// the commands below send nothing and the link's waits return at once, so a phase comes quickly
-// to its next look at this and hands the run to the driver's exit path.
-inline bool RunInterrupted() { return CancelRequested(); }
+// Once the user has cut the run short (CancelRequested()), the commands below send nothing and
+// the link's waits return at once, so a phase comes quickly to its next look at it and hands the
+// run to the driver's exit path.
 
 // Sends a command text, without terminator, or a one-byte command. Returns false, having sent
 // nothing, once the run is cut short.
@@ -36,7 +35,8 @@ bool SingleProbe(UnitLink& link);
 // Sends E 20 times back to back, reads 2 characters up to 21 times until "Ok", then drains.
 void BurstProbe(UnitLink& link);
 // Sends "B%06d" with the new speed at the old one, then closes the port and reopens it at the
-// new speed with no wait between. Does not probe and does not touch currentSpeed. When the
+// new speed with no wait between. Does not probe. Notes the new speed as currentSpeed, the one
+// place that changes it, before anything goes out. When the
 // reopen fails it is tried once more after 100 ms; false when that fails too (the port is then
 // closed, and the unit waits at the new speed). A run cut short keeps its port as it is and
 // counts as reopened: the caller's next step notices the cut.
@@ -45,6 +45,8 @@ bool SendSpeedAndReopen(UnitLink& link, uint32_t speed);
 OpenResult OpenSelectedPort(UnitLink& link, uint32_t speed);
 void SendAddress(UnitLink& link, uint32_t address);  // "A%06X"
 void SendLength(UnitLink& link, uint32_t length);    // "L%06X"; notes it as the unit's length
+// The same length command in lower-case digits ("L%06x"), as the identification sends it.
+void SendLengthLowerHex(UnitLink& link, uint32_t length);
 
 // Reads a reply of up to n characters into replyBuffer at the link's pace.
 int32_t ReadUnitReply(UnitLink& link, int32_t n);

@@ -5,15 +5,11 @@
 #include <cstdint>
 
 #include "os/clock.h"
+#include "protocol/line_speeds.h"
 #include "serial/link.h"
 #include "serial/serial_port.h"
 
 namespace quorel {
-
-// Line speeds in bits per second.
-constexpr uint32_t kFirstContactSpeed = 9600;
-constexpr uint32_t kConfigSpeed = 14400;
-constexpr uint32_t kDefaultSpeed = 28800;
 
 struct UnitLink {
   UnitLink(SerialDevices& devices, Clock& clockSource) : port(devices), clock(clockSource) {}

@@ -1,10 +1,10 @@
 #include "run/pace_model.h"
 
+#include "protocol/commands.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <vector>
-
-#include "protocol/commands.h"
 
 namespace quorel {
 
@@ -20,6 +20,7 @@ std::string Numbered(const char* format, uint32_t value) {
   std::snprintf(text, sizeof text, format, value);
   return text;
 }
+
 std::string Address(uint32_t address) { return Numbered(kCmdAddressFormat, address); }
 std::string Length(uint32_t length) { return Numbered(kCmdLengthFormat, length); }
 
@@ -211,10 +212,12 @@ void PaceFloor::Drain() {
   while (!incoming_.empty() && incoming_.front() <= nowNs_) incoming_.pop_front();
 }
 
-void PlanFullUpdate(const UpdatePlan& plan, PaceFloor& floor) {
-  std::vector<Block> blocks;  // every block written, in order
-  // Connection: first contact, the chosen speed, the burst probe (whose first two characters
-  // are the answer to the first E), the drain and the single probe; the unit answers at once.
+namespace {
+
+// Connection: first contact, the chosen speed, the burst probe (whose first two characters are
+// the answer to the first E), the drain and the single probe; the unit answers at once. Then the
+// greeting, answered "HOk" the first time, and the identification of a known unit, then "T".
+void PlanContact(const UpdatePlan& plan, PaceFloor& floor) {
   SingleProbe(floor, plan);
   SwitchSpeed(floor, plan.wantedSpeed);
   for (int i = 0; i < 20; ++i) floor.Send(Byte(kCmdProbe), 1, plan.probeReply);
@@ -222,7 +225,6 @@ void PlanFullUpdate(const UpdatePlan& plan, PaceFloor& floor) {
   floor.Drain();
   SingleProbe(floor, plan);
 
-  // Greeting, answered "HOk" the first time.
   floor.Send(Byte(kCmdGreet), 1, plan.greetReply);
   floor.Sleep(2000);
   floor.Read(20);
@@ -230,31 +232,26 @@ void PlanFullUpdate(const UpdatePlan& plan, PaceFloor& floor) {
   floor.Sleep(2000);
   floor.Read(20);
 
-  // Identification of a known unit, then "T".
   floor.Send(kCmdIdentifyAddress, 7);
   floor.Send(kCmdIdentifyLength, 7);
   floor.Send(Byte(kCmdChecksum), 1, plan.checksumReply);
   floor.Sleep(1000);
   floor.Read(11);
   floor.Send(kCmdConfirmed, 1);
+}
 
-  // Configuration readout at no more than the configuration speed, and write-back.
-  const bool configWork = plan.readoutLength > 0;
-  const bool lowered =
-      (configWork || plan.formatCheckLength > 0) && plan.wantedSpeed > plan.configSpeed;
-  if (lowered) {
-    SwitchSpeed(floor, plan.configSpeed);
-    SingleProbe(floor, plan);
-  }
-  std::vector<Block> gaps;  // stretches of the configuration area the run does not write
-  auto recordAddress = [&](uint32_t r) {
-    return plan.readoutStart + (r == 5 && plan.recordFiveMoved ? 4 : r) * plan.recordSize;
-  };
+uint32_t RecordAddress(const UpdatePlan& plan, uint32_t r) {
+  return plan.readoutStart + (r == 5 && plan.recordFiveMoved ? 4 : r) * plan.recordSize;
+}
+
+// The stretches of the configuration area the run does not write.
+std::vector<Block> ConfigGaps(const UpdatePlan& plan, bool configWork) {
+  std::vector<Block> gaps;
   for (uint32_t a = kConfigRegionBase; a < kConfigRegionEnd;) {
     bool inRecord = false;
     uint32_t next = kConfigRegionEnd;  // the end of the gap that starts at a
     for (uint32_t r = 0; configWork && r < plan.records; ++r) {
-      const uint32_t from = recordAddress(r);
+      const uint32_t from = RecordAddress(plan, r);
       const uint32_t to = from + plan.recordSize;
       if (a >= from && a < to) inRecord = true;
       if (from > a) next = std::min(next, from);
@@ -267,7 +264,20 @@ void PlanFullUpdate(const UpdatePlan& plan, PaceFloor& floor) {
     gaps.push_back(Block{a, length});
     a += length;
   }
-  uint32_t held = kCodeRegionLength;  // the length the unit holds: the identification's at first
+  return gaps;
+}
+
+// Configuration readout at no more than the configuration speed, and write-back. held is the
+// length the unit holds.
+void PlanConfigWork(const UpdatePlan& plan, PaceFloor& floor, const std::vector<Block>& gaps,
+                    uint32_t& held, std::vector<Block>& blocks) {
+  const bool configWork = plan.readoutLength > 0;
+  const bool lowered =
+      (configWork || plan.formatCheckLength > 0) && plan.wantedSpeed > plan.configSpeed;
+  if (lowered) {
+    SwitchSpeed(floor, plan.configSpeed);
+    SingleProbe(floor, plan);
+  }
   if (plan.formatCheckLength > 0) {
     ReadConfirmed(floor, plan, plan.readoutStart, plan.formatCheckLength, held);
   }
@@ -276,7 +286,7 @@ void PlanFullUpdate(const UpdatePlan& plan, PaceFloor& floor) {
     floor.Send(kCmdK, 1);
     for (const Block& gap : gaps) AskSum(floor, plan, gap.address, gap.length, held);
     for (uint32_t r = 0; r < plan.records; ++r) {
-      const uint32_t address = recordAddress(r);
+      const uint32_t address = RecordAddress(plan, r);
       uint32_t length = plan.writeBlock;
       floor.Send(Length(length), 7);
       WriteRange(floor, plan, address, address + plan.recordSize, length, blocks);
@@ -293,12 +303,10 @@ void PlanFullUpdate(const UpdatePlan& plan, PaceFloor& floor) {
     SwitchSpeed(floor, plan.wantedSpeed);
     SingleProbe(floor, plan);
   }
+}
 
-  if (!configWork) {
-    for (const Block& gap : gaps) AskSum(floor, plan, gap.address, gap.length, held);
-  }
-
-  // Image download.
+// Image download; returns the length the unit holds after it.
+uint32_t PlanDownload(const UpdatePlan& plan, PaceFloor& floor, std::vector<Block>& blocks) {
   floor.Send(kMsgDownloading, sizeof kMsgDownloading - 1);
   SingleProbe(floor, plan);
   floor.Send(Length(plan.downloadBlock), 7);
@@ -311,10 +319,25 @@ void PlanFullUpdate(const UpdatePlan& plan, PaceFloor& floor) {
     floor.Send(Length(length), 7);
     WriteRange(floor, plan, plan.secondImageStart, plan.secondImageEnd, length, blocks);
   }
+  return length;
+}
+
+}  // namespace
+
+void PlanFullUpdate(const UpdatePlan& plan, PaceFloor& floor) {
+  std::vector<Block> blocks;  // every block written, in order
+  PlanContact(plan, floor);
+  const bool configWork = plan.readoutLength > 0;
+  const std::vector<Block> gaps = ConfigGaps(plan, configWork);
+  uint32_t held = kCodeRegionLength;  // the length the unit holds: the identification's at first
+  PlanConfigWork(plan, floor, gaps, held, blocks);
+  if (!configWork) {
+    for (const Block& gap : gaps) AskSum(floor, plan, gap.address, gap.length, held);
+  }
+  held = PlanDownload(plan, floor, blocks);
 
   // The check before the flash: every written block's sum, none differing; then the last
   // block once more.
-  held = length;
   for (const Block& gap : gaps) AskSum(floor, plan, gap.address, gap.length, held);
   for (const Block& block : blocks) AskSum(floor, plan, block.address, block.length, held);
   WriteBlock(floor, plan, blocks.back().address, blocks.back().length);

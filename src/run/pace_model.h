@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "payload/memory_map.h"
+#include "protocol/line_speeds.h"
 
 namespace quorel {
 
@@ -141,9 +142,9 @@ class PaceFloor {
 // The run the floor is worked out for: a unit that answers at every speed, is identified at
 // once and needs no block twice.
 struct UpdatePlan {
-  uint32_t wantedSpeed = 28800;
-  uint32_t firstContactSpeed = 9600;
-  uint32_t configSpeed = 14400;
+  uint32_t wantedSpeed = kDefaultSpeed;
+  uint32_t firstContactSpeed = kFirstContactSpeed;
+  uint32_t configSpeed = kConfigSpeed;
   // The unit's answers: to E, G, H and C; to M two characters per byte.
   uint32_t probeReply = 2;
   uint32_t greetReply = 3;

@@ -5,7 +5,6 @@
 namespace quorel {
 
 void ReportPortSpeedFailure(UpdateState& s, uint32_t speed) {
-  static const uint32_t kOptionSpeeds[] = {28800, 14400, 9600, 4800, 2400};
   Print(s.console,
         "\nThe serial port could not be set to %u bit/s. The unit has already been told to\n"
         "switch to %u bit/s and is waiting at that speed; nothing more can be sent to it.\n"
@@ -14,9 +13,9 @@ void ReportPortSpeedFailure(UpdateState& s, uint32_t speed) {
         "('exit','menu',0,9,3,1), then run the updater again",
         speed, speed);
   // A slower speed choice avoids the speed this port cannot run at.
-  for (int option = 0; option < 5; ++option) {
-    if (kOptionSpeeds[option] < speed) {
-      Print(s.console, " with -s%d (%u bit/s)", option, kOptionSpeeds[option]);
+  for (size_t option = 0; option < kSpeedLadderSteps; ++option) {
+    if (kSpeedLadder[option] < speed) {
+      Print(s.console, " with -s%zu (%u bit/s)", option, kSpeedLadder[option]);
       break;
     }
   }
@@ -37,7 +36,7 @@ void ReportBlockFailure(UpdateState& s, const char* what, uint32_t address) {
 }
 
 PhaseResult EndAfterBlockFailure(UpdateState& s, const char* what, uint32_t address) {
-  if (RunInterrupted()) return kInterruptedRun;
+  if (CancelRequested()) return kInterruptedRun;
   ReportBlockFailure(s, what, address);
   return EndRun(kStatusFailed);
 }

@@ -32,7 +32,7 @@ constexpr PhaseResult kGoOn{true, 0, nullptr, false};
 constexpr PhaseResult EndRun(int status, const char* afterLeaving = nullptr) {
   return PhaseResult{false, status, afterLeaving, false};
 }
-// The user cut the run short; the phase stopped at its first look at RunInterrupted().
+// The user cut the run short; the phase stopped at its first look at CancelRequested().
 constexpr PhaseResult kInterruptedRun{false, kStatusInterrupted, nullptr, true};
 
 // Tells the user that the port could not be reopened at speed once the unit had been told to

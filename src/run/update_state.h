@@ -62,15 +62,31 @@ struct RunFacts {
   bool writeBackDone = false;
 };
 
-// What the command line asks of the phases beyond an update.
-struct RunRequests {
-  // --identify: say what the unit runs and what an update would do; write nothing to the unit.
+// The run's command line: what the user asked for. The driver reads it once at the start of the
+// run; every part of the run reads it from here.
+struct RunOptions {
+  // -cX: "COM1" to "COM4".
+  char selectedPortName[5] = "COM1";
+  // -sX: the speed the connection starts at.
+  uint32_t wantedSpeed = kDefaultSpeed;
+  // --fast: prompt reply reads and a low-latency adapter.
+  bool fastReplies = false;
+  // --port: the device selectedPortName stands for (empty: the system's own).
+  std::string portDevice;
+  // --trace: the file the run's trace goes to (empty: none).
+  std::string tracePath;
+  // --identify: report what the unit runs and what an update would do, and write nothing.
   bool identifyOnly = false;
-  // --save-config: the file the configuration read goes to (empty: none).
+  // --save-config: where the configuration read goes (empty: nowhere).
   std::string saveConfigPath;
-  // --restore-config: the copy whose settings the run writes instead of the unit's (empty:
-  // none), its bytes as checked before the port was opened, and the size of their records.
+  // --restore-config: the copy whose settings the update writes (empty: the unit's own).
   std::string restoreConfigPath;
+};
+
+// What the run has prepared for the command line's requests before the port was opened.
+struct RunRequests {
+  // --restore-config: the copy's bytes as checked before the port was opened, and the size of
+  // their records.
   std::vector<uint8_t> restoreBytes;
   uint32_t restoreRecordSize = 0;
   // The folder of the automatic copies, read from the environment when the run starts (empty,
@@ -98,6 +114,7 @@ struct UpdateState {
       : link(devices, clock), console(consoleIo), payload(firmware) {}
 
   UnitLink link;
+  RunOptions options;
   RunRequests requests;
   RunFacts facts;
   Console& console;

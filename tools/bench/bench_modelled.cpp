@@ -147,8 +147,8 @@ ModelledRun RunModelled(uint32_t speed, bool fast) {
   s.console = ScriptedConsole("\n");
   s.state = std::make_unique<UpdateState>(counting, s.clock, s.console, s.payload);
   char option[4] = {'-', 's', '0', '\0'};
-  for (int i = 0; i < 5; ++i) {
-    if (kAllSpeeds[i] == speed) option[2] = static_cast<char>('0' + i);
+  for (size_t i = 0; i < kSpeedLadderSteps; ++i) {
+    if (kSpeedLadder[i] == speed) option[2] = static_cast<char>('0' + i);
   }
   const char* argv[] = {"quorel-update", option, "--fast"};
   run.status = RunUpdate(*s.state, fast ? 3 : 2, argv);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/line_speeds.h"
 #include "run/pace_model.h"
 #include "sim/simulated_unit.h"
 
@@ -18,7 +19,6 @@ namespace quorel::sim::bench {
 inline constexpr uint32_t kUnitChecksum = 0x4C20E2;
 constexpr uint32_t kConfigSeed = 7;
 constexpr double kFloorGoal = 1.02;
-inline constexpr uint32_t kAllSpeeds[] = {28800, 14400, 9600, 4800, 2400};
 
 inline double Seconds(uint64_t ns) { return static_cast<double>(ns) / 1e9; }
 

@@ -198,7 +198,7 @@ PlannedCounts CountPlanned() {
   SimulatedUnit unit;
   unit.WriteConfigRecords(kRecordV2Size, kConfigSeed, true);
   PaceFloor floor(9600);
-  PlanFullUpdate(ScenarioPlan(28800, unit), floor);
+  PlanFullUpdate(ScenarioPlan(kDefaultSpeed, unit), floor);
   PlannedCounts counts;
   for (const std::string& command : floor.commands()) {
     if (command.rfind("D[", 0) == 0) ++counts.blocks;

@@ -35,7 +35,7 @@ namespace {
 // Command line
 
 struct Options {
-  std::vector<uint32_t> speeds{std::begin(kAllSpeeds), std::end(kAllSpeeds)};
+  std::vector<uint32_t> speeds{std::begin(kSpeedLadder), std::end(kSpeedLadder)};
   bool real = true;
   bool paced = false;
   bool unpaced = false;
@@ -77,9 +77,9 @@ bool ParseSpeeds(const char* list, std::vector<uint32_t>* speeds) {
     char* end = nullptr;
     unsigned long value = std::strtoul(item.c_str(), &end, 10);
     if (item.empty() || *end != '\0') return false;
-    if (value <= 4) value = kAllSpeeds[value];
+    if (value < kSpeedLadderSteps) value = kSpeedLadder[value];
     bool known = false;
-    for (uint32_t speed : kAllSpeeds) known = known || speed == value;
+    for (uint32_t speed : kSpeedLadder) known = known || speed == value;
     if (!known) return false;
     speeds->push_back(static_cast<uint32_t>(value));
     if (comma == std::string::npos) break;
@@ -200,7 +200,7 @@ int Main(int argc, char** argv) {
   std::vector<RealRun> real;
   std::string skipped;
   // The modelled run at the default speed, which Part B runs.
-  const ModelledRun modelled = RunModelled(28800, false);
+  const ModelledRun modelled = RunModelled(kDefaultSpeed, false);
   const uint64_t modelledNs = modelled.durationNs;
   if (!options.real) {
     skipped = "not asked for (--no-real)";

@@ -455,7 +455,7 @@ bool SetUpUnit(const Settings& s, SimulatedUnit& unit, std::string* about) {
     quorel::ReleaseCode release = s.haveRelease ? s.release : 0x042303;
     if (!quorel::sim::ChecksumOfRelease(payload, model, release, &checksum)) {
       std::fprintf(stderr, "quorel-sim: the release table has no %s firmware of release %06x\n",
-                   model == quorel::kBaseModel ? "Quorel" : "QuorelPro", release);
+                   quorel::ModelName(model), release);
       return false;
     }
   }
@@ -464,7 +464,7 @@ bool SetUpUnit(const Settings& s, SimulatedUnit& unit, std::string* about) {
   if (known) {
     std::snprintf(line, sizeof line,
                   "unit: %s on release %06x (code-region checksum %x, release-table row %u)\n",
-                  table.kind[row] == quorel::kBaseModel ? "Quorel" : "QuorelPro", table.code[row],
+                  quorel::ModelName(table.kind[row]), table.code[row],
                   checksum, row);
   } else {
     std::snprintf(line, sizeof line,

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/expected_run.h"
+#include "protocol/line_speeds.h"
 #include "soak/soak_parts.h"
 
 namespace quorel::sim {
@@ -79,8 +80,7 @@ void DrawSoakFaults(uint64_t seed, const SoakOptions& options, SoakRandom& rando
     text += Format(", silent after %d checksums", faults.silentAfterChecksums);
   }
   if (random.Chance(0.1)) {
-    const uint32_t speeds[] = {28800, 14400, 9600, 4800, 2400};
-    for (uint32_t speed : speeds) {
+    for (uint32_t speed : kSpeedLadder) {
       if (random.Chance(0.35)) faults.silentSpeeds.insert(speed);
     }
     faults.silentSpeedsAfterSpeedCommands = static_cast<int>(random.Below(4));

@@ -210,20 +210,8 @@ uint32_t CodeRegionChecksum(const std::vector<uint8_t>& swImage) {
   return sum;
 }
 
-}  // namespace
-
-bool CheckTable(const std::string& path, const ReleaseTableText& table,
-                const std::string& swPath, uint32_t swChecksum) {
-  if (!table.hasPayload) {
-    Report(path, 0, "no 'payload KIND CODE' line giving the payload's model and release");
-    return false;
-  }
-  if (table.rows.size() != kReleaseTableRows) {
-    Report(path, 0, "has %zu rows, expected %" PRIu32, table.rows.size(), kReleaseTableRows);
-    return false;
-  }
-
-  // Rows of one release code must stand together: a code may not come back after another.
+// Rows of one release code must stand together: a code may not come back after another.
+bool RowsOfACodeStandTogether(const std::string& path, const ReleaseTableText& table) {
   std::vector<const ReleaseRow*> runEnds;  // the last row of every finished run
   for (size_t i = 0; i < table.rows.size(); ++i) {
     const ReleaseRow& row = table.rows[i];
@@ -239,6 +227,23 @@ bool CheckTable(const std::string& path, const ReleaseTableText& table,
     }
     if (i > 0) runEnds.push_back(&table.rows[i - 1]);
   }
+  return true;
+}
+
+}  // namespace
+
+bool CheckTable(const std::string& path, const ReleaseTableText& table,
+                const std::string& swPath, uint32_t swChecksum) {
+  if (!table.hasPayload) {
+    Report(path, 0, "no 'payload KIND CODE' line giving the payload's model and release");
+    return false;
+  }
+  if (table.rows.size() != kReleaseTableRows) {
+    Report(path, 0, "has %zu rows, expected %" PRIu32, table.rows.size(), kReleaseTableRows);
+    return false;
+  }
+
+  if (!RowsOfACodeStandTogether(path, table)) return false;
 
   bool codePresent = false;
   bool modelPresent = false;
