@@ -28,7 +28,7 @@ PhaseResult FindUnitPort(UpdateState& s) {
   std::vector<std::string> unopened;
   for (const std::string& device : candidates) {
     if (CancelRequested()) return kInterruptedRun;
-    devices.MapPort(s.link.selectedPortName, device);
+    devices.MapPort(s.options.selectedPortName, device);
     if (OpenSelectedPort(s.link, kFirstContactSpeed) != kOpenOk) {
       // Never taken from the program that holds it; the open has said why on standard error.
       (devices.LastOpenInUse() ? inUse : unopened).push_back(device);
@@ -41,7 +41,7 @@ PhaseResult FindUnitPort(UpdateState& s) {
   if (CancelRequested()) return kInterruptedRun;
 
   if (answered.size() == 1) {
-    devices.MapPort(s.link.selectedPortName, answered[0]);
+    devices.MapPort(s.options.selectedPortName, answered[0]);
     s.console.Error("quorel-update: --port auto found the unit on " + answered[0]);
     return kGoOn;
   }

@@ -55,7 +55,11 @@ void BurstProbe(UnitLink& link) {
 }
 
 OpenResult OpenSelectedPort(UnitLink& link, uint32_t speed) {
-  return link.port.Open(link.selectedPortName, static_cast<int32_t>(speed), 0);
+  const OpenResult result =
+      link.port.Open(link.options.selectedPortName, static_cast<int32_t>(speed), 0);
+  // Best effort: a driver that refuses low latency still carries the run.
+  if (result == kOpenOk && link.options.fastReplies) link.port.RequestLowLatency();
+  return result;
 }
 
 bool SendSpeedAndReopen(UnitLink& link, uint32_t speed) {
@@ -82,7 +86,9 @@ void SendLengthLowerHex(UnitLink& link, uint32_t length) {
 }
 
 int32_t ReadUnitReply(UnitLink& link, int32_t n) {
-  return ReadReply(link.replyBuffer, link.port, n, link.clock, link.pace);
+  // --fast: reads look for their characters as soon as they are there.
+  const ReplyPace pace = link.options.fastReplies ? ReplyPace::kPrompt : ReplyPace::kTicks;
+  return ReadReply(link.replyBuffer, link.port, n, link.clock, pace);
 }
 
 bool ParseChecksumReply(const char* text, uint32_t* value) {

@@ -1,28 +1,31 @@
 #pragma once
-// The run's link to the unit: the one port, the time source its waits go through, the reply
-// buffer, and what the exchanges must remember about the unit between two commands. The
+// The run's link to the unit: the one port, the time source its waits go through, the command
+// line it opens its port and paces its reads by, the reply buffer, and what the exchanges must
+// remember about the unit between two commands. The
 // exchanges in protocol.h work on it and print nothing; the phases above say what happened.
 #include <cstdint>
 
 #include "os/clock.h"
 #include "protocol/line_speeds.h"
+#include "protocol/run_options.h"
 #include "serial/link.h"
 #include "serial/serial_port.h"
 
 namespace quorel {
 
 struct UnitLink {
-  UnitLink(SerialDevices& devices, Clock& clockSource) : port(devices), clock(clockSource) {}
+  UnitLink(SerialDevices& devices, Clock& clockSource, const RunOptions& runOptions)
+      : port(devices), clock(clockSource), options(runOptions) {}
 
   SerialPort port;
   // The one time source of every sleep and wait of the run.
   Clock& clock;
-  // The port every open and reopen of the run uses ("COM1" to "COM4", or the name --port maps).
-  char selectedPortName[5] = "COM1";
+  // The command line: every open and reopen of the run uses its selectedPortName ("COM1" to
+  // "COM4", or the name --port maps), and --fast makes reply reads prompt and asks each opened
+  // line for low latency.
+  const RunOptions& options;
   // The speed the line runs at now.
   uint32_t currentSpeed = 0;
-  // How reply reads look for their characters (--fast: as soon as they are there).
-  ReplyPace pace = ReplyPace::kTicks;
   char replyBuffer[100] = {};
 
   // The block length the unit holds from the run's last length command.

@@ -62,27 +62,6 @@ struct RunFacts {
   bool writeBackDone = false;
 };
 
-// The run's command line: what the user asked for. The driver reads it once at the start of the
-// run; every part of the run reads it from here.
-struct RunOptions {
-  // -cX: "COM1" to "COM4".
-  char selectedPortName[5] = "COM1";
-  // -sX: the speed the connection starts at.
-  uint32_t wantedSpeed = kDefaultSpeed;
-  // --fast: prompt reply reads and a low-latency adapter.
-  bool fastReplies = false;
-  // --port: the device selectedPortName stands for (empty: the system's own).
-  std::string portDevice;
-  // --trace: the file the run's trace goes to (empty: none).
-  std::string tracePath;
-  // --identify: report what the unit runs and what an update would do, and write nothing.
-  bool identifyOnly = false;
-  // --save-config: where the configuration read goes (empty: nowhere).
-  std::string saveConfigPath;
-  // --restore-config: the copy whose settings the update writes (empty: the unit's own).
-  std::string restoreConfigPath;
-};
-
 // What the run has prepared for the command line's requests before the port was opened.
 struct RunRequests {
   // --restore-config: the copy's bytes as checked before the port was opened, and the size of
@@ -111,10 +90,11 @@ class ProgressObserver {
 struct UpdateState {
   UpdateState(SerialDevices& devices, Clock& clock, Console& consoleIo,
               const FirmwarePayload& firmware)
-      : link(devices, clock), console(consoleIo), payload(firmware) {}
+      : link(devices, clock, options), console(consoleIo), payload(firmware) {}
 
-  UnitLink link;
+  // The command line, read once by the driver; the link reads its port and pace from it.
   RunOptions options;
+  UnitLink link;
   RunRequests requests;
   RunFacts facts;
   Console& console;

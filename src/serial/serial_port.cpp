@@ -18,10 +18,7 @@ OpenResult SerialPort::Open(const char* name, int32_t speed, int32_t parityChoic
   std::memcpy(terminated, portName, sizeof portName);
   std::unique_ptr<SerialLine> line;
   OpenResult result = devices_.Open(terminated, speed, parityChoice, &line);
-  if (result == kOpenOk) {
-    handle = std::move(line);
-    if (lowLatency) handle->RequestLowLatency();
-  }
+  if (result == kOpenOk) handle = std::move(line);
   return result;
 }
 
@@ -58,6 +55,10 @@ void SerialPort::WaitForInput(uint64_t timeoutNs, Clock& clock) {
 
 void SerialPort::DrainOutput() {
   if (handle) handle->DrainOutput();
+}
+
+void SerialPort::RequestLowLatency() {
+  if (handle) handle->RequestLowLatency();
 }
 
 }  // namespace quorel

@@ -30,6 +30,8 @@ class SerialPort {
   void WaitForInput(uint64_t timeoutNs, Clock& clock);
   // Waits until everything written has left the port (no-op when closed).
   void DrainOutput();
+  // Asks the open line for low latency (best effort; no-op when closed).
+  void RequestLowLatency();
 
   // The device layer behind the port (to name a device, list the machine's ports).
   SerialDevices& devices() { return devices_; }
@@ -41,8 +43,6 @@ class SerialPort {
   char portName[10] = {};
   int32_t lineSpeed = 0;
   int32_t parity = 0;
-  // Ask every line opened from now on for low latency (best effort).
-  bool lowLatency = false;
   std::unique_ptr<SerialLine> handle;
 
  private:
