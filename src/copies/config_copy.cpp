@@ -10,13 +10,6 @@
 
 namespace quorel {
 
-bool ReadsConfigRegion(const UpdateState& s) {
-  // With --restore-config the unit's settings are not read.
-  if (!s.options.restoreConfigPath.empty()) return false;
-  if (s.options.identifyOnly && !s.options.saveConfigPath.empty()) return true;
-  return s.facts.configConversionKind != kNoConversion;
-}
-
 std::string UnitDescription(const UpdateState& s) {
   const ReleaseTable& table = s.payload.releaseTable;
   char text[160];

@@ -6,10 +6,6 @@
 
 namespace quorel {
 
-// Whether the run reads the whole configuration region: an update when it converts the
-// records, --identify also for a copy; never with --restore-config.
-bool ReadsConfigRegion(const UpdateState& s);
-
 // The unit as the run knows it: model, release and row, or that it was not identified; and the
 // checksum of its code region.
 std::string UnitDescription(const UpdateState& s);

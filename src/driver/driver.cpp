@@ -1,9 +1,11 @@
 #include "driver/driver.h"
 
-#include <cstring>
 #include <string>
 
 #include "copies/config_copy.h"
+#include "copies/settings_copies.h"
+#include "driver/options.h"
+#include "os/state_folder.h"
 #include "phases/config_phase.h"
 #include "phases/connection.h"
 #include "phases/download.h"
@@ -12,11 +14,9 @@
 #include "phases/identify_report.h"
 #include "phases/port_search.h"
 #include "phases/progress.h"
-#include "copies/settings_copies.h"
 #include "phases/verify.h"
-#include "driver/options.h"
-#include "os/state_folder.h"
 #include "protocol/protocol.h"
+#include "run/write_plan.h"
 #include "trace/trace.h"
 
 namespace quorel {
@@ -87,14 +87,9 @@ int RunUpdate(UpdateState& s, int argc, const char* const* argv, TraceLog* trace
     return EndOfRun(s, EndRun(kStatusUsage));
   }
   if (!StartTrace(s, trace, options.tracePath)) return EndOfRun(s, EndRun(kStatusUsage));
-  std::memcpy(s.link.selectedPortName, options.selectedPortName, sizeof s.link.selectedPortName);
   const bool findPort = options.portDevice == kAutoPort;  // --port auto
   if (!options.portDevice.empty() && !findPort)
-    s.link.port.devices().MapPort(s.link.selectedPortName, options.portDevice);
-  if (options.fastReplies) {
-    s.link.pace = ReplyPace::kPrompt;
-    s.link.port.lowLatency = true;
-  }
+    s.link.port.devices().MapPort(options.selectedPortName, options.portDevice);
   s.requests.copyFolder = SettingsCopyFolder(&s.requests.copyFolderError);
   if (!CheckConfigCopyFile(s) || !CheckRestoreFile(s)) return EndOfRun(s, EndRun(kStatusUsage));
   if (findPort) {

@@ -10,13 +10,14 @@
 #include <vector>
 
 #include "config/records.h"
-#include "copies/saved_config.h"
 #include "config/settings_state.h"
-#include "payload/release_code.h"
 #include "copies/config_copy.h"
+#include "copies/saved_config.h"
 #include "copies/settings_copies.h"
+#include "payload/release_code.h"
 #include "phases/verify.h"
 #include "protocol/protocol.h"
+#include "run/write_plan.h"
 #include "serial/link.h"
 
 namespace quorel {
@@ -270,16 +271,6 @@ PhaseResult LookForAnEarlierWriteBack(UpdateState& s) {
   Print(s.console, "\n");
   return kGoOn;
 }
-
-}  // namespace
-
-bool RestoringSettings(const UpdateState& s) { return !s.options.restoreConfigPath.empty(); }
-
-bool WritesSettings(const UpdateState& s) {
-  return RestoringSettings(s) || s.facts.configConversionKind != kNoConversion;
-}
-
-namespace {
 
 // What the run knows of the unit's settings before it reads any: the conversion its release
 // calls for, or, for an unidentified unit, none yet. True when the run does configuration work.

@@ -14,13 +14,5 @@ PhaseResult ConfigPhase(UpdateState& s);
 PhaseResult ReadOutConfig(UpdateState& s);
 PhaseResult WriteBackConfig(UpdateState& s);
 PhaseResult FinishConfigPhase(UpdateState& s);
-// Whether the run writes the settings given with --restore-config instead of the unit's own.
-bool RestoringSettings(const UpdateState& s);
-// Whether the run writes settings back: a conversion of the unit's own, or a restore.
-bool WritesSettings(const UpdateState& s);
-// Where the write-back puts converted record i of the given size, as an offset from the
-// region's start, and as a unit address (config_writeback.cpp).
-uint32_t RecordOffsetInRegion(const ConfigReadout& converted, uint32_t i, uint32_t size);
-uint32_t ConfigRecordAddress(const UpdateState& s, uint32_t i, uint32_t size);
 
 }  // namespace quorel

@@ -2,9 +2,11 @@
 // then the closing sequence of the configuration phase runs in every update and the line
 // returns to the negotiated speed.
 #include "config/records.h"
+#include "phases/block_writer.h"
 #include "phases/config_phase.h"
 #include "phases/progress.h"
 #include "protocol/protocol.h"
+#include "run/write_plan.h"
 #include "serial/link.h"
 
 namespace quorel {
@@ -12,9 +14,6 @@ namespace quorel {
 namespace {
 
 constexpr uint32_t kWriteBlockLength = 256;
-// A first byte of ':' marks a last record of the newest layout that belongs in the fourth
-// record's place.
-constexpr uint8_t kRecordFiveMovedMark = 0x3A;
 
 // A Ctrl-C while the records are written is held until they are all written: the console says
 // so once.
@@ -47,15 +46,6 @@ class WriteBackMarks : public BlockWriteObserver {
 };
 
 }  // namespace
-
-uint32_t RecordOffsetInRegion(const ConfigReadout& converted, uint32_t i, uint32_t size) {
-  if (i == 5 && size == kRecordV3Size && converted[i * size] == kRecordFiveMovedMark) return 4 * size;
-  return i * size;
-}
-
-uint32_t ConfigRecordAddress(const UpdateState& s, uint32_t i, uint32_t size) {
-  return kConfigRegionBase + RecordOffsetInRegion(s.facts.configReadout, i, size);
-}
 
 PhaseResult WriteBackConfig(UpdateState& s) {
   const uint32_t size = TargetRecordSize(s.payload.productKind, s.payload.releaseCode);

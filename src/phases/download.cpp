@@ -4,8 +4,10 @@
 #include "phases/download.h"
 
 #include "payload/release_code.h"
+#include "phases/block_writer.h"
 #include "phases/progress.h"
 #include "protocol/protocol.h"
+#include "run/write_plan.h"
 #include "serial/link.h"
 
 namespace quorel {
@@ -13,9 +15,6 @@ namespace quorel {
 namespace {
 
 constexpr uint32_t kDownloadBlockLength = 0x400;
-// Units older than these releases also need the second image.
-constexpr ReleaseCode kHwImageBeforeBase = 0x111103;
-constexpr ReleaseCode kHwImageBeforePro = 0x110503;
 
 // The console's marks of the download's blocks: a dot per block verified and, before the data
 // of a repeat, "Retry003" in the main image's first range (once the unit has answered the block)
@@ -42,12 +41,6 @@ class DownloadMarks : public BlockWriteObserver {
 };
 
 }  // namespace
-
-bool SendsHwImage(const FirmwarePayload& payload, uint32_t releaseRow) {
-  const ReleaseCode threshold =
-      payload.productKind == kBaseModel ? kHwImageBeforeBase : kHwImageBeforePro;
-  return IsOlder(payload.releaseTable.code[releaseRow], threshold);
-}
 
 PhaseResult ImageDownload(UpdateState& s) {
   const FirmwarePayload& payload = s.payload;

@@ -7,9 +7,4 @@ namespace quorel {
 
 PhaseResult ImageDownload(UpdateState& s);
 
-// Whether the download also sends the second image to a unit of this release-table row (row 0
-// stands for an unidentified unit): when its release is older than a fixed one for the
-// payload's model.
-bool SendsHwImage(const FirmwarePayload& payload, uint32_t releaseRow);
-
 }  // namespace quorel

@@ -3,15 +3,15 @@
 #include "phases/identify_report.h"
 
 #include "config/records.h"
-#include "copies/saved_config.h"
 #include "copies/config_copy.h"
-#include "phases/config_phase.h"
-#include "phases/download.h"
-#include "phases/identification.h"
-#include "run/pace_model.h"
-#include "phases/progress.h"
+#include "copies/saved_config.h"
 #include "copies/settings_copies.h"
+#include "phases/config_phase.h"
+#include "phases/identification.h"
+#include "phases/progress.h"
 #include "protocol/protocol.h"
+#include "run/pace_model.h"
+#include "run/write_plan.h"
 
 namespace quorel {
 

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "config/records.h"
-#include "phases/config_phase.h"
-#include "phases/progress.h"
+#include "phases/block_writer.h"
 #include "protocol/protocol.h"
+#include "run/write_plan.h"
 #include "serial/link.h"
 
 namespace quorel {
