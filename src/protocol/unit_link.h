@@ -1,7 +1,8 @@
 #pragma once
 // The run's link to the unit: the one port, the time source its waits go through, the command
 // line it opens its port and paces its reads by, the reply buffer, and what the exchanges must
-// remember about the unit between two commands. The
+// remember about the unit between two commands (the block length it holds, whether it has
+// answered, whether it has been told to flash, the bytes owed to a block cut short). The
 // exchanges in protocol.h work on it and print nothing; the phases above say what happened.
 #include <cstdint>
 
