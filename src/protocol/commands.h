@@ -38,5 +38,7 @@ constexpr char kMsgFlashing[] = "JFLASHING DONE IN ABOUT 30 SECS\n";
 constexpr char kCmdSpeedFormat[] = "B%06u";
 constexpr char kCmdAddressFormat[] = "A%06X";
 constexpr char kCmdLengthFormat[] = "L%06X";
+// The identification's length goes in lower-case hexadecimal, as kCmdIdentifyLength shows it.
+constexpr char kCmdLengthLowerHexFormat[] = "L%06x";
 
 }  // namespace quorel

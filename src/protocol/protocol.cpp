@@ -81,7 +81,7 @@ void SendLength(UnitLink& link, uint32_t length) {
 }
 
 void SendLengthLowerHex(UnitLink& link, uint32_t length) {
-  SendFormatted(link, "L%06x", length);
+  SendFormatted(link, kCmdLengthLowerHexFormat, length);
   link.unitLength = length;
 }
 
