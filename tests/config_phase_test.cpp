@@ -12,12 +12,23 @@
 
 #include "config/records.h"
 #include "sim/sim_session.h"
+#include "sim/unit_layout.h"
 #include "support/console_texts.h"
 #include "support/hand_records.h"
 #include "support/sim_helpers.h"
 
 namespace quorel {
 namespace {
+
+// The unit's memory map and record layouts, as the simulated unit describes them.
+namespace layout = sim::layout;
+using layout::kConfigBase;
+using layout::kConfigEnd;
+using layout::kConfigBytes;
+using layout::kRecordV1;
+using layout::kRecordV2;
+using layout::kRecordV3;
+using layout::kMovedRecordMark;
 
 // The console's last words: the run's ending message and the key prompt.
 void ExpectEndsWith(const std::string& out, const std::string& tail) {
@@ -38,6 +49,7 @@ using testing::CountOf;
 using testing::Dots;
 using testing::IndexOf;
 using testing::MemoryEquals;
+using testing::RangeEquals;
 using testing::SpeedOf;
 
 using Commands = std::vector<std::string>;
@@ -49,7 +61,7 @@ const std::string kDownloadMessage = "JDOWNLOADING UPDATE\n";
 // A code-region checksum that no row of the release table holds.
 constexpr uint32_t kUnknownChecksum = 0x123456;
 // Bytes read for a conversion: six records of the middle layout.
-constexpr uint32_t kReadoutBytes = 15072;
+using layout::kReadoutBytes;
 
 std::string Hex6(char letter, uint32_t value) {
   char text[16];
@@ -63,7 +75,8 @@ void PutProUnitOn(SimSession& s, ReleaseCode code) {
 
 // The configuration area 0x4000..0x7FFF as the unit holds it now.
 Bytes ConfigArea(const SimulatedUnit& unit) {
-  return Bytes(unit.memory().begin() + 0x4000, unit.memory().begin() + 0x8000);
+  return Bytes(unit.memory().begin() + kConfigBase,
+               unit.memory().begin() + kConfigEnd);
 }
 
 // What the records should become, worked out from the record layouts rather than by the
@@ -71,7 +84,7 @@ Bytes ConfigArea(const SimulatedUnit& unit) {
 ConfigReadout ConvertedRegion(const SimSession& s, ConfigConversionKind kind) {
   const bool newest = s.payload.productKind == kProModel && s.payload.releaseCode == 0x020904;
   const std::vector<uint8_t> converted =
-      testing::HandConvertedRegion(s.unit.memory().data() + 0x4000, kind, newest);
+      testing::HandConvertedRegion(s.unit.memory().data() + kConfigBase, kind, newest);
   ConfigReadout buffer{};
   std::copy(converted.begin(), converted.end(), buffer.begin());
   return buffer;
@@ -99,6 +112,8 @@ const Commands kReadoutConfirmed = {
     "A005400", "C",       "A005800", "C", "A005C00", "C", "A006000", "C", "A006400", "C",
     "A006800", "C",       "A006C00", "C", "A007000", "C", "A007400", "C", "A007800", "L0002E0",
     "C",       "L000020"};
+// The readout's reads: six records of the middle layout from the start of the area.
+const Commands kReadoutReads = ReadCommands(kConfigBase, kReadoutBytes);
 
 // The commands of the write-back of six records of the given size to the given addresses.
 Commands WriteCommands(uint32_t size, const std::vector<uint32_t>& addresses) {
@@ -143,9 +158,9 @@ const Commands kReturn = {"B028800", "E", kDownloadMessage};
 // before the download's message (which is included).
 Commands AreaCheck() {
   Commands c;
-  for (uint32_t a = 0x4000; a < 0x8000; a += 0x400) {
+  for (uint32_t a = kConfigBase; a < kConfigEnd; a += 0x400) {
     c.push_back(Hex6('A', a));
-    if (a == 0x4000) c.push_back("L000400");
+    if (a == kConfigBase) c.push_back("L000400");
     c.push_back("C");
   }
   c.push_back(kDownloadMessage);
@@ -157,8 +172,9 @@ const Commands kReturnToCheck = {"B028800", "E"};
 // standard places: the six records over 0x4000..0x7FFF, then the image from 0x8000 on, which
 // overwrote the end of record 5.
 void ExpectNewestRecordsInPlace(const SimSession& s, const ConfigReadout& expected) {
-  EXPECT_TRUE(MemoryEquals(s.unit, 0x4000, expected.data(), 0x4000));
-  EXPECT_TRUE(MemoryEquals(s.unit, 0x8000, s.payload.SwImage + 0x8000, kSwImageSize - 0x8000));
+  EXPECT_TRUE(MemoryEquals(s.unit, kConfigBase, expected.data(), kConfigBytes));
+  EXPECT_TRUE(
+      RangeEquals(s.unit, layout::kMainSecond, s.payload.SwImage + layout::kMainSecond.start));
   EXPECT_TRUE(s.unit.flashed());
 }
 
@@ -167,7 +183,7 @@ void ExpectNewestRecordsInPlace(const SimSession& s, const ConfigReadout& expect
 TEST(ConfigPhase, ProUnitOnTheOldestLayoutIsReadConvertedAndWrittenBack) {
   SimSession s;
   PutProUnitOn(s, 0x042303);
-  s.unit.WriteConfigRecords(kRecordV1Size, 7, true);
+  s.unit.WriteConfigRecords(kRecordV1, 7, true);
   const ConfigReadout expected = ConvertedRegion(s, kFromV1);
   ASSERT_EQ(s.Run(), 1);
 
@@ -179,8 +195,8 @@ TEST(ConfigPhase, ProUnitOnTheOldestLayoutIsReadConvertedAndWrittenBack) {
   // The whole configuration traffic, command by command.
   const Commands c = s.unit.Commands();
   const Commands traffic = ConfigTraffic(c);
-  EXPECT_EQ(traffic, Concat({kDrop, ReadCommands(0x4000, kReadoutBytes), kReadoutConfirmed, {"K"},
-                             WriteCommands(kRecordV3Size, kNewestAddresses), kClosing, kReturn}));
+  EXPECT_EQ(traffic, Concat({kDrop, kReadoutReads, kReadoutConfirmed, {"K"},
+                             WriteCommands(kRecordV3, kNewestAddresses), kClosing, kReturn}));
   // The same in figures: L000040 once, 236 blocks A004000..A007AC0, L000020 before the last.
   EXPECT_EQ(CountOf(traffic, "L000040"), 1u);
   EXPECT_EQ(CountOf(traffic, "M"), 236u);
@@ -214,21 +230,21 @@ TEST(ConfigPhase, ProUnitOnTheOldestLayoutIsReadConvertedAndWrittenBack) {
   // Record 5 went to 0x76D8 and reached past 0x8000, where the image then overwrote it.
   ExpectNewestRecordsInPlace(s, expected);
   EXPECT_EQ(s.unit.stats().dataBlocksAt.at(0x80D8), 1u);
-  EXPECT_FALSE(MemoryEquals(s.unit, 0x8000, expected.data() + 0x4000, 0x1D0));
+  EXPECT_FALSE(MemoryEquals(s.unit, kConfigEnd, expected.data() + kConfigBytes, 0x1D0));
 }
 
 TEST(ConfigPhase, ProUnitOnTheMiddleLayoutGetsTheNewest) {
   SimSession s;
   PutProUnitOn(s, 0x091103);
-  s.unit.WriteConfigRecords(kRecordV2Size, 11, true);
+  s.unit.WriteConfigRecords(kRecordV2, 11, true);
   const ConfigReadout expected = ConvertedRegion(s, kFromV2);
   ASSERT_EQ(s.Run(), 1);
   EXPECT_NE(HideCopyPaths(s.console.output()).find("firmware rev 091103.\n" + kProceeding +
                                     "Reading config data..\n" + Dots(14) + kCopyKept + Dots(6) + kSwUpdate),
             std::string::npos);
   EXPECT_EQ(ConfigTraffic(s.unit.Commands()),
-            Concat({kDrop, ReadCommands(0x4000, kReadoutBytes), kReadoutConfirmed, {"K"},
-                    WriteCommands(kRecordV3Size, kNewestAddresses), kClosing, kReturn}));
+            Concat({kDrop, kReadoutReads, kReadoutConfirmed, {"K"},
+                    WriteCommands(kRecordV3, kNewestAddresses), kClosing, kReturn}));
   ExpectNewestRecordsInPlace(s, expected);
   // The added block of each record is a copy of the middle layout's bytes 76 to 371.
   const uint8_t* unitRecord2 = s.unit.memory().data() + 0x55F0;
@@ -238,11 +254,12 @@ TEST(ConfigPhase, ProUnitOnTheMiddleLayoutGetsTheNewest) {
 TEST(ConfigPhase, RecordFiveMarkedWithAColonTakesTheFourthRecordsPlace) {
   SimSession s;
   PutProUnitOn(s, 0x042303);
-  s.unit.WriteConfigRecords(kRecordV1Size, 5, true);
-  s.unit.memory()[0x4000 + 5 * kRecordV1Size] = 0x3A;  // first byte, outside the checksum
+  s.unit.WriteConfigRecords(kRecordV1, 5, true);
+  // The first byte, outside the checksum.
+  s.unit.memory()[kConfigBase + 5 * kRecordV1] = kMovedRecordMark;
   const Bytes before = ConfigArea(s.unit);
   const ConfigReadout expected = ConvertedRegion(s, kFromV1);
-  ASSERT_EQ(expected[5 * kRecordV3Size], 0x3A);
+  ASSERT_EQ(expected[5 * kRecordV3], 0x3A);
   ASSERT_EQ(s.Run(), 1);
 
   std::vector<uint32_t> addresses = kNewestAddresses;
@@ -250,9 +267,9 @@ TEST(ConfigPhase, RecordFiveMarkedWithAColonTakesTheFourthRecordsPlace) {
   const Commands traffic = ConfigTraffic(s.unit.Commands());
   // The area from 0x76D8 on, which no record now covers, has its sums taken before the
   // write-back (and compared before the flash).
-  EXPECT_EQ(traffic, Concat({kDrop, ReadCommands(0x4000, kReadoutBytes), kReadoutConfirmed, {"K"},
+  EXPECT_EQ(traffic, Concat({kDrop, kReadoutReads, kReadoutConfirmed, {"K"},
                              {"A0076D8", "L000400", "C", "A007AD8", "C", "A007ED8", "L000128", "C"},
-                             WriteCommands(kRecordV3Size, addresses), kClosing, kReturn}));
+                             WriteCommands(kRecordV3, addresses), kClosing, kReturn}));
   // Nothing was written from 0x76D8 on by the write-back.
   for (size_t i = IndexOf(traffic, "L000100"); i < traffic.size(); ++i) {
     const std::string& command = traffic[i];
@@ -261,9 +278,10 @@ TEST(ConfigPhase, RecordFiveMarkedWithAColonTakesTheFourthRecordsPlace) {
     }
   }
   // Records 0 to 3 in place, record 5 over record 4, and the old bytes from 0x76D8 on.
-  EXPECT_TRUE(MemoryEquals(s.unit, 0x4000, expected.data(), 4 * kRecordV3Size));
-  EXPECT_TRUE(MemoryEquals(s.unit, 0x6BE0, expected.data() + 5 * kRecordV3Size, kRecordV3Size));
-  EXPECT_TRUE(MemoryEquals(s.unit, 0x76D8, before.data() + (0x76D8 - 0x4000), 0x8000 - 0x76D8));
+  EXPECT_TRUE(MemoryEquals(s.unit, kConfigBase, expected.data(), 4 * kRecordV3));
+  EXPECT_TRUE(MemoryEquals(s.unit, 0x6BE0, expected.data() + 5 * kRecordV3, kRecordV3));
+  EXPECT_TRUE(MemoryEquals(s.unit, 0x76D8, before.data() + (0x76D8 - kConfigBase),
+                           kConfigEnd - 0x76D8));
   EXPECT_EQ(s.unit.stats().dataBlocksAt.at(0x6BE0), 2u);
   EXPECT_TRUE(s.unit.flashed());
 }
@@ -271,7 +289,7 @@ TEST(ConfigPhase, RecordFiveMarkedWithAColonTakesTheFourthRecordsPlace) {
 TEST(ConfigPhase, CurrentUnitNeedsNoConfigurationWork) {
   SimSession s;
   PutProUnitOn(s, 0x110503);
-  s.unit.WriteConfigRecords(kRecordV2Size, 9, true);
+  s.unit.WriteConfigRecords(kRecordV2, 9, true);
   const Bytes before = ConfigArea(s.unit);
   ASSERT_EQ(s.Run(), 1);
   EXPECT_NE(HideCopyPaths(s.console.output()).find("firmware rev 110503.\n" + kProceeding + kSwUpdate),
@@ -296,13 +314,13 @@ int RunUnidentified(SimSession& s, std::vector<std::string> args = {}) {
   return s.Run(std::move(args), "y");
 }
 
-const Commands kFormatCheck = Concat({ReadCommands(0x4000, kRecordV2Size), kFormatCheckConfirmed});
+const Commands kFormatCheck = Concat({ReadCommands(kConfigBase, kRecordV2), kFormatCheckConfirmed});
 
 TEST(ConfigFormatCheck, OldestLayoutIsRecognisedAndConverted) {
   SimSession s;
-  s.unit.WriteConfigRecords(kRecordV1Size, 21, true);
-  ASSERT_TRUE(RecordPassesChecksum(s.unit.memory().data() + 0x4000, kRecordV1Size));
-  ASSERT_FALSE(RecordPassesChecksum(s.unit.memory().data() + 0x4000, kRecordV2Size));
+  s.unit.WriteConfigRecords(kRecordV1, 21, true);
+  ASSERT_TRUE(RecordPassesChecksum(s.unit.memory().data() + kConfigBase, kRecordV1));
+  ASSERT_FALSE(RecordPassesChecksum(s.unit.memory().data() + kConfigBase, kRecordV2));
   const ConfigReadout expected = ConvertedRegion(s, kFromV1);
   ASSERT_EQ(RunUnidentified(s), 1);
   EXPECT_NE(HideCopyPaths(s.console.output()).find(kProceeding + "Checking config data..\nConfig is pre 042803\n"
@@ -310,15 +328,15 @@ TEST(ConfigFormatCheck, OldestLayoutIsRecognisedAndConverted) {
                                     Dots(14) + kCopyKept + Dots(6) + kSwUpdate),
             std::string::npos);
   EXPECT_EQ(ConfigTraffic(s.unit.Commands()),
-            Concat({kDrop, kFormatCheck, ReadCommands(0x4000, kReadoutBytes), kReadoutConfirmed, {"K"},
-                    WriteCommands(kRecordV3Size, kNewestAddresses), kClosing, kReturn}));
+            Concat({kDrop, kFormatCheck, kReadoutReads, kReadoutConfirmed, {"K"},
+                    WriteCommands(kRecordV3, kNewestAddresses), kClosing, kReturn}));
   ExpectNewestRecordsInPlace(s, expected);
 }
 
 TEST(ConfigFormatCheck, MiddleLayoutIsRecognisedForAProPayload) {
   SimSession s;
-  s.unit.WriteConfigRecords(kRecordV2Size, 22, true);
-  ASSERT_FALSE(RecordPassesChecksum(s.unit.memory().data() + 0x4000, kRecordV1Size));
+  s.unit.WriteConfigRecords(kRecordV2, 22, true);
+  ASSERT_FALSE(RecordPassesChecksum(s.unit.memory().data() + kConfigBase, kRecordV1));
   const ConfigReadout expected = ConvertedRegion(s, kFromV2);
   ASSERT_EQ(RunUnidentified(s), 1);
   EXPECT_NE(HideCopyPaths(s.console.output()).find(kProceeding +
@@ -331,12 +349,12 @@ TEST(ConfigFormatCheck, MiddleLayoutIsRecognisedForAProPayload) {
 
 TEST(ConfigFormatCheck, RecordPassingBothTestsIsTakenAsTheMiddleLayout) {
   SimSession s;
-  s.unit.WriteConfigRecords(kRecordV2Size, 23, true);
-  uint8_t* first = s.unit.memory().data() + 0x4000;
-  StoreRecordChecksum(first, kRecordV1Size);  // inside the middle layout's sum, so first
-  StoreRecordChecksum(first, kRecordV2Size);
-  ASSERT_TRUE(RecordPassesChecksum(first, kRecordV1Size));
-  ASSERT_TRUE(RecordPassesChecksum(first, kRecordV2Size));
+  s.unit.WriteConfigRecords(kRecordV2, 23, true);
+  uint8_t* first = s.unit.memory().data() + kConfigBase;
+  StoreRecordChecksum(first, kRecordV1);  // inside the middle layout's sum, so first
+  StoreRecordChecksum(first, kRecordV2);
+  ASSERT_TRUE(RecordPassesChecksum(first, kRecordV1));
+  ASSERT_TRUE(RecordPassesChecksum(first, kRecordV2));
   const ConfigReadout expected = ConvertedRegion(s, kFromV2);
   ASSERT_EQ(RunUnidentified(s), 1);
   EXPECT_NE(HideCopyPaths(s.console.output()).find(kProceeding +
@@ -355,13 +373,13 @@ TEST(ConfigFormatCheck, UnrecognisedConfigurationIsLeftAlone) {
   const Setup setups[] = {
       {"wiped", [](SimulatedUnit& u) { u.FillConfigRegion(0x00); }},
       {"erased", [](SimulatedUnit& u) { u.FillConfigRegion(0xFF); }},
-      {"bad checksums", [](SimulatedUnit& u) { u.WriteConfigRecords(kRecordV2Size, 24, false); }},
+      {"bad checksums", [](SimulatedUnit& u) { u.WriteConfigRecords(kRecordV2, 24, false); }},
   };
   for (const Setup& setup : setups) {
     SimSession s;
     setup.prepare(s.unit);
-    ASSERT_FALSE(RecordPassesChecksum(s.unit.memory().data() + 0x4000, kRecordV1Size));
-    ASSERT_FALSE(RecordPassesChecksum(s.unit.memory().data() + 0x4000, kRecordV2Size));
+    ASSERT_FALSE(RecordPassesChecksum(s.unit.memory().data() + kConfigBase, kRecordV1));
+    ASSERT_FALSE(RecordPassesChecksum(s.unit.memory().data() + kConfigBase, kRecordV2));
     const Bytes before = ConfigArea(s.unit);
     ASSERT_EQ(RunUnidentified(s), 1) << setup.name;
     EXPECT_NE(HideCopyPaths(s.console.output()).find(kProceeding + "Checking config data..\n" + kSwUpdate),
@@ -384,7 +402,7 @@ TEST(ConfigFormatCheck, UnrecognisedConfigurationIsLeftAlone) {
 TEST(ConfigFormatCheck, BasePayloadIgnoresTheMiddleLayout) {
   SimSession s;
   s.payload.productKind = kBaseModel;
-  s.unit.WriteConfigRecords(kRecordV2Size, 25, true);
+  s.unit.WriteConfigRecords(kRecordV2, 25, true);
   const Bytes before = ConfigArea(s.unit);
   ASSERT_EQ(RunUnidentified(s), 1);
   EXPECT_NE(HideCopyPaths(s.console.output()).find(kProceeding + "Checking config data..\n" + kSwUpdate),
@@ -397,7 +415,7 @@ TEST(ConfigFormatCheck, BasePayloadIgnoresTheMiddleLayout) {
 TEST(ConfigFormatCheck, BasePayloadTakesTheOldestLayoutToTheMiddleOne) {
   SimSession s;
   s.payload.productKind = kBaseModel;
-  s.unit.WriteConfigRecords(kRecordV1Size, 26, true);
+  s.unit.WriteConfigRecords(kRecordV1, 26, true);
   const Bytes before = ConfigArea(s.unit);
   const ConfigReadout expected = ConvertedRegion(s, kFromV1);
   ASSERT_EQ(RunUnidentified(s), 1);
@@ -407,21 +425,21 @@ TEST(ConfigFormatCheck, BasePayloadTakesTheOldestLayoutToTheMiddleOne) {
             std::string::npos);
   // Records of 2512 bytes: nine full blocks and one of 208; record 5 at 0x7110.
   const Commands traffic = ConfigTraffic(s.unit.Commands());
-  EXPECT_EQ(traffic, Concat({kDrop, kFormatCheck, ReadCommands(0x4000, kReadoutBytes), kReadoutConfirmed, {"K"},
+  EXPECT_EQ(traffic, Concat({kDrop, kFormatCheck, kReadoutReads, kReadoutConfirmed, {"K"},
                              {"A007AE0", "L000400", "C", "A007EE0", "L000120", "C"},
-                             WriteCommands(kRecordV2Size, kMiddleAddresses), kClosing, kReturn}));
+                             WriteCommands(kRecordV2, kMiddleAddresses), kClosing, kReturn}));
   EXPECT_EQ(CountOf(traffic, "L0000D0"), 6u);
   EXPECT_EQ(CountOf(traffic, "A0049D0"), 1u);
   EXPECT_EQ(CountOf(traffic, "A007110"), 1u);
-  EXPECT_TRUE(MemoryEquals(s.unit, 0x4000, expected.data(), kReadoutBytes));
-  EXPECT_TRUE(MemoryEquals(s.unit, 0x4000 + kReadoutBytes, before.data() + kReadoutBytes,
-                           0x4000 - kReadoutBytes));
+  EXPECT_TRUE(MemoryEquals(s.unit, kConfigBase, expected.data(), kReadoutBytes));
+  EXPECT_TRUE(MemoryEquals(s.unit, kConfigBase + kReadoutBytes, before.data() + kReadoutBytes,
+                           kConfigBytes - kReadoutBytes));
   EXPECT_TRUE(s.unit.flashed());
 }
 
 TEST(ConfigFormatCheck, NoSpeedCommandWhenTheLineRunsAtFourteenFourHundred) {
   SimSession s;
-  s.unit.WriteConfigRecords(kRecordV1Size, 27, true);
+  s.unit.WriteConfigRecords(kRecordV1, 27, true);
   const ConfigReadout expected = ConvertedRegion(s, kFromV1);
   ASSERT_EQ(RunUnidentified(s, {"-s1"}), 1);
   const Commands c = s.unit.Commands();
@@ -430,8 +448,8 @@ TEST(ConfigFormatCheck, NoSpeedCommandWhenTheLineRunsAtFourteenFourHundred) {
   EXPECT_EQ(speedCommands, 1u);  // only the first switch, sent at 9600
   EXPECT_EQ(SpeedOf(s.unit, "B014400"), 9600u);
   EXPECT_EQ(ConfigTraffic(c),
-            Concat({kFormatCheck, ReadCommands(0x4000, kReadoutBytes), kReadoutConfirmed, {"K"},
-                    WriteCommands(kRecordV3Size, kNewestAddresses), kClosing,
+            Concat({kFormatCheck, kReadoutReads, kReadoutConfirmed, {"K"},
+                    WriteCommands(kRecordV3, kNewestAddresses), kClosing,
                     {kDownloadMessage}}));
   EXPECT_EQ(SpeedOf(s.unit, "M"), 14400u);
   ExpectNewestRecordsInPlace(s, expected);
@@ -442,7 +460,7 @@ TEST(ConfigFormatCheck, NoSpeedCommandWhenTheLineRunsAtFourteenFourHundred) {
 TEST(ConfigSpeed, NoAnswerAtFourteenFourHundredEndsTheRun) {
   SimSession s;
   PutProUnitOn(s, 0x042303);
-  s.unit.WriteConfigRecords(kRecordV1Size, 31, true);
+  s.unit.WriteConfigRecords(kRecordV1, 31, true);
   s.unit.faults().silentSpeeds = {14400};
   const Bytes before = ConfigArea(s.unit);
   EXPECT_EQ(s.Run(), 0);
@@ -463,7 +481,7 @@ TEST(ConfigSpeed, NoAnswerAtFourteenFourHundredEndsTheRun) {
 TEST(ConfigSpeed, NoAnswerBackAtTheNegotiatedSpeedEndsTheRun) {
   SimSession s;
   PutProUnitOn(s, 0x042303);
-  s.unit.WriteConfigRecords(kRecordV1Size, 32, true);
+  s.unit.WriteConfigRecords(kRecordV1, 32, true);
   const ConfigReadout expected = ConvertedRegion(s, kFromV1);
   // 28800 answers at first contact and falls silent after the drop to 14400.
   s.unit.faults().silentSpeeds = {28800};
@@ -481,7 +499,7 @@ TEST(ConfigSpeed, NoAnswerBackAtTheNegotiatedSpeedEndsTheRun) {
   EXPECT_FALSE(s.devices.lineOpen());
   EXPECT_FALSE(s.unit.flashed());
   // The records had been written back before the line failed.
-  EXPECT_TRUE(MemoryEquals(s.unit, 0x4000, expected.data(), 0x4000));
+  EXPECT_TRUE(MemoryEquals(s.unit, kConfigBase, expected.data(), kConfigBytes));
 }
 
 // ---- Repeated blocks ----
@@ -489,7 +507,7 @@ TEST(ConfigSpeed, NoAnswerBackAtTheNegotiatedSpeedEndsTheRun) {
 TEST(ConfigBlocks, RepeatMarksFollowTheLastParsedReply) {
   SimSession s;
   PutProUnitOn(s, 0x042303);
-  s.unit.WriteConfigRecords(kRecordV1Size, 41, true);
+  s.unit.WriteConfigRecords(kRecordV1, 41, true);
   // A block of zeros, whose sum of 0 must not be taken from a missing reply.
   std::fill(s.unit.memory().begin() + 0x4780, s.unit.memory().begin() + 0x47C0, 0);
   const ConfigReadout expected = ConvertedRegion(s, kFromV1);
@@ -540,7 +558,7 @@ TEST(ConfigBlocks, RepeatMarksFollowTheLastParsedReply) {
 TEST(ConfigBlocks, StrayByteBeforeAReplyCostsOneRepeat) {
   SimSession s;
   PutProUnitOn(s, 0x042303);
-  s.unit.WriteConfigRecords(kRecordV1Size, 42, true);
+  s.unit.WriteConfigRecords(kRecordV1, 42, true);
   const ConfigReadout expected = ConvertedRegion(s, kFromV1);
   s.unit.faults().strayBeforeChecksum[{0x4040, 0}] = "#";
   s.unit.faults().strayBeforeChecksum[{0x4BF8, 0}] = "#";
@@ -550,9 +568,9 @@ TEST(ConfigBlocks, StrayByteBeforeAReplyCostsOneRepeat) {
             std::string::npos);
   const Commands traffic = ConfigTraffic(s.unit.Commands());
   // Every other block went once: the line was back in step after the repeat.
-  Commands read = Concat({ReadCommands(0x4000, kReadoutBytes), kReadoutConfirmed});
+  Commands read = Concat({kReadoutReads, kReadoutConfirmed});
   read.insert(read.begin() + 7, {"L000040", "A004040", "M", "C"});
-  Commands written = WriteCommands(kRecordV3Size, kNewestAddresses);
+  Commands written = WriteCommands(kRecordV3, kNewestAddresses);
   const size_t at = IndexOf(written, "A004BF8");
   written.insert(written.begin() + static_cast<std::ptrdiff_t>(at),
                  {"A004BF8", "D[256]", "C", "L000100"});
@@ -564,7 +582,7 @@ TEST(ConfigBlocks, BlockReadFromAnotherAddressIsReadAgainOrTheRunEndsUnflashed) 
   {  // A004440 taken once as 0x4480: the stretch at 0x4400 differs and is read again.
     SimSession s;
     PutProUnitOn(s, 0x042303);
-    s.unit.WriteConfigRecords(kRecordV1Size, 45, true);
+    s.unit.WriteConfigRecords(kRecordV1, 45, true);
     const ConfigReadout expected = ConvertedRegion(s, kFromV1);
     s.unit.faults().addressFaults[0x4440] = {0x4480, 1};
     ASSERT_EQ(s.Run(), 1);
@@ -580,7 +598,7 @@ TEST(ConfigBlocks, BlockReadFromAnotherAddressIsReadAgainOrTheRunEndsUnflashed) 
   }
   {  // Every A004440 taken as 0x4480, in the format check of an unidentified unit: no flash.
     SimSession s;
-    s.unit.WriteConfigRecords(kRecordV1Size, 46, true);
+    s.unit.WriteConfigRecords(kRecordV1, 46, true);
     const Bytes before = ConfigArea(s.unit);
     s.unit.faults().addressFaults[0x4440] = {0x4480, -1};
     EXPECT_EQ(RunUnidentified(s), 0);
@@ -603,7 +621,7 @@ TEST(ConfigBlocks, BlockReadFromAnotherAddressIsReadAgainOrTheRunEndsUnflashed) 
 TEST(ConfigBlocks, UnitFallingSilentDuringTheReadoutEndsTheRun) {
   SimSession s;
   PutProUnitOn(s, 0x042303);
-  s.unit.WriteConfigRecords(kRecordV1Size, 43, true);
+  s.unit.WriteConfigRecords(kRecordV1, 43, true);
   const Bytes before = ConfigArea(s.unit);
   s.unit.faults().silentAfterChecksums = 1 + 20;  // identification, then 20 blocks
   EXPECT_EQ(s.Run(), 0);
@@ -625,7 +643,7 @@ TEST(ConfigBlocks, UnitFallingSilentDuringTheReadoutEndsTheRun) {
 TEST(ConfigBlocks, UnitFallingSilentDuringTheWriteBackEndsTheRun) {
   SimSession s;
   PutProUnitOn(s, 0x042303);
-  s.unit.WriteConfigRecords(kRecordV1Size, 44, true);
+  s.unit.WriteConfigRecords(kRecordV1, 44, true);
   s.unit.faults().silentAfterBlocks = 13;  // record 0's eleven blocks, then record 1's first two
   EXPECT_EQ(s.Run(), 0);
   const std::string out = HideCopyPaths(s.console.output());

@@ -8,10 +8,19 @@
 #include <vector>
 
 #include "config/records.h"
+#include "sim/unit_layout.h"
 #include "support/hand_records.h"
 
 namespace quorel {
 namespace {
+
+// The unit's memory map and record layouts, as the simulated unit describes them.
+namespace layout = sim::layout;
+using layout::kRecords;
+using layout::kRecordV1;
+using layout::kRecordV2;
+using layout::kRecordV3;
+using layout::kReadoutBytes;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -30,13 +39,13 @@ Bytes Pattern(uint32_t size, uint32_t salt) {
 }
 
 Bytes V1ToV2(const Bytes& v1, uint8_t fill = 0xEE) {
-  Bytes v2(kRecordV2Size, fill);
+  Bytes v2(kRecordV2, fill);
   ConvertRecordV1ToV2(v1.data(), v2.data());
   return v2;
 }
 
 Bytes V2ToV3(const Bytes& v2, uint8_t fill = 0xEE) {
-  Bytes v3(kRecordV3Size, fill);
+  Bytes v3(kRecordV3, fill);
   ConvertRecordV2ToV3(v2.data(), v3.data());
   return v3;
 }
@@ -44,7 +53,7 @@ Bytes V2ToV3(const Bytes& v2, uint8_t fill = 0xEE) {
 // ---- The record checksum ----
 
 TEST(RecordChecksum, SumsLittleEndianWordsFromEightUpToTheField) {
-  for (uint32_t size : {kRecordV1Size, kRecordV2Size, kRecordV3Size}) {
+  for (uint32_t size : {kRecordV1, kRecordV2, kRecordV3}) {
     const uint32_t field = ChecksumOffset(size);
     EXPECT_EQ(field, size - 4);
     Bytes record(size, 0);
@@ -62,29 +71,29 @@ TEST(RecordChecksum, SumsLittleEndianWordsFromEightUpToTheField) {
     EXPECT_EQ(RecordChecksum(record.data(), field), 0x4231) << size;
   }
   // The sum wraps at 65536: 1234 words of 0x0101 and one more 0xFF00 on top.
-  Bytes record(kRecordV1Size, 0x01);
-  EXPECT_EQ(RecordChecksum(record.data(), ChecksumOffset(kRecordV1Size)),
+  Bytes record(kRecordV1, 0x01);
+  EXPECT_EQ(RecordChecksum(record.data(), ChecksumOffset(kRecordV1)),
             static_cast<uint16_t>(1234u * 0x0101u));
   record[9] = 0x00;
   record[8] = 0x00;
   record[2475] = 0xFF;  // last word's high byte: 0x0101 -> 0xFF01
-  EXPECT_EQ(RecordChecksum(record.data(), ChecksumOffset(kRecordV1Size)),
+  EXPECT_EQ(RecordChecksum(record.data(), ChecksumOffset(kRecordV1)),
             static_cast<uint16_t>(1233u * 0x0101u - 0x0101u + 0xFF01u));
 }
 
 TEST(RecordChecksum, StoreWritesTheSumLowByteFirst) {
-  Bytes record = Pattern(kRecordV2Size, 3);
+  Bytes record = Pattern(kRecordV2, 3);
   const uint16_t sum = RecordChecksum(record.data(), 2508);
-  StoreRecordChecksum(record.data(), kRecordV2Size);
+  StoreRecordChecksum(record.data(), kRecordV2);
   EXPECT_EQ(record[2508], static_cast<uint8_t>(sum & 0xFF));
   EXPECT_EQ(record[2509], static_cast<uint8_t>(sum >> 8));
-  EXPECT_EQ(StoredRecordChecksum(record.data(), kRecordV2Size), sum);
+  EXPECT_EQ(StoredRecordChecksum(record.data(), kRecordV2), sum);
   // Storing the field leaves the sum as it was: the field lies outside it.
   EXPECT_EQ(RecordChecksum(record.data(), 2508), sum);
 }
 
 TEST(RecordChecksum, PassesOnlyWhenStoredEqualsANonZeroSum) {
-  for (uint32_t size : {kRecordV1Size, kRecordV2Size}) {
+  for (uint32_t size : {kRecordV1, kRecordV2}) {
     Bytes record = Pattern(size, 5);
     StoreRecordChecksum(record.data(), size);
     ASSERT_NE(StoredRecordChecksum(record.data(), size), 0);
@@ -105,25 +114,25 @@ TEST(RecordChecksum, PassesOnlyWhenStoredEqualsANonZeroSum) {
 }
 
 TEST(RecordChecksum, ZeroAndErasedRecordsFailBothTests) {
-  const Bytes zero(kRecordV2Size, 0x00);
-  EXPECT_EQ(RecordChecksum(zero.data(), ChecksumOffset(kRecordV1Size)), 0);
-  EXPECT_EQ(RecordChecksum(zero.data(), ChecksumOffset(kRecordV2Size)), 0);
-  EXPECT_FALSE(RecordPassesChecksum(zero.data(), kRecordV1Size));
-  EXPECT_FALSE(RecordPassesChecksum(zero.data(), kRecordV2Size));
+  const Bytes zero(kRecordV2, 0x00);
+  EXPECT_EQ(RecordChecksum(zero.data(), ChecksumOffset(kRecordV1)), 0);
+  EXPECT_EQ(RecordChecksum(zero.data(), ChecksumOffset(kRecordV2)), 0);
+  EXPECT_FALSE(RecordPassesChecksum(zero.data(), kRecordV1));
+  EXPECT_FALSE(RecordPassesChecksum(zero.data(), kRecordV2));
 
-  const Bytes erased(kRecordV2Size, 0xFF);
-  EXPECT_EQ(RecordChecksum(erased.data(), ChecksumOffset(kRecordV1Size)), 0xFB2E);
-  EXPECT_EQ(RecordChecksum(erased.data(), ChecksumOffset(kRecordV2Size)), 0xFB1E);
-  EXPECT_EQ(StoredRecordChecksum(erased.data(), kRecordV1Size), 0xFFFF);
-  EXPECT_EQ(StoredRecordChecksum(erased.data(), kRecordV2Size), 0xFFFF);
-  EXPECT_FALSE(RecordPassesChecksum(erased.data(), kRecordV1Size));
-  EXPECT_FALSE(RecordPassesChecksum(erased.data(), kRecordV2Size));
+  const Bytes erased(kRecordV2, 0xFF);
+  EXPECT_EQ(RecordChecksum(erased.data(), ChecksumOffset(kRecordV1)), 0xFB2E);
+  EXPECT_EQ(RecordChecksum(erased.data(), ChecksumOffset(kRecordV2)), 0xFB1E);
+  EXPECT_EQ(StoredRecordChecksum(erased.data(), kRecordV1), 0xFFFF);
+  EXPECT_EQ(StoredRecordChecksum(erased.data(), kRecordV2), 0xFFFF);
+  EXPECT_FALSE(RecordPassesChecksum(erased.data(), kRecordV1));
+  EXPECT_FALSE(RecordPassesChecksum(erased.data(), kRecordV2));
 }
 
 // ---- Conversion of single records ----
 
 TEST(RecordConversion, ZeroOldestRecordGetsTheGroupDefaultsAndChecksum1814) {
-  const Bytes v1(kRecordV1Size, 0x00);
+  const Bytes v1(kRecordV1, 0x00);
   const Bytes v2 = V1ToV2(v1);
   for (uint32_t i = 0; i < 2508; ++i) {
     uint8_t expected = 0x00;
@@ -135,7 +144,7 @@ TEST(RecordConversion, ZeroOldestRecordGetsTheGroupDefaultsAndChecksum1814) {
   }
   EXPECT_EQ(v2[2508], 0x14);
   EXPECT_EQ(v2[2509], 0x18);
-  EXPECT_TRUE(RecordPassesChecksum(v2.data(), kRecordV2Size));
+  EXPECT_TRUE(RecordPassesChecksum(v2.data(), kRecordV2));
 
   // On to the newest layout: the groups stay, the added block is zero, the sum is the same.
   const Bytes v3 = V2ToV3(v2);
@@ -145,18 +154,18 @@ TEST(RecordConversion, ZeroOldestRecordGetsTheGroupDefaultsAndChecksum1814) {
 }
 
 TEST(RecordConversion, ErasedRecordsGetFreshChecksums) {
-  const Bytes v2 = V1ToV2(Bytes(kRecordV1Size, 0xFF));
+  const Bytes v2 = V1ToV2(Bytes(kRecordV1, 0xFF));
   EXPECT_EQ(StoredAt(v2.data(), 2508), 0x1343);
   const Bytes v3 = V2ToV3(v2);
   EXPECT_EQ(StoredAt(v3.data(), 2804), 0x12AF);
   // 1398 words of 0xFFFF.
-  const Bytes fromErasedV2 = V2ToV3(Bytes(kRecordV2Size, 0xFF));
+  const Bytes fromErasedV2 = V2ToV3(Bytes(kRecordV2, 0xFF));
   EXPECT_EQ(StoredAt(fromErasedV2.data(), 2804), 0xFA8A);
-  EXPECT_TRUE(RecordPassesChecksum(v2.data(), kRecordV2Size));
+  EXPECT_TRUE(RecordPassesChecksum(v2.data(), kRecordV2));
 }
 
 TEST(RecordConversion, OldestToMiddleMovesTheBodyBehindTheGroups) {
-  const Bytes v1 = Pattern(kRecordV1Size, 1);
+  const Bytes v1 = Pattern(kRecordV1, 1);
   const Bytes v2 = V1ToV2(v1);
   EXPECT_TRUE(std::equal(v1.begin(), v1.begin() + 26, v2.begin()));
   EXPECT_EQ(Bytes(v2.begin() + 26, v2.begin() + 34), Bytes(8, 0x04));
@@ -174,7 +183,7 @@ TEST(RecordConversion, OldestToMiddleMovesTheBodyBehindTheGroups) {
 }
 
 TEST(RecordConversion, MiddleToNewestAddsACopyOfBytes76To371) {
-  const Bytes v2 = Pattern(kRecordV2Size, 2);
+  const Bytes v2 = Pattern(kRecordV2, 2);
   const Bytes v3 = V2ToV3(v2);
   EXPECT_TRUE(std::equal(v2.begin(), v2.begin() + 2444, v3.begin()));
   EXPECT_TRUE(std::equal(v2.begin() + 76, v2.begin() + 372, v3.begin() + 2444));
@@ -185,7 +194,7 @@ TEST(RecordConversion, MiddleToNewestAddsACopyOfBytes76To371) {
 }
 
 TEST(RecordConversion, OldestToNewestInTwoSteps) {
-  const Bytes v1 = Pattern(kRecordV1Size, 4);
+  const Bytes v1 = Pattern(kRecordV1, 4);
   const Bytes v3 = V2ToV3(V1ToV2(v1));
   EXPECT_TRUE(std::equal(v1.begin() + 44, v1.begin() + 340, v3.begin() + 2444));
   EXPECT_TRUE(std::equal(v1.begin() + 2412, v1.begin() + 2476, v3.begin() + 2740));
@@ -194,7 +203,7 @@ TEST(RecordConversion, OldestToNewestInTwoSteps) {
 }
 
 TEST(RecordConversion, DroppedBytesAndSourceChecksumFieldsLeaveNoTrace) {
-  Bytes v1 = Pattern(kRecordV1Size, 6);
+  Bytes v1 = Pattern(kRecordV1, 6);
   // Values that the pattern never puts next to each other, so a copy of them would show.
   v1[26] = 0xA7;
   v1[27] = 0xA7;
@@ -231,7 +240,7 @@ TEST(RecordConversion, DroppedBytesAndSourceChecksumFieldsLeaveNoTrace) {
 ConfigReadout RegionOf(uint32_t size) {
   ConfigReadout buffer;
   buffer.fill(0xC3);
-  for (uint32_t r = 0; r < kConfigRecordCount; ++r) {
+  for (uint32_t r = 0; r < kRecords; ++r) {
     Bytes record = Pattern(size, 10 + r);
     std::copy(record.begin(), record.end(), buffer.begin() + r * size);
   }
@@ -243,7 +252,7 @@ Bytes RecordAt(const ConfigReadout& buffer, uint32_t index, uint32_t size) {
 }
 
 TEST(ConvertConfig, OldestRegionToMiddleLayoutForAnOlderProOrABasePayload) {
-  const ConfigReadout original = RegionOf(kRecordV1Size);
+  const ConfigReadout original = RegionOf(kRecordV1);
   struct Payload {
     ProductKind kind;
     ReleaseCode code;
@@ -252,29 +261,30 @@ TEST(ConvertConfig, OldestRegionToMiddleLayoutForAnOlderProOrABasePayload) {
                     Payload{kBaseModel, 0x101203}}) {
     ConfigReadout buffer = original;
     ConvertConfig(buffer, kFromV1, p.kind, p.code);
-    for (uint32_t r = 0; r < kConfigRecordCount; ++r) {
+    for (uint32_t r = 0; r < kRecords; ++r) {
       // Each record as converted alone, into what the buffer held at its new place.
-      Bytes expected = RecordAt(original, r, kRecordV2Size);
-      ConvertRecordV1ToV2(RecordAt(original, r, kRecordV1Size).data(), expected.data());
-      EXPECT_EQ(RecordAt(buffer, r, kRecordV2Size), expected) << "record " << r;
+      Bytes expected = RecordAt(original, r, kRecordV2);
+      ConvertRecordV1ToV2(RecordAt(original, r, kRecordV1).data(), expected.data());
+      EXPECT_EQ(RecordAt(buffer, r, kRecordV2), expected) << "record " << r;
     }
     // Record 3 starts at 7536 with the oldest record 3's leading bytes.
-    EXPECT_TRUE(std::equal(original.begin() + 3 * 2480, original.begin() + 3 * 2480 + 26,
+    EXPECT_TRUE(std::equal(original.begin() + 3 * kRecordV1, original.begin() + 3 * kRecordV1 + 26,
                            buffer.begin() + 7536));
     EXPECT_EQ(buffer[7536 + 26], 0x04);
-    EXPECT_TRUE(std::equal(buffer.begin() + 15072, buffer.end(), original.begin() + 15072))
+    EXPECT_TRUE(std::equal(buffer.begin() + kReadoutBytes, buffer.end(),
+                           original.begin() + kReadoutBytes))
         << "a base payload or an older Pro payload never gets the newest layout";
   }
 }
 
 TEST(ConvertConfig, OldestRegionToNewestLayoutForACurrentProPayload) {
-  const ConfigReadout original = RegionOf(kRecordV1Size);
+  const ConfigReadout original = RegionOf(kRecordV1);
   for (ReleaseCode code : {0x020904u, 0x101203u}) {
     ConfigReadout buffer = original;
     ConvertConfig(buffer, kFromV1, kProModel, code);
-    for (uint32_t r = 0; r < kConfigRecordCount; ++r) {
-      const Bytes v1 = RecordAt(original, r, kRecordV1Size);
-      const Bytes v3(buffer.begin() + r * 2808, buffer.begin() + r * 2808 + 2806);
+    for (uint32_t r = 0; r < kRecords; ++r) {
+      const Bytes v1 = RecordAt(original, r, kRecordV1);
+      const Bytes v3(buffer.begin() + r * kRecordV3, buffer.begin() + r * kRecordV3 + 2806);
       EXPECT_TRUE(std::equal(v1.begin(), v1.begin() + 26, v3.begin())) << r;
       EXPECT_TRUE(std::equal(v1.begin() + 28, v1.begin() + 2412, v3.begin() + 60)) << r;
       EXPECT_TRUE(std::equal(v1.begin() + 44, v1.begin() + 340, v3.begin() + 2444)) << r;
@@ -282,7 +292,7 @@ TEST(ConvertConfig, OldestRegionToNewestLayoutForACurrentProPayload) {
       EXPECT_EQ(StoredAt(v3.data(), 2804), RecordChecksum(v3.data(), 2804)) << r;
     }
     // Record 3 starts at 8424.
-    EXPECT_TRUE(std::equal(original.begin() + 3 * 2480, original.begin() + 3 * 2480 + 26,
+    EXPECT_TRUE(std::equal(original.begin() + 3 * kRecordV1, original.begin() + 3 * kRecordV1 + 26,
                            buffer.begin() + 8424));
     // The last record's trailing bytes lie beyond what was read and are not written.
     EXPECT_EQ(buffer[16846], 0xC3);
@@ -291,21 +301,21 @@ TEST(ConvertConfig, OldestRegionToNewestLayoutForACurrentProPayload) {
 }
 
 TEST(ConvertConfig, MiddleRegionToNewestLayoutInPlace) {
-  const ConfigReadout original = RegionOf(kRecordV2Size);
+  const ConfigReadout original = RegionOf(kRecordV2);
   ConfigReadout buffer = original;
   ConvertConfig(buffer, kFromV2, kProModel, 0x020904);
-  for (uint32_t r = 0; r < kConfigRecordCount; ++r) {
-    Bytes expected = RecordAt(original, r, kRecordV3Size);
-    ConvertRecordV2ToV3(RecordAt(original, r, kRecordV2Size).data(), expected.data());
-    EXPECT_EQ(RecordAt(buffer, r, kRecordV3Size), expected) << "record " << r;
+  for (uint32_t r = 0; r < kRecords; ++r) {
+    Bytes expected = RecordAt(original, r, kRecordV3);
+    ConvertRecordV2ToV3(RecordAt(original, r, kRecordV2).data(), expected.data());
+    EXPECT_EQ(RecordAt(buffer, r, kRecordV3), expected) << "record " << r;
     // Trailing bytes keep what the buffer held at their place.
-    EXPECT_EQ(buffer[r * 2808 + 2806], original[r * 2808 + 2806]) << r;
-    EXPECT_EQ(buffer[r * 2808 + 2807], original[r * 2808 + 2807]) << r;
+    EXPECT_EQ(buffer[r * kRecordV3 + 2806], original[r * kRecordV3 + 2806]) << r;
+    EXPECT_EQ(buffer[r * kRecordV3 + 2807], original[r * kRecordV3 + 2807]) << r;
   }
 }
 
 TEST(ConvertConfig, NothingToDoLeavesTheBufferByteForByte) {
-  const ConfigReadout v2Region = RegionOf(kRecordV2Size);
+  const ConfigReadout v2Region = RegionOf(kRecordV2);
   struct Case {
     ConfigConversionKind kind;
     ProductKind payloadKind;
@@ -330,16 +340,16 @@ TEST(ConvertConfig, NothingToDoLeavesTheBufferByteForByte) {
 // literal stored checksums, for the middle layout (base payload) and the newest (Pro payload).
 TEST(ConvertConfig, HandWorkedRecordsGiveTheLiteralBytesAndChecksums) {
   ConfigReadout region{};
-  for (uint32_t r = 0; r < kConfigRecordCount; ++r) {
+  for (uint32_t r = 0; r < kRecords; ++r) {
     const Bytes record = testing::HandOldestRecord(r);
-    std::copy(record.begin(), record.end(), region.begin() + r * 2480);
+    std::copy(record.begin(), record.end(), region.begin() + r * kRecordV1);
   }
   const Bytes groups = testing::HandGroups();
   for (bool pro : {false, true}) {
     ConfigReadout buffer = region;
     ConvertConfig(buffer, kFromV1, pro ? kProModel : kBaseModel, 0x020904);
-    const uint32_t size = pro ? 2808 : 2512;
-    for (uint32_t r = 0; r < kConfigRecordCount; ++r) {
+    const uint32_t size = pro ? kRecordV3 : kRecordV2;
+    for (uint32_t r = 0; r < kRecords; ++r) {
       const uint8_t* record = buffer.data() + r * size;
       EXPECT_EQ(record[0], 0x30 + r) << r;
       EXPECT_TRUE(std::equal(groups.begin(), groups.end(), record + 26)) << r;
@@ -389,11 +399,11 @@ TEST(ConversionKind, FollowsATableOfReleases) {
 }
 
 TEST(ConvertConfig, TargetSizeFollowsThePayload) {
-  EXPECT_EQ(TargetRecordSize(kProModel, 0x020904), kRecordV3Size);
-  EXPECT_EQ(TargetRecordSize(kProModel, 0x101203), kRecordV3Size);  // equal is not older
-  EXPECT_EQ(TargetRecordSize(kProModel, 0x093003), kRecordV2Size);
-  EXPECT_EQ(TargetRecordSize(kBaseModel, 0x020904), kRecordV2Size);
-  EXPECT_EQ(TargetRecordSize(kBaseModel, 0x101203), kRecordV2Size);
+  EXPECT_EQ(TargetRecordSize(kProModel, 0x020904), kRecordV3);
+  EXPECT_EQ(TargetRecordSize(kProModel, 0x101203), kRecordV3);  // equal is not older
+  EXPECT_EQ(TargetRecordSize(kProModel, 0x093003), kRecordV2);
+  EXPECT_EQ(TargetRecordSize(kBaseModel, 0x020904), kRecordV2);
+  EXPECT_EQ(TargetRecordSize(kBaseModel, 0x101203), kRecordV2);
 }
 
 }  // namespace

@@ -21,12 +21,12 @@
 #include <thread>
 #include <vector>
 
-#include "config/records.h"
 #include "os/clock.h"
 #include "payload/payload.h"
 #include "common/program_launch.h"
 #include "sim/pty_unit_server.h"
 #include "sim/simulated_unit.h"
+#include "sim/unit_layout.h"
 #include "support/console_texts.h"
 #include "support/hand_records.h"
 #include "support/posix_child.h"
@@ -34,6 +34,13 @@
 
 namespace quorel {
 namespace {
+
+// The unit's memory map and record layouts, as the simulated unit describes them.
+namespace layout = sim::layout;
+using layout::kConfigBase;
+using layout::kRecords;
+using layout::kRecordV1;
+using layout::kRecordV3;
 
 using testing::kPrompt;
 using testing::kNotInUpdateMode;
@@ -285,9 +292,9 @@ TEST(EndToEnd, UpdatesAnOldProUnitConvertingItsConfiguration) {
   Scenario scenario;
   // With --fast, so the prompt reply reads run end to end through the shipped program.
   scenario.setUp = [](SimulatedUnit& unit) {
-    for (uint32_t r = 0; r < 6; ++r) {
+    for (uint32_t r = 0; r < kRecords; ++r) {
       const std::vector<uint8_t> record = testing::HandOldestRecord(r);
-      std::copy(record.begin(), record.end(), unit.memory().begin() + 0x4000 + r * 2480);
+      std::copy(record.begin(), record.end(), unit.memory().begin() + kConfigBase + r * kRecordV1);
     }
     PutProUnitOn(unit, 0x042303);
   };
@@ -315,12 +322,13 @@ TEST(EndToEnd, UpdatesAnOldProUnitConvertingItsConfiguration) {
   // one up to 0x8000, where the main image takes over).
   const SimulatedUnit& unit = *run.unit;
   const FirmwarePayload& p = CompiledPayload();
-  EXPECT_TRUE(testing::MemoryEquals(unit, 0, p.SwImage, 0x4000));
-  EXPECT_TRUE(testing::MemoryEquals(unit, 0x8000, p.SwImage + 0x8000, kSwImageSize - 0x8000));
-  EXPECT_TRUE(testing::MemoryEquals(unit, kHwImageBase, p.HwImage, kHwImageSize));
+  EXPECT_TRUE(testing::RangeEquals(unit, layout::kMainFirst, p.SwImage));
+  EXPECT_TRUE(
+      testing::RangeEquals(unit, layout::kMainSecond, p.SwImage + layout::kMainSecond.start));
+  EXPECT_TRUE(testing::RangeEquals(unit, layout::kSecondImage, p.HwImage));
   const std::vector<uint8_t> groups = testing::HandGroups();
-  for (uint32_t r = 0; r < 6; ++r) {
-    const uint8_t* record = unit.memory().data() + 0x4000 + r * 2808;
+  for (uint32_t r = 0; r < kRecords; ++r) {
+    const uint8_t* record = unit.memory().data() + kConfigBase + r * kRecordV3;
     EXPECT_EQ(record[0], 0x30 + r) << r;
     EXPECT_TRUE(std::equal(groups.begin(), groups.end(), record + 26)) << r;
     EXPECT_EQ(record[76], 0x44) << r;
@@ -350,10 +358,10 @@ TEST(EndToEnd, AWriteBackCutByASilentUnitIsPutBackFromTheCopyItNames) {
   setenv("XDG_STATE_HOME", folder, 1);
   Scenario scenario;
   scenario.setUp = [](SimulatedUnit& unit) {
-    for (uint32_t r = 0; r < 6; ++r) {
+    for (uint32_t r = 0; r < kRecords; ++r) {
       std::vector<uint8_t> record = testing::HandOldestRecord(r);
       testing::HandStoreSum(record.data(), 2476);
-      std::copy(record.begin(), record.end(), unit.memory().begin() + 0x4000 + r * 2480);
+      std::copy(record.begin(), record.end(), unit.memory().begin() + kConfigBase + r * kRecordV1);
     }
     PutProUnitOn(unit, 0x042303);
     unit.faults().silentAfterBlocks = 13;
@@ -393,7 +401,7 @@ TEST(EndToEnd, AWriteBackCutByASilentUnitIsPutBackFromTheCopyItNames) {
   // The hand-worked records in the newest layout, as after one conversion.
   const std::vector<uint8_t> groups = testing::HandGroups();
   for (uint32_t r = 0; r < 5; ++r) {
-    const uint8_t* record = restore.unit->memory().data() + 0x4000 + r * 2808;
+    const uint8_t* record = restore.unit->memory().data() + kConfigBase + r * kRecordV3;
     EXPECT_EQ(record[0], 0x30 + r) << r;
     EXPECT_TRUE(std::equal(groups.begin(), groups.end(), record + 26)) << r;
     EXPECT_EQ(record[76], 0x44) << r;
@@ -427,8 +435,8 @@ TEST(EndToEnd, StepsDownToTheFirstSpeedTheUnitAnswersAt) {
   EXPECT_EQ(testing::SpeedOf(unit, "B014400"), 28800u);
   EXPECT_EQ(testing::SpeedOf(unit, "G"), 14400u);
   EXPECT_EQ(LastCommand(unit), "F5382");
-  EXPECT_TRUE(testing::MemoryEquals(unit, 0x8000, CompiledPayload().SwImage + 0x8000,
-                                    kSwImageSize - 0x8000));
+  EXPECT_TRUE(testing::RangeEquals(unit, layout::kMainSecond,
+                                   CompiledPayload().SwImage + layout::kMainSecond.start));
 }
 
 TEST(EndToEnd, RefusesAUnitOfTheOtherModelReachedThroughALink) {

@@ -13,13 +13,21 @@
 #include <string>
 #include <vector>
 
-#include "config/records.h"
 #include "sim/sim_session.h"
+#include "sim/unit_layout.h"
 #include "support/console_texts.h"
 #include "support/sim_helpers.h"
 
 namespace quorel {
 namespace {
+
+// The unit's memory map and record layouts, as the simulated unit describes them.
+namespace layout = sim::layout;
+using layout::kConfigBase;
+using layout::kRecordV1;
+using layout::kRecordV2;
+using layout::kRecordV3;
+using layout::kReadoutBytes;
 
 using sim::SimSession;
 using testing::CountOf;
@@ -77,13 +85,11 @@ struct TempDir {
   }
 };
 
-constexpr uint32_t kReadout = 15072;
-
 TEST(Identify, KnownUnitThatNeedsAConversion) {
   // A Pro unit on 091103 with records of the middle layout, at 28800.
   SimSession s;
   s.unit.SetCodeRegionChecksum(0x4C20E2);
-  s.unit.WriteConfigRecords(kRecordV2Size, 7, true);
+  s.unit.WriteConfigRecords(kRecordV2, 7, true);
   const std::vector<uint8_t> before = s.unit.memory();
   EXPECT_EQ(s.Run({"--identify"}), 1);
   // The durations are those quorel-bench prints for this unit at 28800: 217.637 s at the
@@ -134,7 +140,7 @@ TEST(Identify, UnknownUnitGetsTheFormatCheck) {
   // the run lets go of the unit there.
   SimSession s;
   s.unit.SetCodeRegionChecksum(0x123456);
-  s.unit.WriteConfigRecords(kRecordV1Size, 3, true);
+  s.unit.WriteConfigRecords(kRecordV1, 3, true);
   const std::vector<uint8_t> before = s.unit.memory();
   EXPECT_EQ(s.Run({"--identify"}), 1);
   EXPECT_EQ(s.console.output(),
@@ -172,8 +178,8 @@ TEST(Identify, EstimateIsTheUpdatesDuration) {
     uint32_t recordSize;  // of the unit's records
     const char* speedOption;
   };
-  for (const Case& c : {Case{0x4C20E2, kRecordV2Size, "-s0"}, Case{0x123456, kRecordV1Size, "-s0"},
-                        Case{0x4A80EB, kRecordV2Size, "-s2"}}) {
+  for (const Case& c : {Case{0x4C20E2, kRecordV2, "-s0"}, Case{0x123456, kRecordV1, "-s0"},
+                        Case{0x4A80EB, kRecordV2, "-s2"}}) {
     SimSession identify;
     SimSession update;
     for (SimSession* s : {&identify, &update}) {
@@ -236,12 +242,13 @@ namespace {
 void PutOldUnit(SimSession& s) {
   s.unit.SetCodeRegionChecksum(testing::ChecksumOfRelease(s.payload, kProModel, 0x042303));
   s.unit.FillConfigRegion(0xFF);
-  std::fill(s.unit.memory().begin() + 0x4000 + 2 * 2480,
-            s.unit.memory().begin() + 0x4000 + 3 * 2480, 0);
+  std::fill(s.unit.memory().begin() + kConfigBase + 2 * kRecordV1,
+            s.unit.memory().begin() + kConfigBase + 3 * kRecordV1, 0);
 }
 
 std::string Region(const SimSession& s) {
-  return std::string(s.unit.memory().begin() + 0x4000, s.unit.memory().begin() + 0x4000 + kReadout);
+  const auto area = s.unit.memory().begin() + kConfigBase;
+  return std::string(area, area + kReadoutBytes);
 }
 
 TEST(SaveConfig, UpdateSavesTheRegionAsReadBeforeConvertingIt) {
@@ -282,7 +289,7 @@ TEST(SaveConfig, IdentifyReadsTheRegionAt14400AndWritesNothing) {
   TempDir dir;
   const std::string file = dir.path + "/unit.cfg";
   SimSession s;
-  s.unit.WriteConfigRecords(kRecordV3Size, 5, true);
+  s.unit.WriteConfigRecords(kRecordV3, 5, true);
   s.unit.SetCodeRegionChecksum(testing::ChecksumOfRelease(s.payload, kProModel, 0x110503));
   const std::vector<uint8_t> before = s.unit.memory();
   EXPECT_EQ(s.Run({"--identify", "--save-config", file}), 1);

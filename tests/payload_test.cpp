@@ -16,11 +16,15 @@
 #include <vector>
 
 #include "payload/payload.h"
+#include "sim/unit_layout.h"
 #include "support/run_program.h"
 #include "payload/release_code.h"
 
 namespace quorel {
 namespace {
+
+// The unit's memory map and record layouts, as the simulated unit describes them.
+namespace layout = sim::layout;
 
 const FirmwarePayload& Payload() { return CompiledPayload(); }
 const ReleaseTable& Table() { return CompiledPayload().releaseTable; }
@@ -61,7 +65,8 @@ TEST(CompiledPayload, IsAProPayloadOfRelease020904) {
 
 TEST(CompiledPayload, CodeRegionOfSwImageSumsToThePayloadsOwnRow) {
   const uint8_t* sw = Payload().SwImage;
-  uint32_t sum = ByteSum(sw, kCodeRegionStart, kCodeRegionStart + kCodeRegionLength);
+  uint32_t sum = ByteSum(sw, layout::kCodeRegionStart,
+                         layout::kCodeRegionStart + layout::kCodeRegionLength);
   EXPECT_EQ(sum, 0x4A80EBu);
   uint32_t row = FindReleaseRow(Table(), sum);
   ASSERT_LT(row, Table().rows);
@@ -73,12 +78,12 @@ TEST(CompiledPayload, SwImageStretches) {
   const uint8_t* sw = Payload().SwImage;
   // Boot code up to 0x8BB, then zero to the configuration area, which is zero throughout.
   EXPECT_NE(sw[0x008BB], 0);
-  EXPECT_TRUE(AllZero(sw, 0x008BC, 0x04000));
-  EXPECT_TRUE(AllZero(sw, 0x04000, 0x08000));
+  EXPECT_TRUE(AllZero(sw, 0x008BC, layout::kConfigBase));
+  EXPECT_TRUE(AllZero(sw, layout::kConfigBase, layout::kConfigEnd));
   // Main code from 0x8000 up to 0x206D8, then zero to the end of the image.
-  EXPECT_NE(sw[0x08000], 0);
+  EXPECT_NE(sw[layout::kMainSecond.start], 0);
   EXPECT_NE(sw[0x206D8], 0);
-  EXPECT_TRUE(AllZero(sw, 0x206D9, kSwImageSize));
+  EXPECT_TRUE(AllZero(sw, 0x206D9, layout::kMainSecond.end));
 }
 
 TEST(CompiledPayload, AllZeroDownloadBlocksAreTheExpectedOnes) {
@@ -90,12 +95,15 @@ TEST(CompiledPayload, AllZeroDownloadBlocksAreTheExpectedOnes) {
   for (uint32_t address = 0x00C00; address <= 0x03C00; address += 1024) {
     expected.push_back(address);
   }
-  EXPECT_EQ(ZeroBlocks(sw, 0, 0x00000, 0x04000), expected);
-  EXPECT_EQ(ZeroBlocks(sw, 0, 0x08000, kSwImageEnd), std::vector<uint32_t>());
-  std::vector<uint32_t> hwZero = ZeroBlocks(Payload().HwImage, kHwImageBase, kHwImageBase,
-                                            kHwImageEnd);
+  EXPECT_EQ(ZeroBlocks(sw, 0, layout::kMainFirst.start, layout::kMainFirst.end), expected);
+  EXPECT_EQ(ZeroBlocks(sw, 0, layout::kMainSecond.start, layout::kMainSecond.end),
+            std::vector<uint32_t>());
+  const layout::Range second = layout::kSecondImage;
+  std::vector<uint32_t> hwZero = ZeroBlocks(Payload().HwImage, second.start, second.start,
+                                            second.end);
   EXPECT_EQ(hwZero.size(), 14u);
-  EXPECT_FALSE(AllZero(Payload().HwImage, 0x2C000, kHwImageSize));  // the 30-byte last block
+  // The 30-byte last block.
+  EXPECT_FALSE(AllZero(Payload().HwImage, 0x2C000, second.end - second.start));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -261,8 +269,9 @@ class PayloadGenerator : public ::testing::Test {
     std::string pattern = ::testing::TempDir() + "quorel-payload-XXXXXX";
     ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
     dir_ = pattern;
-    sw_.assign(Payload().SwImage, Payload().SwImage + kSwImageSize);
-    hw_.assign(Payload().HwImage, Payload().HwImage + kHwImageSize);
+    sw_.assign(Payload().SwImage, Payload().SwImage + layout::kMainSecond.end);
+    hw_.assign(Payload().HwImage,
+               Payload().HwImage + layout::kSecondImage.end - layout::kSecondImage.start);
     // Line 1 a comment, line 2 the payload line, row i on line 3 + i.
     lines_.push_back("# test table");
     lines_.push_back("payload 1 020904");
@@ -348,11 +357,11 @@ TEST_F(PayloadGenerator, RejectsImagesOfTheWrongSize) {
 }
 
 TEST_F(PayloadGenerator, RejectsAnSwImageWithDataInTheConfigurationArea) {
-  sw_[0x4000] = 0x01;
+  sw_[layout::kConfigBase] = 0x01;
   ExpectFault(SwPath() + ": byte at 0x04000 is 0x01; bytes 0x04000..0x07FFF (the unit's "
               "configuration area) must all be zero");
-  sw_[0x4000] = 0;
-  sw_[0x7FFF] = 0xA5;
+  sw_[layout::kConfigBase] = 0;
+  sw_[layout::kConfigEnd - 1] = 0xA5;
   ExpectFault(SwPath() + ": byte at 0x07FFF is 0xA5; bytes 0x04000..0x07FFF (the unit's "
               "configuration area) must all be zero");
 }
@@ -473,7 +482,8 @@ TEST_F(PayloadGenerator, RejectsATableWithoutTheSwImagesChecksum) {
   ExpectFault(message);
   // A byte outside the code region changes nothing.
   sw_[0x9000] = static_cast<uint8_t>(sw_[0x9000] - 1);
-  sw_[0x16000] = static_cast<uint8_t>(sw_[0x16000] + 1);
+  const uint32_t past = layout::kCodeRegionStart + layout::kCodeRegionLength;
+  sw_[past] = static_cast<uint8_t>(sw_[past] + 1);
   lines_ = good;
   EXPECT_EQ(Generate().exitStatus, 0);
 }

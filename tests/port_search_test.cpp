@@ -12,18 +12,21 @@
 #include <string>
 #include <vector>
 
-#include "config/records.h"
 #include "driver/driver.h"
 #include "os/serial_posix.h"
 #include "sim/pty_unit_server.h"
 #include "sim/scripted_console.h"
 #include "sim/sim_session.h"
+#include "sim/unit_layout.h"
 #include "support/console_texts.h"
 #include "support/posix_child.h"
 #include "support/sim_helpers.h"
 
 namespace quorel {
 namespace {
+
+// The unit's memory map and record layouts, as the simulated unit describes them.
+namespace layout = sim::layout;
 
 using sim::SimSession;
 using sim::SimulatedUnit;
@@ -50,7 +53,7 @@ TEST(PortSearch, OnTheVirtualLineTheFoundUnitGetsItsUsualRunOneProbeLater) {
     SimSession found;
     for (SimSession* s : {&plain, &found}) {
       // Records to convert: the run reads them out at 14400 and writes them back.
-      s->unit.WriteConfigRecords(kRecordV1Size, 3, true);
+      s->unit.WriteConfigRecords(layout::kRecordV1, 3, true);
       s->unit.SetCodeRegionChecksum(
           testing::ChecksumOfRelease(s->payload, kProModel, 0x042303));
     }

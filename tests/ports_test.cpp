@@ -9,14 +9,17 @@
 #include <string>
 #include <vector>
 
-#include "config/records.h"
 #include "sim/sim_session.h"
+#include "sim/unit_layout.h"
 #include "support/console_texts.h"
 #include "support/sim_helpers.h"
 #include "driver/driver.h"
 
 namespace quorel {
 namespace {
+
+// The unit's memory map and record layouts, as the simulated unit describes them.
+namespace layout = sim::layout;
 
 using sim::OpenRecord;
 using sim::SimSession;
@@ -55,7 +58,7 @@ TEST(PortReopen, ASpeedThePortCannotTakeEndsTheRunAfterOneRetry) {
     SCOPED_TRACE(c.refused);
     SimSession s;
     s.devices.RefuseSpeed(c.refused);
-    if (c.convert) s.unit.WriteConfigRecords(kRecordV1Size, 3, true);
+    if (c.convert) s.unit.WriteConfigRecords(layout::kRecordV1, 3, true);
     s.unit.SetCodeRegionChecksum(testing::ChecksumOfRelease(
         s.payload, kProModel, c.convert ? 0x042303 : 0x110503));
     if (c.silentAt != 0) s.unit.faults().silentSpeeds = {c.silentAt};

@@ -6,11 +6,15 @@
 
 #include "payload/payload.h"
 
+#include "sim/unit_layout.h"
 #include "support/console_texts.h"
 #include "support/run_program.h"
 
 namespace quorel {
 namespace {
+
+// The unit's memory map and record layouts, as the simulated unit describes them.
+namespace layout = sim::layout;
 
 using testing::kBanner;
 using testing::kNotInUpdateMode;
@@ -69,7 +73,8 @@ TEST(ProgramOptions, KeyPromptTakesOneKeyFromAPipe) {
 TEST(ProgramOptions, HelpVersionAndPortListAnswerAtOnceWhereverTheyStand) {
   // The code-region checksum summed here, byte by byte, as the unit sums it.
   const FirmwarePayload& p = CompiledPayload();
-  const uint32_t sum = std::accumulate(p.SwImage + 0x8000, p.SwImage + 0x16000, 0u);
+  const uint8_t* code = p.SwImage + layout::kCodeRegionStart;
+  const uint32_t sum = std::accumulate(code, code + layout::kCodeRegionLength, 0u);
   char version[128];
   std::snprintf(version, sizeof version,
                 "quorel-update " QUOREL_PROJECT_VERSION

@@ -13,6 +13,7 @@
 #include "protocol/protocol.h"
 #include "serial/link.h"
 #include "sim/sim_session.h"
+#include "sim/unit_layout.h"
 
 namespace quorel::sim {
 namespace {
@@ -193,7 +194,7 @@ TEST_F(ProtocolTest, BlockWriteWaitsForItsBytesToLeaveBeforeTheReplyWait) {
 
 TEST_F(ProtocolTest, BlockReadReturnsTheUnitsBytesVerified) {
   SwitchTo(14400);
-  sim.unit.WriteConfigRecords(2512, 5, true);
+  sim.unit.WriteConfigRecords(layout::kRecordV2, 5, true);
   SendLength(s->link, 64);
   std::vector<uint8_t> destination(64, 0);
   uint32_t reported = 0;

@@ -18,6 +18,7 @@
 #include "os/cancel.h"
 #include "serial/line_decorator.h"
 #include "sim/sim_session.h"
+#include "sim/unit_layout.h"
 #include "support/console_texts.h"
 #include "support/hand_records.h"
 #include "support/posix_child.h"
@@ -26,13 +27,25 @@
 namespace quorel {
 namespace {
 
+// The unit's memory map and record layouts, as the simulated unit describes them.
+namespace layout = sim::layout;
+using layout::kConfigBase;
+using layout::kConfigEnd;
+using layout::kConfigBytes;
+using layout::kRecords;
+using layout::kRecordV1;
+using layout::kRecordV2;
+using layout::kRecordV3;
+using layout::kReadoutBytes;
+using layout::kMovedRecordMark;
+
 using sim::SimSession;
 using testing::Dots;
 using testing::HideCopyPaths;
 using testing::kPrompt;
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint32_t kArea = 0x4000;        // the configuration area, 0x4000..0x7FFF
+constexpr uint32_t kArea = kConfigBytes;  // the configuration area, 0x4000..0x7FFF
 constexpr uint32_t kMemoryImage = 0x70000;  // what a run hands the next one
 
 // The automatic copies go to a folder of the test's own while it lives.
@@ -75,19 +88,25 @@ Bytes OldProUnit(bool lastRecordMoved) {
   sim::SimulatedUnit unit;
   unit.SetCodeRegionChecksum(
       testing::ChecksumOfRelease(CompiledPayload(), kProModel, 0x042303));
-  unit.WriteConfigRecords(2480, 5, true);
-  if (lastRecordMoved) unit.memory()[0x4000 + 5 * 2480] = 0x3A;  // outside the record's sum
+  unit.WriteConfigRecords(kRecordV1, 5, true);
+  if (lastRecordMoved) {  // outside the record's sum
+    unit.memory()[kConfigBase + 5 * kRecordV1] = kMovedRecordMark;
+  }
   return Bytes(unit.memory().begin(), unit.memory().begin() + kMemoryImage);
 }
 
 // The area 0x4000..0x81CF after one conversion of the unit's original records to the newest
 // layout, each record where the write-back puts it.
 Bytes ConvertedOnce(const Bytes& original) {
-  const Bytes converted = testing::HandConvertedRegion(original.data() + 0x4000, 1, true);
-  Bytes area(original.begin() + 0x4000, original.begin() + 0x4000 + 16848);
-  for (uint32_t i = 0; i < 6; ++i) {
-    const uint32_t at = i == 5 && converted[5 * 2808] == 0x3A ? 4 * 2808 : i * 2808;
-    std::copy(converted.begin() + i * 2808, converted.begin() + (i + 1) * 2808, area.begin() + at);
+  const Bytes converted = testing::HandConvertedRegion(original.data() + kConfigBase, 1, true);
+  const auto from = original.begin() + kConfigBase;
+  Bytes area(from, from + layout::kBufferBytes);
+  constexpr uint32_t kSize = kRecordV3;
+  for (uint32_t i = 0; i < kRecords; ++i) {
+    const bool moved = i == 5 && converted[5 * kSize] == kMovedRecordMark;
+    const uint32_t at = moved ? 4 * kSize : i * kSize;
+    const auto record = converted.begin() + i * kSize;
+    std::copy(record, record + kSize, area.begin() + at);
   }
   return area;
 }
@@ -99,13 +118,13 @@ Bytes Memory(const SimSession& s) {
   return Bytes(s.unit.memory().begin(), s.unit.memory().begin() + kMemoryImage);
 }
 bool AreaIs(const SimSession& s, const Bytes& area, uint32_t length = kArea) {
-  return testing::MemoryEquals(s.unit, 0x4000, area.data(), length);
+  return testing::MemoryEquals(s.unit, kConfigBase, area.data(), length);
 }
 // Data blocks the run wrote into the configuration area.
 size_t ConfigBlocks(const SimSession& s) {
   size_t blocks = 0;
   for (const auto& [address, count] : s.unit.stats().dataBlocksAt) {
-    if (address >= 0x4000 && address < 0x8000) blocks += count;
+    if (address >= kConfigBase && address < kConfigEnd) blocks += count;
   }
   return blocks;
 }
@@ -204,7 +223,8 @@ TEST(SettingsRuns, DownloadCutShortThenRunAgainConvertsTheSettingsOnce) {
   // The copy holds the records as they were read, and is named by model, release and time.
   const std::vector<std::string> copies = folder.Copies();
   ASSERT_EQ(copies.size(), 1u);
-  EXPECT_EQ(ReadAll(copies[0]), Bytes(original.begin() + 0x4000, original.begin() + 0x4000 + 15072));
+  const auto area = original.begin() + kConfigBase;
+  EXPECT_EQ(ReadAll(copies[0]), Bytes(area, area + kReadoutBytes));
   EXPECT_EQ(copies[0].rfind(folder.path + "/quorel-update/QuorelPro-042303-", 0), 0u);
   EXPECT_NE(first.console.output().find("\nCopy of the settings kept in " + copies[0] + "\n"),
             std::string::npos);
@@ -234,7 +254,7 @@ TEST(SettingsRuns, CtrlCDuringTheWriteBackFinishesItAndTheNextRunConvertsNothing
   EXPECT_EQ(cut.configBlocks, 65u);  // the 66th, the last record's last, starts at 0x80D8
   // The whole of the last record, beyond 0x8000 too, is in place.
   const Bytes expected = ConvertedOnce(original);
-  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), cut.memory.begin() + 0x4000));
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), cut.memory.begin() + kConfigBase));
 
   // The last record changed the code region's bytes past 0x8000: the unit is not recognised,
   // its first record is of no older layout, and the update converts nothing.
@@ -341,9 +361,9 @@ TEST(SettingsRuns, AnUnknownUnitsWriteBackCutShortIsFoundThoughItsFirstRecordIsC
   CopyFolder folder;
   sim::SimulatedUnit unit;
   unit.SetCodeRegionChecksum(0x123456);
-  unit.WriteConfigRecords(2512, 7, true);
+  unit.WriteConfigRecords(kRecordV2, 7, true);
   const Bytes original(unit.memory().begin(), unit.memory().begin() + kMemoryImage);
-  const Bytes converted = testing::HandConvertedRegion(original.data() + 0x4000, 2, true);
+  const Bytes converted = testing::HandConvertedRegion(original.data() + kConfigBase, 2, true);
 
   SimSession first;
   Load(first, original);
@@ -351,7 +371,7 @@ TEST(SettingsRuns, AnUnknownUnitsWriteBackCutShortIsFoundThoughItsFirstRecordIsC
   EXPECT_EQ(first.Run({}, "y"), 0);
   ASSERT_EQ(folder.Copies().size(), 1u);
   const std::string copy = folder.Copies()[0];
-  ASSERT_TRUE(testing::MemoryEquals(first.unit, 0x4000, converted.data(), 2808));
+  ASSERT_TRUE(testing::MemoryEquals(first.unit, kConfigBase, converted.data(), kRecordV3));
 
   SimSession second;
   Load(second, Memory(first));
@@ -377,8 +397,8 @@ TEST(SettingsRuns, ACopyOrAFolderThatCannotServeEndsBeforeAnythingIsWritten) {
   // A copy of the wrong size, and one whose records do not pass: refused before any port opens.
   const std::string shortCopy = folder.path + "/short.cfg";
   const std::string badCopy = folder.path + "/bad.cfg";
-  std::ofstream(shortCopy, std::ios::binary) << std::string(15071, '\0');
-  std::ofstream(badCopy, std::ios::binary) << std::string(15072, '\x11');
+  std::ofstream(shortCopy, std::ios::binary) << std::string(kReadoutBytes - 1, '\0');
+  std::ofstream(badCopy, std::ios::binary) << std::string(kReadoutBytes, '\x11');
   for (const auto& [path, why] :
        {std::pair<std::string, std::string>{shortCopy, "it holds 15071 bytes, a copy holds 15072"},
         {badCopy, "not all six records pass their checksum test in one layout"}}) {

@@ -19,11 +19,15 @@
 #include "os/clock.h"
 #include "os/termios2_linux.h"
 #include "common/program_launch.h"
+#include "sim/unit_layout.h"
 #include "support/posix_child.h"
 #include "support/run_program.h"
 
 namespace quorel {
 namespace {
+
+// The unit's memory map and record layouts, as the simulated unit describes them.
+namespace layout = sim::layout;
 
 const std::string kSim = QUOREL_BINARY_DIR "/quorel-sim";
 
@@ -251,7 +255,9 @@ TEST_F(SimProgram, ServesTheUnitOnTheDeviceItNamesFirstAndLeavesItsFiles) {
   const std::string memory = ReadFile(dir + "/memory");
   ASSERT_EQ(memory.size(), 0x70000u);
   uint32_t sum = 0;
-  for (size_t i = 0x8000; i < 0x16000; ++i) sum += static_cast<uint8_t>(memory[i]);
+  for (size_t i = 0; i < layout::kCodeRegionLength; ++i) {
+    sum += static_cast<uint8_t>(memory[layout::kCodeRegionStart + i]);
+  }
   EXPECT_EQ(sum, 0x4B26DEu);
 
   // The next run starts from that memory, over what its own options set up: the code region of

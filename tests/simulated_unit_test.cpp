@@ -13,6 +13,7 @@
 #include "payload/payload.h"
 #include "sim/sim_session.h"
 #include "sim/simulated_unit.h"
+#include "sim/unit_layout.h"
 #include "payload/release_code.h"
 
 namespace quorel::sim {
@@ -205,12 +206,12 @@ TEST(SimulatedUnitMemoryTest, CodeRegionIsVariedAndTheSameForTheSameSum) {
 }
 
 TEST(SimulatedUnitMemoryTest, ConfigRecordsCarryTheirChecksumsOrDeliberatelyWrongOnes) {
-  for (uint32_t size : {kRecordV1Size, kRecordV2Size, kRecordV3Size}) {
+  for (uint32_t size : {layout::kRecordV1, layout::kRecordV2, layout::kRecordV3}) {
     SimulatedUnit valid;
     valid.WriteConfigRecords(size, 7, true);
     SimulatedUnit invalid;
     invalid.WriteConfigRecords(size, 7, false);
-    for (uint32_t r = 0; r < kConfigRecordCount; ++r) {
+    for (uint32_t r = 0; r < layout::kRecords; ++r) {
       const uint8_t* good = valid.memory().data() + 0x4000 + r * size;
       const uint8_t* bad = invalid.memory().data() + 0x4000 + r * size;
       EXPECT_TRUE(RecordPassesChecksum(good, size)) << size << " record " << r;
@@ -224,11 +225,11 @@ TEST(SimulatedUnitMemoryTest, ConfigRecordsCarryTheirChecksumsOrDeliberatelyWron
     EXPECT_EQ(valid.memory()[0x3FFF], 0);
   }
   SimulatedUnit other;
-  other.WriteConfigRecords(kRecordV2Size, 8, true);
+  other.WriteConfigRecords(layout::kRecordV2, 8, true);
   SimulatedUnit same;
-  same.WriteConfigRecords(kRecordV2Size, 7, true);
+  same.WriteConfigRecords(layout::kRecordV2, 7, true);
   SimulatedUnit again;
-  again.WriteConfigRecords(kRecordV2Size, 7, true);
+  again.WriteConfigRecords(layout::kRecordV2, 7, true);
   EXPECT_EQ(same.memory(), again.memory());
   EXPECT_NE(same.memory(), other.memory());
 }
@@ -240,8 +241,8 @@ TEST(SimulatedUnitMemoryTest, FilledConfigRegionPassesNoRecordTest) {
     EXPECT_EQ(unit.memory()[0x4000], value);
     EXPECT_EQ(unit.memory()[0x7FFF], value);
     EXPECT_EQ(unit.memory()[0x8000], 0);
-    EXPECT_FALSE(RecordPassesChecksum(unit.memory().data() + 0x4000, kRecordV1Size));
-    EXPECT_FALSE(RecordPassesChecksum(unit.memory().data() + 0x4000, kRecordV2Size));
+    EXPECT_FALSE(RecordPassesChecksum(unit.memory().data() + 0x4000, layout::kRecordV1));
+    EXPECT_FALSE(RecordPassesChecksum(unit.memory().data() + 0x4000, layout::kRecordV2));
   }
 }
 
@@ -357,16 +358,19 @@ TEST(SimSessionTest, WholeUpdateLeavesTheImagesInTheUnitAndFlashes) {
   }
   ASSERT_LT(row, table.rows);
   sim.unit.SetCodeRegionChecksum(table.checksum[row]);
-  sim.unit.WriteConfigRecords(kRecordV2Size, 3, true);
+  sim.unit.WriteConfigRecords(layout::kRecordV2, 3, true);
 
   EXPECT_EQ(sim.Run({}, "k"), 1);
   EXPECT_TRUE(sim.unit.flashed());
   ASSERT_NE(sim.state, nullptr);
   EXPECT_EQ(sim.state->facts.releaseRow, row);
   const std::vector<uint8_t>& memory = sim.unit.memory();
-  EXPECT_TRUE(std::equal(memory.begin(), memory.begin() + 0x4000, sim.payload.SwImage));
-  EXPECT_TRUE(std::equal(memory.begin() + 0x8000, memory.begin() + kSwImageEnd,
-                         sim.payload.SwImage + 0x8000));
+  const layout::Range first = layout::kMainFirst;
+  const layout::Range second = layout::kMainSecond;
+  EXPECT_TRUE(std::equal(memory.begin() + first.start, memory.begin() + first.end,
+                         sim.payload.SwImage + first.start));
+  EXPECT_TRUE(std::equal(memory.begin() + second.start, memory.begin() + second.end,
+                         sim.payload.SwImage + second.start));
   EXPECT_EQ(sim.unit.messages(),
             (std::vector<std::string>{"DOWNLOADING UPDATE", "FLASHING DONE IN ABOUT 30 SECS"}));
   const Commands commands = sim.unit.Commands();

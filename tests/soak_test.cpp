@@ -19,9 +19,13 @@
 #include "driver/driver.h"
 #include "protocol/protocol.h"
 #include "sim/scripted_console.h"
+#include "sim/unit_layout.h"
 
 namespace quorel {
 namespace {
+
+// The unit's memory map and record layouts, as the simulated unit describes them.
+namespace layout = sim::layout;
 
 using sim::ChecksumFault;
 using sim::ChecksumFaultKind;
@@ -196,10 +200,10 @@ TEST(Soak, JudgeWorksOutTheConversionItselfAndFailsARunThatDiffersFromIt) {
   };
   EXPECT_EQ(stored(expected::Converted(buffer.data(), 1, kBaseModel, 0x020904), 2508), 0x1814);
   EXPECT_EQ(stored(expected::Converted(buffer.data(), 1, kProModel, 0x020904), 2804), 0x1814);
-  std::fill(buffer.begin(), buffer.begin() + 6 * 2480, 0xFF);
+  std::fill(buffer.begin(), buffer.begin() + layout::kRecords * layout::kRecordV1, 0xFF);
   EXPECT_EQ(stored(expected::Converted(buffer.data(), 1, kBaseModel, 0x020904), 2508), 0x1343);
   EXPECT_EQ(stored(expected::Converted(buffer.data(), 1, kProModel, 0x020904), 2804), 0x12AF);
-  for (uint32_t k = 0; k < 2480; ++k) buffer[k] = static_cast<uint8_t>(k * 7);
+  for (uint32_t k = 0; k < layout::kRecordV1; ++k) buffer[k] = static_cast<uint8_t>(k * 7);
   const std::vector<uint8_t> newest = expected::Converted(buffer.data(), 1, kProModel, 0x020904);
   EXPECT_EQ(newest[2444], static_cast<uint8_t>(44 * 7));
   EXPECT_EQ(newest[2739], static_cast<uint8_t>(339 * 7));
@@ -236,9 +240,10 @@ TEST(Soak, BoundCoversTheSlowestRunTheAttemptBoundAllows) {
   // speed, after its configuration was read and written back: every block before the last
   // took its full count of attempts.
   sim::SimSession s;
-  s.unit.WriteConfigRecords(2480, 5, true);
+  s.unit.WriteConfigRecords(layout::kRecordV1, 5, true);
   s.unit.SetCodeRegionChecksum(testing::ChecksumOfRelease(s.payload, kProModel, 0x031003));
-  for (uint32_t a = 0x40000; a < 0x50000; a += 0x400) {
+  const uint32_t from = layout::kSecondImage.start;
+  for (uint32_t a = from; a < from + 0x10000; a += layout::kImageBlock) {
     for (int attempt = 0; attempt < kMaxBlockAttempts - 1; ++attempt) {
       s.unit.faults().checksumFaults[{a, attempt}] = ChecksumFault{ChecksumFaultKind::kWrong, 0};
     }

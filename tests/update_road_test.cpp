@@ -7,19 +7,27 @@
 
 #include <memory>
 
-#include "config/records.h"
 #include "driver/driver.h"
 #include "os/cancel.h"
 #include "payload/release_code.h"
 #include "protocol/protocol.h"
 #include "serial/line_decorator.h"
 #include "sim/sim_session.h"
+#include "sim/unit_layout.h"
 #include "support/console_texts.h"
 #include "support/posix_child.h"
 #include "support/sim_helpers.h"
 
 namespace quorel {
 namespace {
+
+// The unit's memory map and record layouts, as the simulated unit describes them.
+namespace layout = sim::layout;
+using layout::kConfigBase;
+using layout::kConfigEnd;
+using layout::kRecordV1;
+using layout::kRecordV2;
+using layout::kMovedRecordMark;
 
 using testing::kBanner;
 using testing::kPrompt;
@@ -35,6 +43,7 @@ using testing::CountOf;
 using testing::Dots;
 using testing::IndexOf;
 using testing::MemoryEquals;
+using testing::RangeEquals;
 using testing::SpeedOf;
 
 
@@ -56,9 +65,9 @@ TEST(UpdateRoad, CompletesAnUpdateOfAnOlderProUnit) {
 
   // The unit holds both images over every range written, and flashed last.
   const FirmwarePayload& p = s.payload;
-  EXPECT_TRUE(MemoryEquals(s.unit, 0, p.SwImage, 0x4000));
-  EXPECT_TRUE(MemoryEquals(s.unit, 0x8000, p.SwImage + 0x8000, kSwImageSize - 0x8000));
-  EXPECT_TRUE(MemoryEquals(s.unit, kHwImageBase, p.HwImage, kHwImageSize));
+  EXPECT_TRUE(RangeEquals(s.unit, layout::kMainFirst, p.SwImage));
+  EXPECT_TRUE(RangeEquals(s.unit, layout::kMainSecond, p.SwImage + layout::kMainSecond.start));
+  EXPECT_TRUE(RangeEquals(s.unit, layout::kSecondImage, p.HwImage));
   std::vector<std::string> c = s.unit.Commands();
   ASSERT_GE(c.size(), 2u);
   EXPECT_EQ(c[c.size() - 2], "JFLASHING DONE IN ABOUT 30 SECS\n");
@@ -126,7 +135,7 @@ TEST(UpdateRoad, DownloadSetsLengthsAndAddressesInOrder) {
   // The short blocks carry exactly their lengths; nothing lands in 0x4000..0x7FFF.
   EXPECT_EQ(c[IndexOf(c, "A020400") + 1], "D[818]");
   EXPECT_EQ(c[IndexOf(c, "A06C000") + 1], "D[30]");
-  for (uint32_t a = 0x4000; a < 0x8000; a += 0x400) {
+  for (uint32_t a = kConfigBase; a < kConfigEnd; a += layout::kImageBlock) {
     EXPECT_EQ(s.unit.stats().dataBlocksAt.count(a), 0u);
   }
 }
@@ -189,7 +198,7 @@ struct RecordedProgress : ProgressObserver {
 RecordedProgress ProgressOfConvertingUpdate(const std::vector<const char*>& options) {
   SimSession s;
   PutProUnitOn(s, 0x042303);
-  s.unit.WriteConfigRecords(kRecordV1Size, 7, true);
+  s.unit.WriteConfigRecords(kRecordV1, 7, true);
   RecordedProgress progress;
   UpdateState& state = s.NewState();
   state.progress = &progress;
@@ -380,7 +389,7 @@ TEST(Identification, UnreadableReplyNeverMatchesTheZeroChecksumRow) {
   for (ChecksumFaultKind fault : {ChecksumFaultKind::kMissing, ChecksumFaultKind::kMalformed}) {
     SimSession s;
     s.unit.SetCodeRegionChecksum(0);
-    s.unit.faults().checksumFaults[{0x8000, 0}] = ChecksumFault{fault, 0};
+    s.unit.faults().checksumFaults[{layout::kCodeRegionStart, 0}] = ChecksumFault{fault, 0};
     EXPECT_EQ(s.Run({}, "n"), 1);
     EXPECT_NE(s.console.output().find("Could not confirm unit ID (csum=ffffffff)\n"
                                       "Are you sure you want to run update"),
@@ -395,13 +404,15 @@ TEST(Identification, UnreadableReplyNeverMatchesTheZeroChecksumRow) {
 TEST(Identification, WaitsASecondBeforeReadingTheChecksum) {
   SimSession s;
   PutProUnitOn(s, 0x110503);
-  s.unit.faults().checksumFaults[{0x8000, 0}] = ChecksumFault{ChecksumFaultKind::kLate, 1400};
+  s.unit.faults().checksumFaults[{layout::kCodeRegionStart, 0}] =
+      ChecksumFault{ChecksumFaultKind::kLate, 1400};
   EXPECT_EQ(s.Run({}, "n"), 1);  // 1400 ms is past the 1000 ms sleep and the 320 ms wait
   EXPECT_NE(s.console.output().find("Could not confirm unit ID"), std::string::npos);
 
   SimSession inTime;
   PutProUnitOn(inTime, 0x110503);
-  inTime.unit.faults().checksumFaults[{0x8000, 0}] = ChecksumFault{ChecksumFaultKind::kLate, 1100};
+  inTime.unit.faults().checksumFaults[{layout::kCodeRegionStart, 0}] =
+      ChecksumFault{ChecksumFaultKind::kLate, 1100};
   EXPECT_EQ(inTime.Run(), 1);
   EXPECT_TRUE(inTime.unit.flashed());
 }
@@ -538,9 +549,13 @@ TEST(VerifyBeforeFlash, CleanPassAsksForEverySumAndEndsWithTheLastBlockAgain) {
     if (length != nullptr) expected.push_back(length);
     expected.push_back("C");
   };
-  for (uint32_t a = 0x4000; a < 0x8000; a += 0x400) ask(a, a == 0x4000 ? "L000400" : nullptr);
-  for (uint32_t a = 0; a < 0x4000; a += 0x400) ask(a, nullptr);
-  for (uint32_t a = 0x8000; a < 0x20400; a += 0x400) ask(a, nullptr);
+  for (uint32_t a = kConfigBase; a < kConfigEnd; a += 0x400) {
+    ask(a, a == kConfigBase ? "L000400" : nullptr);
+  }
+  const uint32_t block = layout::kImageBlock;
+  const layout::Range first = layout::kMainFirst;
+  for (uint32_t a = first.start; a < first.end; a += block) ask(a, nullptr);
+  for (uint32_t a = layout::kMainSecond.start; a < 0x20400; a += block) ask(a, nullptr);
   ask(0x20400, "L000332");
   for (const char* cmd : {"A020400", "D[818]", "C", "JFLASHING DONE IN ABOUT 30 SECS\n", "F5382"}) {
     expected.push_back(cmd);
@@ -562,8 +577,8 @@ TEST(VerifyBeforeFlash, BlockThatLandedElsewhereIsWrittenAgainOrTheRunEndsUnflas
     s.unit.faults().addressFaults[0x20400] = {0x8000, 1};
     ASSERT_EQ(s.Run(), 1);
     EXPECT_EQ(s.unit.stats().addressesMistaken, 1u);
-    EXPECT_TRUE(MemoryEquals(s.unit, 0, p.SwImage, 0x4000));
-    EXPECT_TRUE(MemoryEquals(s.unit, 0x8000, p.SwImage + 0x8000, kSwImageSize - 0x8000));
+    EXPECT_TRUE(RangeEquals(s.unit, layout::kMainFirst, p.SwImage));
+    EXPECT_TRUE(RangeEquals(s.unit, layout::kMainSecond, p.SwImage + layout::kMainSecond.start));
     const std::string rewrote = " differs on the unit, writing it again\n";
     EXPECT_NE(s.console.output().find("\nVerifying.." + Dots(2) + "\nBlock at 008000" + rewrote +
                                       "\nBlock at 020400" + rewrote + "." + "\nVerifying.." +
@@ -576,8 +591,10 @@ TEST(VerifyBeforeFlash, BlockThatLandedElsewhereIsWrittenAgainOrTheRunEndsUnflas
   for (bool converted : {false, true}) {
     SimSession s;
     PutProUnitOn(s, converted ? 0x042303 : 0x110503);
-    s.unit.WriteConfigRecords(converted ? 2480 : kRecordV2Size, 3, true);
-    if (converted) s.unit.memory()[0x4000 + 5 * 2480] = 0x3A;
+    s.unit.WriteConfigRecords(converted ? kRecordV1 : kRecordV2, 3, true);
+    if (converted) {
+      s.unit.memory()[kConfigBase + 5 * kRecordV1] = kMovedRecordMark;
+    }
     s.unit.faults().addressFaults[0x0400] = {converted ? 0x7C00u : 0x5000u, 1};
     EXPECT_EQ(s.Run(), 0);
     EXPECT_NE(s.console.output().find(std::string("\nVerifying..\nThe unit's configuration area "
@@ -615,7 +632,7 @@ TEST(FastPace, ReadsTheSameRepliesAndWritesTheSameMemory) {
   ASSERT_EQ(fast.Run({"--fast"}), 1);
   EXPECT_EQ(fast.unit.Commands(), ticked.unit.Commands());
   EXPECT_EQ(fast.console.output(), ticked.console.output());
-  EXPECT_TRUE(MemoryEquals(fast.unit, kHwImageBase, fast.payload.HwImage, kHwImageSize));
+  EXPECT_TRUE(RangeEquals(fast.unit, layout::kSecondImage, fast.payload.HwImage));
 }
 
 TEST(PortLoss, DuringTheGreetingEndsBeforeAnyQuestion) {
@@ -634,7 +651,7 @@ TEST(PortLoss, DuringTheGreetingEndsBeforeAnyQuestion) {
 TEST(PortLoss, DuringTheConfigurationReadEndsWithinAReplyWait) {
   SimSession s;
   PutProUnitOn(s, 0x091103);
-  s.unit.WriteConfigRecords(2512, 7, true);
+  s.unit.WriteConfigRecords(kRecordV2, 7, true);
   s.devices.LoseAfterBytesWritten(400);
   EXPECT_EQ(s.Run(), 0);
   EXPECT_NE(s.console.output().find("\nThe serial port stopped working during the configuration "

@@ -348,9 +348,9 @@ uint32_t SimulatedUnit::MemorySum(uint32_t address, uint32_t length) const {
 }
 
 void SimulatedUnit::SetCodeRegionChecksum(uint32_t sum) {
-  const uint32_t count = kCodeRegionLength;
+  const uint32_t count = layout::kCodeRegionLength;
   const uint32_t target = std::min<uint32_t>(sum, count * 255u);
-  uint8_t* code = memory_.data() + kCodeRegionStart;
+  uint8_t* code = memory_.data() + layout::kCodeRegionStart;
 
   // Bytes scattered around the mean value, then nudged one step at a time until the sum is
   // exact. The stride visits every byte (it shares no factor with the region's length), so the
@@ -386,7 +386,7 @@ void SimulatedUnit::WriteConfigRecords(uint32_t recordSize, uint32_t seed, bool 
                                         "RGB HV  ", "COMPNENT", "PRESET  ", "USER    "};
   Generator generator(seed);
   for (uint32_t r = 0; r < layout::kRecords; ++r) {
-    uint8_t* record = memory_.data() + kConfigBase + r * recordSize;
+    uint8_t* record = memory_.data() + layout::kConfigBase + r * recordSize;
     std::memset(record, 0, recordSize);
     // Header outside the checksum: a name, the record number and a layout mark.
     std::memcpy(record, "SETUP", 5);
@@ -439,7 +439,7 @@ void SimulatedUnit::WriteConfigRecords(uint32_t recordSize, uint32_t seed, bool 
 }
 
 void SimulatedUnit::FillConfigRegion(uint8_t value) {
-  std::fill(memory_.begin() + kConfigBase, memory_.begin() + kConfigEnd, value);
+  std::fill(memory_.begin() + layout::kConfigBase, memory_.begin() + layout::kConfigEnd, value);
 }
 
 std::vector<std::string> SimulatedUnit::Commands() const {

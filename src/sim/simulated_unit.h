@@ -86,10 +86,6 @@ class SimulatedUnit {
  public:
   static constexpr uint32_t kMemorySize = 1u << 24;
   static constexpr uint32_t kFirstContactSpeed = 9600;
-  static constexpr uint32_t kConfigBase = 0x4000;
-  static constexpr uint32_t kConfigEnd = 0x8000;
-  static constexpr uint32_t kCodeRegionStart = 0x8000;
-  static constexpr uint32_t kCodeRegionLength = 0xE000;
   // Longest "J" message text; a message without its line feed ends there.
   static constexpr size_t kMaxMessageLength = 200;
   // Most bytes one "M" sends (a length damaged on the line cannot make it dump for hours).

@@ -23,7 +23,10 @@ constexpr uint32_t kImageBlock = 0x400;
 
 constexpr uint32_t kConfigBase = 0x4000;
 constexpr uint32_t kConfigEnd = 0x8000;  // the main image's second range starts here
+constexpr uint32_t kConfigBytes = kConfigEnd - kConfigBase;  // 16384
+// The code region whose byte sum identifies the unit's firmware: 0x8000..0x15FFF.
 constexpr uint32_t kCodeRegionStart = 0x8000;
+constexpr uint32_t kCodeRegionLength = 0xE000;
 constexpr uint32_t kRecords = 6;
 constexpr uint32_t kRecordV1 = 2480;
 constexpr uint32_t kRecordV2 = 2512;

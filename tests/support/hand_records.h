@@ -28,7 +28,7 @@ constexpr uint16_t kHandNewestChecksum = 0x8739;
 
 // Oldest-layout record r (0 to 5), 2480 bytes.
 inline std::vector<uint8_t> HandOldestRecord(uint32_t r) {
-  std::vector<uint8_t> record(2480, 0xFF);
+  std::vector<uint8_t> record(sim::layout::kRecordV1, 0xFF);
   record[0] = static_cast<uint8_t>(0x30 + r);
   record[26] = 0x26;
   record[27] = 0x27;

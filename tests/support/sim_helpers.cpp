@@ -51,6 +51,10 @@ bool MemoryEquals(const sim::SimulatedUnit& unit, uint32_t address, const uint8_
   return std::memcmp(unit.memory().data() + address, data, length) == 0;
 }
 
+bool RangeEquals(const sim::SimulatedUnit& unit, sim::layout::Range range, const uint8_t* source) {
+  return MemoryEquals(unit, range.start, source, range.end - range.start);
+}
+
 std::string Dots(size_t n) { return std::string(n, '.'); }
 
 }  // namespace quorel::testing

@@ -6,6 +6,7 @@
 
 #include "payload/payload.h"
 #include "sim/simulated_unit.h"
+#include "sim/unit_layout.h"
 
 namespace quorel::testing {
 
@@ -27,6 +28,8 @@ uint32_t SpeedOf(const sim::SimulatedUnit& unit, const std::string& text, size_t
 // True when unit memory [address, address + length) equals data.
 bool MemoryEquals(const sim::SimulatedUnit& unit, uint32_t address, const uint8_t* data,
                   uint32_t length);
+// True when unit memory over range equals source, which holds the byte for range.start.
+bool RangeEquals(const sim::SimulatedUnit& unit, sim::layout::Range range, const uint8_t* source);
 
 // n dots.
 std::string Dots(size_t n);

@@ -5,12 +5,12 @@
 #include <cstdio>
 #include <memory>
 
-#include "config/records.h"
 #include "driver/driver.h"
 #include "payload/payload.h"
 #include "common/watching_devices.h"
 #include "sim/scripted_console.h"
 #include "sim/sim_session.h"
+#include "sim/unit_layout.h"
 
 namespace quorel::sim::bench {
 namespace {
@@ -120,17 +120,18 @@ std::string Escaped(const std::string& command) {
 UpdatePlan ScenarioPlan(uint32_t speed, const SimulatedUnit& unit) {
   UpdatePlan plan;
   plan.wantedSpeed = speed;
-  plan.readoutStart = kConfigRegionBase;
-  plan.readoutLength = kConfigRecordCount * kRecordV2Size;
-  plan.records = kConfigRecordCount;
-  plan.recordSize = kRecordV3Size;
+  plan.readoutStart = layout::kConfigBase;
+  plan.readoutLength = layout::kReadoutBytes;
+  plan.records = layout::kRecords;
+  plan.recordSize = layout::kRecordV3;
   // The conversion keeps a record's first byte; the unit's last record does not begin with the
   // mark that moves it over the fourth.
-  plan.recordFiveMoved = unit.memory()[kConfigRegionBase + 5 * kRecordV2Size] == ':';
-  plan.secondRangeEnd = kSwImageEnd;
+  plan.recordFiveMoved =
+      unit.memory()[layout::kConfigBase + 5 * layout::kRecordV2] == layout::kMovedRecordMark;
+  plan.secondRangeEnd = layout::kMainSecond.end;
   plan.secondImage = true;
-  plan.secondImageStart = kHwImageBase;
-  plan.secondImageEnd = kHwImageEnd;
+  plan.secondImageStart = layout::kSecondImage.start;
+  plan.secondImageEnd = layout::kSecondImage.end;
   return plan;
 }
 
@@ -140,7 +141,7 @@ ModelledRun RunModelled(uint32_t speed, bool fast) {
   run.fast = fast;
   SimSession s;
   s.unit.SetCodeRegionChecksum(kUnitChecksum);
-  s.unit.WriteConfigRecords(kRecordV2Size, kConfigSeed, true);
+  s.unit.WriteConfigRecords(layout::kRecordV2, kConfigSeed, true);
   const UpdatePlan plan = ScenarioPlan(speed, s.unit);
 
   CountingDevices counting(s.devices, s.unit);

@@ -9,8 +9,8 @@
 #include <fstream>
 #include <thread>
 
-#include "config/records.h"
 #include "os/clock.h"
+#include "sim/unit_layout.h"
 
 namespace quorel::sim::bench {
 
@@ -75,10 +75,10 @@ RealRun RunReal(bool paced, bool deadUnit, bool fast, const std::string& program
 
   SimulatedUnit unit;
   unit.SetCodeRegionChecksum(kUnitChecksum);
-  unit.WriteConfigRecords(kRecordV2Size, kConfigSeed, true);
+  unit.WriteConfigRecords(layout::kRecordV2, kConfigSeed, true);
   if (deadUnit) {
-    const uint64_t writeBack =
-        kConfigRecordCount * ((kRecordV3Size + 255) / 256);  // blocks of 256 bytes per record
+    const uint64_t writeBack =  // blocks of 256 bytes per record
+        layout::kRecords * ((layout::kRecordV3 + layout::kWriteBlock - 1) / layout::kWriteBlock);
     unit.faults().silentAfterBlocks = static_cast<int>(writeBack + kDeadAfterImageBlocks);
   }
   PtyServeOptions serve;
@@ -196,7 +196,7 @@ struct PlannedCounts {
 
 PlannedCounts CountPlanned() {
   SimulatedUnit unit;
-  unit.WriteConfigRecords(kRecordV2Size, kConfigSeed, true);
+  unit.WriteConfigRecords(layout::kRecordV2, kConfigSeed, true);
   PaceFloor floor(9600);
   PlanFullUpdate(ScenarioPlan(kDefaultSpeed, unit), floor);
   PlannedCounts counts;

@@ -21,12 +21,12 @@
 #include <vector>
 
 #include "common/copies_aside.h"
-#include "config/records.h"
 #include "payload/payload.h"
 #include "driver/driver.h"
 #include "bench/bench_modelled.h"
 #include "bench/bench_program.h"
 #include "bench/bench_search.h"
+#include "sim/unit_layout.h"
 
 namespace quorel::sim::bench {
 namespace {
@@ -177,8 +177,8 @@ int Main(int argc, char** argv) {
         "%x)\nwith payload %s %06x: configuration converted from %u- to %u-byte records, main "
         "and\nsecond image.\n\n",
         ProductName(payload.releaseTable.kind[row]), payload.releaseTable.code[row], row,
-        kUnitChecksum, ProductName(payload.productKind), payload.releaseCode, kRecordV2Size,
-        kRecordV3Size);
+        kUnitChecksum, ProductName(payload.productKind), payload.releaseCode, layout::kRecordV2,
+        layout::kRecordV3);
   }
 
   std::vector<ModelledRun> runs;

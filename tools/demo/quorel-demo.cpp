@@ -112,7 +112,7 @@ const std::vector<Scenario>& Scenarios() {
        "a unit whose firmware is in no row of the release table (the updater asks y/n; without "
        "terminal input that declines) with configuration records in the middle layout",
        [](SimulatedUnit& unit, const quorel::FirmwarePayload& payload) {
-         unit.WriteConfigRecords(2512, 1, true);
+         unit.WriteConfigRecords(quorel::sim::layout::kRecordV2, 1, true);
          unit.SetCodeRegionChecksum(quorel::sim::UnknownChecksum(payload));
        },
        Ending::kDeclined},

@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "config/records.h"
 #include "payload/payload.h"
 #include "sim/pty_unit_server.h"
 #include "sim/simulated_unit.h"
+#include "sim/unit_layout.h"
 #include "sim/unit_profile.h"
 
 namespace {
@@ -482,11 +482,11 @@ bool SetUpUnit(const Settings& s, SimulatedUnit& unit, std::string* about) {
       layout = "none";
     }
   } else if (layout == "v1") {
-    recordSize = quorel::kRecordV1Size;
+    recordSize = quorel::sim::layout::kRecordV1;
   } else if (layout == "v2") {
-    recordSize = quorel::kRecordV2Size;
+    recordSize = quorel::sim::layout::kRecordV2;
   } else if (layout == "v3") {
-    recordSize = quorel::kRecordV3Size;
+    recordSize = quorel::sim::layout::kRecordV3;
   }
   if (recordSize != 0) {
     unit.WriteConfigRecords(recordSize, s.configSeed, !s.configBroken);
@@ -528,7 +528,7 @@ bool LoadMemory(const std::string& path, SimulatedUnit& unit, std::string* about
   }
   std::copy(image.begin(), image.begin() + kMemoryDumpEnd, unit.memory().begin());
   const uint32_t checksum =
-      unit.MemorySum(SimulatedUnit::kCodeRegionStart, SimulatedUnit::kCodeRegionLength);
+      unit.MemorySum(quorel::sim::layout::kCodeRegionStart, quorel::sim::layout::kCodeRegionLength);
   char line[200];
   std::snprintf(line, sizeof line, "memory: loaded from %s (code-region checksum now %x)\n",
                 path.c_str(), checksum);

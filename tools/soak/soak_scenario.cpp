@@ -148,7 +148,7 @@ SoakDraw DrawSoakScenario(uint64_t seed, const SoakOptions& options, SoakRig& ri
     unit.WriteConfigRecords(recordSize, static_cast<uint32_t>(random.Next()), true);
     // A last record that starts with ':' goes to the fourth record's place in the newest layout.
     if (recordSize != expected::kRecordV3 && random.Chance(0.3)) {
-      memory[expected::kConfigBase + 5 * recordSize] = 0x3A;
+      memory[expected::kConfigBase + 5 * recordSize] = expected::kMovedRecordMark;
       text += ", record 5 marked";
     }
   } else {
