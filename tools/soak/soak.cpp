@@ -28,6 +28,61 @@ constexpr uint64_t kWindDownNs = 3600 * kNsPerSecond;
 
 uint64_t ByteNs(uint64_t bytes) { return bytes * 10 * kNsPerSecond / kSlowestSpeed; }
 
+// What the updater read of the configuration, caught from its buffer at the moments its
+// wire traffic marks: the readout is complete when the first "K" goes out (the conversion
+// comes after it), and the format check is complete once its read is confirmed, when the
+// length of its last block is set again right after a sum query (no "M" before that C).
+struct ReadCatcher {
+  std::unique_ptr<ConfigReadout> readoutAtK;
+  std::unique_ptr<ConfigReadout> formatRead;
+  bool formatCheckEnded = false;
+  std::string previous[2];
+
+  void Take(const std::string& command, const UpdateState& state) {
+    if (command == "K" && !readoutAtK) {
+      readoutAtK = std::make_unique<ConfigReadout>(state.facts.configReadout);
+      if (!formatRead) formatRead = std::make_unique<ConfigReadout>(state.facts.configReadout);
+    }
+    if (command == "A0049C0") formatCheckEnded = true;
+    if (command == "L000010" && previous[1] == "C" && previous[0] != "M" && formatCheckEnded &&
+        !formatRead) {
+      formatRead = std::make_unique<ConfigReadout>(state.facts.configReadout);
+    }
+    previous[0] = previous[1];
+    previous[1] = command;
+  }
+};
+
+// The watchdog: past the bound the port goes away, which every phase notices at once; should
+// the run still not end, the soak stops the program with the seed to replay.
+void WatchRun(SoakRig& rig, const void* owner, uint64_t start, SoakOutcome& outcome) {
+  rig.clock.AddObserver(owner, [&rig, start, &outcome](uint64_t now) {
+    if (now - start > outcome.boundNs && !outcome.watchdogFired) {
+      outcome.watchdogFired = true;
+      rig.devices.LoseAfterBytesWritten(0);
+    }
+    if (now - start > outcome.boundNs + kWindDownNs) {
+      std::fprintf(stderr,
+                   "quorel-soak: seed %" PRIu64 " still running after %" PRIu64
+                   " s of virtual time; replay with: quorel-soak --seed %" PRIu64 " --verbose\n",
+                   outcome.seed, (now - start) / kNsPerSecond, outcome.seed);
+      std::abort();
+    }
+  });
+}
+
+// The data blocks the updater sent, every attempt, and how many of them were repeats.
+void CountBlocks(const UpdaterTap& tap, SoakOutcome& outcome) {
+  for (const UpdaterTap::BlockAttempt& attempt : tap.attempts()) {
+    (void)attempt;
+    ++outcome.dataBlocksSent;
+  }
+  std::set<uint32_t> distinct;
+  for (const UpdaterTap::BlockAttempt& attempt : tap.attempts())
+    distinct.insert(attempt.address);
+  outcome.blockRepeats = outcome.dataBlocksSent - distinct.size();
+}
+
 }  // namespace
 
 // ---- Bound ----
@@ -96,46 +151,12 @@ SoakOutcome RunSoakSeed(uint64_t seed, const SoakOptions& options) {
 
   rig->console = ScriptedConsole(outcome.scenario.keys);
   UpdateState state(rig->tap, rig->clock, rig->console, rig->payload);
-
-  // What the updater read of the configuration, caught from its buffer at the moments its
-  // wire traffic marks: the readout is complete when the first "K" goes out (the conversion
-  // comes after it), and the format check is complete once its read is confirmed, when the
-  // length of its last block is set again right after a sum query (no "M" before that C).
-  std::unique_ptr<ConfigReadout> readoutAtK;
-  std::unique_ptr<ConfigReadout> formatRead;
-  bool formatCheckEnded = false;
-  std::string previous[2];
-  rig->tap.SetCommandObserver([&](const std::string& command) {
-    if (command == "K" && !readoutAtK) {
-      readoutAtK = std::make_unique<ConfigReadout>(state.facts.configReadout);
-      if (!formatRead) formatRead = std::make_unique<ConfigReadout>(state.facts.configReadout);
-    }
-    if (command == "A0049C0") formatCheckEnded = true;
-    if (command == "L000010" && previous[1] == "C" && previous[0] != "M" && formatCheckEnded &&
-        !formatRead) {
-      formatRead = std::make_unique<ConfigReadout>(state.facts.configReadout);
-    }
-    previous[0] = previous[1];
-    previous[1] = command;
-  });
-
-  // The watchdog: past the bound the port goes away, which every phase notices at once; should
-  // the run still not end, the soak stops the program with the seed to replay.
+  ReadCatcher reads;
+  rig->tap.SetCommandObserver(
+      [&reads, &state](const std::string& command) { reads.Take(command, state); });
   const uint64_t start = rig->clock.NowNs();
   const int watchdogOwner = 0;
-  rig->clock.AddObserver(&watchdogOwner, [&](uint64_t now) {
-    if (now - start > outcome.boundNs && !outcome.watchdogFired) {
-      outcome.watchdogFired = true;
-      rig->devices.LoseAfterBytesWritten(0);
-    }
-    if (now - start > outcome.boundNs + kWindDownNs) {
-      std::fprintf(stderr,
-                   "quorel-soak: seed %" PRIu64 " still running after %" PRIu64
-                   " s of virtual time; replay with: quorel-soak --seed %" PRIu64 " --verbose\n",
-                   seed, (now - start) / kNsPerSecond, seed);
-      std::abort();
-    }
-  });
+  WatchRun(*rig, &watchdogOwner, start, outcome);
 
   std::vector<const char*> argv = {"quorel-update"};
   for (const std::string& arg : outcome.scenario.args) argv.push_back(arg.c_str());
@@ -146,16 +167,9 @@ SoakOutcome RunSoakSeed(uint64_t seed, const SoakOptions& options) {
   rig->devices.FinishInFlight();
 
   outcome.lineFaults = rig->devices.faultCounts();
-  for (const UpdaterTap::BlockAttempt& attempt : rig->tap.attempts()) {
-    (void)attempt;
-    ++outcome.dataBlocksSent;
-  }
-  std::set<uint32_t> distinct;
-  for (const UpdaterTap::BlockAttempt& attempt : rig->tap.attempts())
-    distinct.insert(attempt.address);
-  outcome.blockRepeats = outcome.dataBlocksSent - distinct.size();
-
-  JudgeSoakRun(options, *rig, drawn, state, SoakReads{readoutAtK.get(), formatRead.get()}, outcome);
+  CountBlocks(rig->tap, outcome);
+  JudgeSoakRun(options, *rig, drawn, state,
+               SoakReads{reads.readoutAtK.get(), reads.formatRead.get()}, outcome);
   if (options.keepTexts) {
     outcome.console = rig->console.output();
     outcome.transcript = rig->unit.TranscriptText();

@@ -11,10 +11,11 @@
 
 namespace quorel::sim {
 
-void DrawSoakFaults(uint64_t seed, const SoakOptions& options, SoakRandom& random, SoakRig& rig,
-                    SoakDraw& drawn, SoakOutcome& outcome, std::string& text) {
-  SimulatedUnit& unit = rig.unit;
-  // Damage on the line, both directions.
+namespace {
+
+// Damage on the line, both directions; one seed in twenty draws up to ten times the rate.
+void DrawLineFaults(uint64_t seed, const SoakOptions& options, SoakRandom& random, SoakRig& rig,
+                    std::string& text) {
   LineFaults line;
   line.seed = seed ^ 0xA5A5A5A5DEADBEEFull;
   const double high = options.maxLineFaultRate * (random.Chance(0.05) ? 10.0 : 1.0);
@@ -30,10 +31,11 @@ void DrawSoakFaults(uint64_t seed, const SoakOptions& options, SoakRandom& rando
   rig.devices.SetLineFaults(line);
   text += Format(", line drop %.1e flip %.1e insert %.1e delay %.1e/%ums", line.dropRate,
                      line.flipRate, line.insertRate, line.delayRate, line.maxDelayMs);
+}
 
-  // The unit's own faults: bad, missing, late or short checksum replies and stray bytes before
-  // them, at blocks the run will query; now and then a unit that falls silent, speeds it
-  // misses, a greeting it never answers.
+// The blocks whose sum the run will query: the identification's, the configuration reads and
+// writes, and every image block.
+std::vector<uint32_t> QueriedBlocks() {
   std::vector<uint32_t> queried = {expected::kCodeRegionStart};
   for (uint32_t a = 0; a < expected::kReadoutBytes; a += expected::kReadBlock)
     queried.push_back(expected::kConfigBase + a);
@@ -49,7 +51,12 @@ void DrawSoakFaults(uint64_t seed, const SoakOptions& options, SoakRandom& rando
   for (uint32_t a = expected::kSecondImage.start; a < expected::kSecondImage.end;
        a += expected::kImageBlock)
     queried.push_back(a);
-  UnitFaults& faults = unit.faults();
+  return queried;
+}
+
+// Bad, missing, late or short checksum replies, and stray bytes before them.
+void DrawReplyFaults(SoakRandom& random, const std::vector<uint32_t>& queried, UnitFaults& faults,
+                     SoakOutcome& outcome, std::string& text) {
   const uint32_t replyFaults = random.Chance(0.5) ? random.Below(8) : 0;
   for (uint32_t i = 0; i < replyFaults; ++i) {
     ChecksumKey key{queried[random.Below(static_cast<uint32_t>(queried.size()))],
@@ -71,6 +78,10 @@ void DrawSoakFaults(uint64_t seed, const SoakOptions& options, SoakRandom& rando
     text += Format(", %zu reply faults, %zu strays", faults.checksumFaults.size(),
                        faults.strayBeforeChecksum.size());
   }
+}
+
+// Now and then a unit that falls silent after some blocks or sums, or misses speeds.
+void DrawSilences(SoakRandom& random, UnitFaults& faults, std::string& text) {
   if (random.Chance(0.05)) {
     faults.silentAfterBlocks = static_cast<int>(random.Below(320));
     text += Format(", silent after %d blocks", faults.silentAfterBlocks);
@@ -88,6 +99,12 @@ void DrawSoakFaults(uint64_t seed, const SoakOptions& options, SoakRandom& rando
     for (uint32_t speed : faults.silentSpeeds) text += " " + std::to_string(speed);
     text += Format(" after %d switches", faults.silentSpeedsAfterSpeedCommands);
   }
+}
+
+// Now and then a greeting never answered, no unit at all, garbage at a wrong speed, a port
+// that vanishes.
+void DrawAbsences(SoakRandom& random, SoakRig& rig, SoakDraw& drawn, std::string& text) {
+  UnitFaults& faults = rig.unit.faults();
   if (random.Chance(0.05)) {
     faults.greetingNeverAnswers = true;
     text += ", never greets";
@@ -103,6 +120,12 @@ void DrawSoakFaults(uint64_t seed, const SoakOptions& options, SoakRandom& rando
     rig.devices.LoseAfterBytesWritten(after);
     text += Format(", port vanishes after %" PRIu64 " bytes", after);
   }
+}
+
+// Now and then an "A" the unit takes as another address, of an image block or of a
+// configuration read.
+void DrawAddressFaults(SoakRandom& random, const std::vector<uint32_t>& queried,
+                       UnitFaults& faults, std::string& text) {
   if (random.Chance(0.05)) {
     // One "A" of an image block taken as another block's address: the block lands there with
     // an agreeing sum. (Not 0x8000, whose first "A" is the identification's.)
@@ -131,6 +154,22 @@ void DrawSoakFaults(uint64_t seed, const SoakOptions& options, SoakRandom& rando
       text += Format(", read A%06X taken as %06X", address, fault.takenAs);
     }
   }
+}
+
+}  // namespace
+
+void DrawSoakFaults(uint64_t seed, const SoakOptions& options, SoakRandom& random, SoakRig& rig,
+                    SoakDraw& drawn, SoakOutcome& outcome, std::string& text) {
+  DrawLineFaults(seed, options, random, rig, text);
+  // The unit's own faults: bad, missing, late or short checksum replies and stray bytes before
+  // them, at blocks the run will query; now and then a unit that falls silent, speeds it
+  // misses, a greeting it never answers.
+  const std::vector<uint32_t> queried = QueriedBlocks();
+  UnitFaults& faults = rig.unit.faults();
+  DrawReplyFaults(random, queried, faults, outcome, text);
+  DrawSilences(random, faults, text);
+  DrawAbsences(random, rig, drawn, text);
+  DrawAddressFaults(random, queried, faults, text);
 }
 
 }  // namespace quorel::sim

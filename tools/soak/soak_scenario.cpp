@@ -63,86 +63,91 @@ std::vector<uint32_t> FindableRows(const ReleaseTable& table,
   return rows;
 }
 
-}  // namespace
-
-SoakDraw DrawSoakScenario(uint64_t seed, const SoakOptions& options, SoakRig& rig,
-                          SoakScenario& scenario, SoakOutcome& outcome) {
-  SoakRandom random(seed * 0x2545F4914F6CDD1Dull + 0x3C6EF372FE94F82Bull);
-  SoakDraw drawn;
-  FirmwarePayload& payload = rig.payload;
-  SimulatedUnit& unit = rig.unit;
-  const ReleaseTable& table = payload.releaseTable;
-  std::string text;
-
-  // The payload: the compiled-in Pro release, or the same release built for the base model.
-  scenario.proPayload = !random.Chance(0.25);
-  payload.productKind = scenario.proPayload ? kProModel : kBaseModel;
-  text += scenario.proPayload ? "pro payload" : "base payload";
-
-  // The unit's old firmware: bytes unlike the payload's over every range the run writes.
-  std::vector<uint8_t>& memory = unit.memory();
+// The unit's old firmware: bytes unlike the payload's over every range the run writes.
+void FillOldFirmware(SoakRandom& random, std::vector<uint8_t>& memory) {
   for (uint32_t a = 0; a < expected::kMainFirst.end; ++a)
     memory[a] = static_cast<uint8_t>(random.Next());
   for (uint32_t a = expected::kMainSecond.start; a < expected::kMainSecond.end; ++a)
     memory[a] = static_cast<uint8_t>(random.Next());
   for (uint32_t a = expected::kSecondImage.start; a < expected::kSecondImage.end; ++a)
     memory[a] = static_cast<uint8_t>(random.Next());
+}
 
-  // The unit: an older release of the payload's model (mostly), one that is up to date, one of
-  // the other model, or one that no row identifies.
+// An older release of the payload's model: the configuration work is chosen first so that
+// each kind comes up often.
+void DrawOlderUnit(SoakRandom& random, const FirmwarePayload& payload, SoakDraw& drawn,
+                   std::string& text) {
+  const ReleaseTable& table = payload.releaseTable;
   const ProductKind model = payload.productKind;
-  const double pick = random.Unit();
-  char answer = 'y';
-  if (pick < 0.58) {
-    // Older: choose the configuration work first so that each kind comes up often.
-    const int work = static_cast<int>(random.Below(3));
-    std::vector<uint32_t> rows = FindableRows(table, [&](uint32_t row) {
-      ReleaseCode code = table.code[row];
-      if (table.kind[row] != model || !expected::Older(code, payload.releaseCode)) return false;
-      SoakLayout layout = LayoutOfRelease(model, code);
-      return work == 0   ? layout == SoakLayout::kV1
-             : work == 1 ? layout == SoakLayout::kV2
-                         : layout == SoakLayout::kV3;
+  const int work = static_cast<int>(random.Below(3));
+  std::vector<uint32_t> rows = FindableRows(table, [&](uint32_t row) {
+    ReleaseCode code = table.code[row];
+    if (table.kind[row] != model || !expected::Older(code, payload.releaseCode)) return false;
+    SoakLayout layout = LayoutOfRelease(model, code);
+    return work == 0   ? layout == SoakLayout::kV1
+           : work == 1 ? layout == SoakLayout::kV2
+                       : layout == SoakLayout::kV3;
+  });
+  if (rows.empty()) {
+    rows = FindableRows(table, [&](uint32_t row) {
+      return table.kind[row] == model && expected::Older(table.code[row], payload.releaseCode);
     });
-    if (rows.empty()) {
-      rows = FindableRows(table, [&](uint32_t row) {
-        return table.kind[row] == model && expected::Older(table.code[row], payload.releaseCode);
-      });
-    }
-    const uint32_t row = rows[random.Below(static_cast<uint32_t>(rows.size()))];
-    drawn.trueChecksum = table.checksum[row];
-    drawn.layout = LayoutOfRelease(model, table.code[row]);
-    text += Format(", unit row %u (%s %06x)", row, ProductName(model), table.code[row]);
-  } else if (pick < 0.63) {
-    std::vector<uint32_t> rows = FindableRows(table, [&](uint32_t row) {
-      return table.kind[row] == model && !expected::Older(table.code[row], payload.releaseCode);
-    });
-    const uint32_t row = rows[random.Below(static_cast<uint32_t>(rows.size()))];
-    drawn.trueChecksum = table.checksum[row];
-    drawn.layout = LayoutOfRelease(model, table.code[row]);
-    answer = random.Chance(0.7) ? 'y' : 'n';
-    text += Format(", up-to-date unit row %u (%06x), answers %c", row, table.code[row], answer);
-  } else if (pick < 0.67) {
-    std::vector<uint32_t> rows =
-        FindableRows(table, [&](uint32_t row) { return table.kind[row] != model; });
-    const uint32_t row = rows[random.Below(static_cast<uint32_t>(rows.size()))];
-    drawn.trueChecksum = table.checksum[row];
-    drawn.layout = LayoutOfRelease(table.kind[row], table.code[row]);
-    text += Format(", other-model unit row %u (%06x)", row, table.code[row]);
-  } else {
-    do {
-      drawn.trueChecksum = 0x300000 + random.Below(0x300000);
-    } while (expected::FirstRow(table, drawn.trueChecksum) != table.rows);
-    const SoakLayout layouts[] = {SoakLayout::kV1, SoakLayout::kV2, SoakLayout::kV3,
-                                  SoakLayout::kErased, SoakLayout::kZero};
-    drawn.layout = layouts[random.Below(5)];
-    answer = random.Chance(0.9) ? 'y' : 'n';
-    text += Format(", unidentified unit (csum %x), answers %c", drawn.trueChecksum, answer);
   }
-  text += Format(", %s", LayoutName(drawn.layout));
+  const uint32_t row = rows[random.Below(static_cast<uint32_t>(rows.size()))];
+  drawn.trueChecksum = table.checksum[row];
+  drawn.layout = LayoutOfRelease(model, table.code[row]);
+  text += Format(", unit row %u (%s %06x)", row, ProductName(model), table.code[row]);
+}
 
-  // The configuration records, then the code region whose sum identifies the firmware (the
-  // newest layout reaches past 0x8000, into the code region).
+// A unit of the payload's model that is up to date. Returns its owner's answer.
+char DrawUpToDateUnit(SoakRandom& random, const FirmwarePayload& payload, SoakDraw& drawn,
+                      std::string& text) {
+  const ReleaseTable& table = payload.releaseTable;
+  const ProductKind model = payload.productKind;
+  std::vector<uint32_t> rows = FindableRows(table, [&](uint32_t row) {
+    return table.kind[row] == model && !expected::Older(table.code[row], payload.releaseCode);
+  });
+  const uint32_t row = rows[random.Below(static_cast<uint32_t>(rows.size()))];
+  drawn.trueChecksum = table.checksum[row];
+  drawn.layout = LayoutOfRelease(model, table.code[row]);
+  const char answer = random.Chance(0.7) ? 'y' : 'n';
+  text += Format(", up-to-date unit row %u (%06x), answers %c", row, table.code[row], answer);
+  return answer;
+}
+
+// A unit of the other model.
+void DrawOtherModelUnit(SoakRandom& random, const FirmwarePayload& payload, SoakDraw& drawn,
+                        std::string& text) {
+  const ReleaseTable& table = payload.releaseTable;
+  const ProductKind model = payload.productKind;
+  std::vector<uint32_t> rows =
+      FindableRows(table, [&](uint32_t row) { return table.kind[row] != model; });
+  const uint32_t row = rows[random.Below(static_cast<uint32_t>(rows.size()))];
+  drawn.trueChecksum = table.checksum[row];
+  drawn.layout = LayoutOfRelease(table.kind[row], table.code[row]);
+  text += Format(", other-model unit row %u (%06x)", row, table.code[row]);
+}
+
+// A unit no row identifies, its configuration in any layout or none. Returns its owner's
+// answer.
+char DrawUnidentifiedUnit(SoakRandom& random, const ReleaseTable& table, SoakDraw& drawn,
+                          std::string& text) {
+  do {
+    drawn.trueChecksum = 0x300000 + random.Below(0x300000);
+  } while (expected::FirstRow(table, drawn.trueChecksum) != table.rows);
+  const SoakLayout layouts[] = {SoakLayout::kV1, SoakLayout::kV2, SoakLayout::kV3,
+                                SoakLayout::kErased, SoakLayout::kZero};
+  drawn.layout = layouts[random.Below(5)];
+  const char answer = random.Chance(0.9) ? 'y' : 'n';
+  text += Format(", unidentified unit (csum %x), answers %c", drawn.trueChecksum, answer);
+  return answer;
+}
+
+// The configuration records, then the code region whose sum identifies the firmware (the
+// newest layout reaches past 0x8000, into the code region).
+void WriteConfiguration(SoakRandom& random, SimulatedUnit& unit, SoakDraw& drawn,
+                        std::string& text) {
+  std::vector<uint8_t>& memory = unit.memory();
   const uint32_t recordSize = LayoutRecordSize(drawn.layout);
   if (recordSize != 0) {
     unit.WriteConfigRecords(recordSize, static_cast<uint32_t>(random.Next()), true);
@@ -157,14 +162,50 @@ SoakDraw DrawSoakScenario(uint64_t seed, const SoakOptions& options, SoakRig& ri
   unit.SetCodeRegionChecksum(drawn.trueChecksum);
   drawn.initialArea.assign(memory.begin() + expected::kConfigBase,
                            memory.begin() + expected::kConfigEnd);
+}
 
-  // Command line and keys: the answer to a question, then the key at the end.
+// Command line and keys: the answer to a question, then the key at the end.
+void DrawCommandLine(SoakRandom& random, char answer, SoakScenario& scenario, std::string& text) {
   const uint32_t speedChoice = random.Below(7);
   if (speedChoice < 5) scenario.args.push_back("-s" + std::to_string(speedChoice));
   if (random.Chance(0.1)) scenario.args.insert(scenario.args.begin(), "-c1");
   scenario.keys = std::string(1, answer) + "q";
   for (const std::string& arg : scenario.args) text += " " + arg;
+}
 
+}  // namespace
+
+SoakDraw DrawSoakScenario(uint64_t seed, const SoakOptions& options, SoakRig& rig,
+                          SoakScenario& scenario, SoakOutcome& outcome) {
+  SoakRandom random(seed * 0x2545F4914F6CDD1Dull + 0x3C6EF372FE94F82Bull);
+  SoakDraw drawn;
+  FirmwarePayload& payload = rig.payload;
+  std::string text;
+
+  // The payload: the compiled-in Pro release, or the same release built for the base model.
+  scenario.proPayload = !random.Chance(0.25);
+  payload.productKind = scenario.proPayload ? kProModel : kBaseModel;
+  text += scenario.proPayload ? "pro payload" : "base payload";
+
+  FillOldFirmware(random, rig.unit.memory());
+
+  // The unit: an older release of the payload's model (mostly), one that is up to date, one of
+  // the other model, or one that no row identifies.
+  const double pick = random.Unit();
+  char answer = 'y';
+  if (pick < 0.58) {
+    DrawOlderUnit(random, payload, drawn, text);
+  } else if (pick < 0.63) {
+    answer = DrawUpToDateUnit(random, payload, drawn, text);
+  } else if (pick < 0.67) {
+    DrawOtherModelUnit(random, payload, drawn, text);
+  } else {
+    answer = DrawUnidentifiedUnit(random, payload.releaseTable, drawn, text);
+  }
+  text += Format(", %s", LayoutName(drawn.layout));
+
+  WriteConfiguration(random, rig.unit, drawn, text);
+  DrawCommandLine(random, answer, scenario, text);
   DrawSoakFaults(seed, options, random, rig, drawn, outcome, text);
   scenario.description = text;
   return drawn;

@@ -167,62 +167,52 @@ SoakLayout LayoutOf(uint32_t size) {
                                        : SoakLayout::kV3;
 }
 
-// The unit: an older release of the payload's model (most of them needing a conversion), or
-// one no row identifies (its owner answers y); records in its layout, record 5 sometimes marked.
-Original DrawOriginal(SoakRandom& random, const FirmwarePayload& payload, bool skew,
-                      std::string& text) {
-  Original o;
-  o.model = payload.productKind;
+// An older release of the payload's model, preferring one whose records are in a layout drawn
+// first; most of them need a conversion. Returns the size of its records.
+uint32_t DrawOlderRelease(SoakRandom& random, const FirmwarePayload& payload, Original& o,
+                          std::string& text) {
   const ReleaseTable& table = payload.releaseTable;
-  SimulatedUnit unit;
-  std::vector<uint8_t>& memory = unit.memory();
-  for (const expected::Range& r :
-       {expected::kMainFirst, expected::kMainSecond, expected::kSecondImage})
-    for (uint32_t a = r.start; a < r.end; ++a) memory[a] = static_cast<uint8_t>(random.Next());
-  uint32_t size = 0;
-  if (random.Chance(0.8)) {
-    const uint32_t wanted = random.Chance(0.85) ? random.Below(2) : 2;  // V1, V2, or V3
-    std::vector<uint32_t> rows;
+  const uint32_t wanted = random.Chance(0.85) ? random.Below(2) : 2;  // V1, V2, or V3
+  std::vector<uint32_t> rows;
+  for (uint32_t row = 0; row < table.rows; ++row) {
+    if (expected::FirstRow(table, table.checksum[row]) != row || table.kind[row] != o.model ||
+        !expected::Older(table.code[row], payload.releaseCode)) {
+      continue;
+    }
+    if (LayoutOf(expected::RecordSizeOf(o.model, table.code[row])) ==
+        static_cast<SoakLayout>(wanted))
+      rows.push_back(row);
+  }
+  if (rows.empty()) {
     for (uint32_t row = 0; row < table.rows; ++row) {
-      if (expected::FirstRow(table, table.checksum[row]) != row || table.kind[row] != o.model ||
-          !expected::Older(table.code[row], payload.releaseCode)) {
-        continue;
-      }
-      if (LayoutOf(expected::RecordSizeOf(o.model, table.code[row])) ==
-          static_cast<SoakLayout>(wanted))
+      if (expected::FirstRow(table, table.checksum[row]) == row && table.kind[row] == o.model &&
+          expected::Older(table.code[row], payload.releaseCode)) {
         rows.push_back(row);
-    }
-    if (rows.empty()) {
-      for (uint32_t row = 0; row < table.rows; ++row) {
-        if (expected::FirstRow(table, table.checksum[row]) == row && table.kind[row] == o.model &&
-            expected::Older(table.code[row], payload.releaseCode)) {
-          rows.push_back(row);
-        }
       }
     }
-    const uint32_t row = rows[random.Below(static_cast<uint32_t>(rows.size()))];
-    o.release = table.code[row];
-    o.checksum = table.checksum[row];
-    size = expected::RecordSizeOf(o.model, o.release);
-    text += Format("%s payload, unit %06x", ProductName(o.model), o.release);
-  } else {
-    do {
-      o.checksum = 0x300000 + random.Below(0x300000);
-    } while (expected::FirstRow(table, o.checksum) != table.rows);
-    const uint32_t sizes[] = {expected::kRecordV1, expected::kRecordV2, expected::kRecordV3};
-    size = sizes[random.Below(3)];
-    text += Format("%s payload, unidentified unit (csum %x)", ProductName(o.model), o.checksum);
   }
-  unit.WriteConfigRecords(size, static_cast<uint32_t>(random.Next()), true);
-  text += Format(", %u-byte records", size);
-  if (size != expected::kRecordV3 && random.Chance(0.3)) {
-    memory[expected::kConfigBase + 5 * size] = expected::kMovedRecordMark;
-    text += ", record 5 marked";
-  }
-  unit.SetCodeRegionChecksum(o.checksum);
-  o.memory = memory;
+  const uint32_t row = rows[random.Below(static_cast<uint32_t>(rows.size()))];
+  o.release = table.code[row];
+  o.checksum = table.checksum[row];
+  const uint32_t size = expected::RecordSizeOf(o.model, o.release);
+  text += Format("%s payload, unit %06x", ProductName(o.model), o.release);
+  return size;
+}
 
-  // What it must end with: the originals converted once, at their places below 0x8000.
+// A unit no row identifies, with records of any layout. Returns the size of its records.
+uint32_t DrawUnidentified(SoakRandom& random, const ReleaseTable& table, Original& o,
+                          std::string& text) {
+  do {
+    o.checksum = 0x300000 + random.Below(0x300000);
+  } while (expected::FirstRow(table, o.checksum) != table.rows);
+  const uint32_t sizes[] = {expected::kRecordV1, expected::kRecordV2, expected::kRecordV3};
+  const uint32_t size = sizes[random.Below(3)];
+  text += Format("%s payload, unidentified unit (csum %x)", ProductName(o.model), o.checksum);
+  return size;
+}
+
+// What the unit must end with: the originals converted once, at their places below 0x8000.
+void SetWhatItMustEndWith(Original& o, const FirmwarePayload& payload, bool skew) {
   const uint8_t* area = o.memory.data() + expected::kConfigBase;
   o.kind = o.release != 0 ? expected::KindForRelease(o.release, o.model, payload.releaseCode)
                           : expected::KindForFirstRecord(area, o.model);
@@ -243,6 +233,34 @@ Original DrawOriginal(SoakRandom& random, const FirmwarePayload& payload, bool s
       }
     }
   }
+}
+
+// The unit: an older release of the payload's model (most of them needing a conversion), or
+// one no row identifies (its owner answers y); records in its layout, record 5 sometimes marked.
+Original DrawOriginal(SoakRandom& random, const FirmwarePayload& payload, bool skew,
+                      std::string& text) {
+  Original o;
+  o.model = payload.productKind;
+  SimulatedUnit unit;
+  std::vector<uint8_t>& memory = unit.memory();
+  for (const expected::Range& r :
+       {expected::kMainFirst, expected::kMainSecond, expected::kSecondImage})
+    for (uint32_t a = r.start; a < r.end; ++a) memory[a] = static_cast<uint8_t>(random.Next());
+  uint32_t size = 0;
+  if (random.Chance(0.8)) {
+    size = DrawOlderRelease(random, payload, o, text);
+  } else {
+    size = DrawUnidentified(random, payload.releaseTable, o, text);
+  }
+  unit.WriteConfigRecords(size, static_cast<uint32_t>(random.Next()), true);
+  text += Format(", %u-byte records", size);
+  if (size != expected::kRecordV3 && random.Chance(0.3)) {
+    memory[expected::kConfigBase + 5 * size] = expected::kMovedRecordMark;
+    text += ", record 5 marked";
+  }
+  unit.SetCodeRegionChecksum(o.checksum);
+  o.memory = memory;
+  SetWhatItMustEndWith(o, payload, skew);
   return o;
 }
 
@@ -320,6 +338,333 @@ struct StateFolder {
   StateFolder& operator=(const StateFolder&) = delete;
 };
 
+// The payload: the compiled-in Pro release, or the same release built for the base model
+// (its own rows then of that model, so that its image identifies as what it is). The rows'
+// models are then kept in kinds, which must outlive the payload.
+FirmwarePayload DrawPayload(SoakRandom& random, std::vector<uint32_t>& kinds) {
+  FirmwarePayload payload = CompiledPayload();
+  kinds.assign(payload.releaseTable.kind, payload.releaseTable.kind + payload.releaseTable.rows);
+  if (random.Chance(0.2)) {
+    payload.productKind = kBaseModel;
+    for (uint32_t row = 0; row < payload.releaseTable.rows; ++row) {
+      if (payload.releaseTable.code[row] == payload.releaseCode) kinds[row] = kBaseModel;
+    }
+    payload.releaseTable.kind = kinds.data();
+  }
+  return payload;
+}
+
+// The series so far: what each run reads, and what it leaves for the runs after it.
+struct Series {
+  uint64_t seed;
+  const SeriesOptions& options;
+  SoakRandom& random;
+  const FirmwarePayload& payload;
+  const Original& original;
+  SeriesOutcome& out;
+  std::vector<uint8_t> memory;  // the unit's memory between runs
+  std::string restore{};        // the copy the last run told the owner to restore
+  bool lineDamageSeen = false;  // line damage made a run misread or misplace settings
+  int lastCut = 0;
+
+  void Violation(int run, const std::string& text) {
+    out.violations.push_back(Format("run %d: %s", run, text.c_str()));
+  }
+};
+
+// What a cut leaves for the unit's memory after the run.
+struct Aftermath {
+  bool powerCut = false;
+  bool keepSettingsAtPowerCut = false;
+};
+
+// The cause of a run's cut and its moment: the first runs are mostly cut, later ones never.
+Moment DrawCut(Series& s, int run, SeriesRun& record) {
+  SoakRandom& random = s.random;
+  Moment moment;
+  if (run <= kCutRuns && random.Chance(0.9)) {
+    const CutCause causes[] = {CutCause::kCtrlC,  CutCause::kCtrlCTwice, CutCause::kPortLost,
+                               CutCause::kSilent, CutCause::kPowerCut,   CutCause::kLineDamage};
+    record.cause = causes[random.Below(6)];
+    s.lastCut = run;
+    const double pick = random.Unit();
+    struct Weight {
+      CutPhase phase;
+      double upTo;
+      uint32_t commands;
+    };
+    static const Weight kWeights[] = {
+        {CutPhase::kConnect, 0.08, 12},    {CutPhase::kIdentify, 0.15, 8},
+        {CutPhase::kReadout, 0.35, 700},   {CutPhase::kWriteBack, 0.70, 250},
+        {CutPhase::kDownload, 0.95, 1400}, {CutPhase::kFlash, 1.0, 3}};
+    for (const Weight& w : kWeights) {
+      if (pick < w.upTo) {
+        moment.phase = w.phase;
+        moment.commands = random.Below(w.commands);
+        break;
+      }
+    }
+    moment.bytes = random.Below(300);
+    moment.secondBytes = 1 + random.Below(4000);
+    if (record.cause == CutCause::kLineDamage) moment.phase = CutPhase::kNever;
+  }
+  return moment;
+}
+
+// What the cut does when its moment comes.
+std::function<void()> CutAction(CutCause cause, SoakRig& rig, Aftermath& after) {
+  return [cause, &rig, &after] {
+    switch (cause) {
+      case CutCause::kCtrlC:
+      case CutCause::kCtrlCTwice:
+        RequestCancel();
+        break;
+      case CutCause::kPortLost:
+        rig.devices.LoseAfterBytesWritten(0);
+        break;
+      case CutCause::kSilent:
+        rig.unit.faults().silentAfterBlocks = static_cast<int>(rig.unit.stats().dataBlocks);
+        break;
+      case CutCause::kPowerCut:
+        rig.unit.faults().absent = true;
+        after.powerCut = true;
+        break;
+      default:
+        break;
+    }
+  };
+}
+
+// Damage on the line for a run whose cut it is, each kind drawn up to the series' rate.
+LineFaults DrawRunLineDamage(Series& s, int run) {
+  SoakRandom& random = s.random;
+  LineFaults line;
+  line.seed = s.seed * 131 + static_cast<uint64_t>(run);
+  const double high = s.options.maxLineFaultRate;
+  line.dropRate = random.Chance(0.5) ? random.LogUniform(1e-6, high) : 0.0;
+  line.flipRate = random.Chance(0.5) ? random.LogUniform(1e-6, high) : 0.0;
+  line.insertRate = random.Chance(0.5) ? random.LogUniform(1e-6, high) : 0.0;
+  return line;
+}
+
+// The run's command line: a speed now and then, and the copy to restore when the run before
+// told the owner to.
+std::vector<std::string> DrawArgs(SoakRandom& random, const std::string& restore) {
+  std::vector<std::string> args;
+  const uint32_t speed = random.Below(4);
+  if (speed < 2) args.push_back("-s" + std::to_string(speed + 1));
+  if (!restore.empty()) {
+    args.push_back("--restore-config");
+    args.push_back(restore);
+  }
+  return args;
+}
+
+// What a run of the updater showed besides the rig.
+struct Ran {
+  bool watchdog = false;         // the run passed its bound of virtual time
+  bool unitAnswered = false;     // the unit answered the run
+  std::vector<uint8_t> readAtK;  // the run's readout once its reading was complete
+};
+
+// Runs the updater over the cut devices with the owner's keys, under the watchdog.
+Ran RunUpdater(SoakRig& rig, CutDevices& cut, const std::vector<std::string>& args,
+               SeriesRun& record) {
+  Ran ran;
+  rig.console = ScriptedConsole("yq");
+  UpdateState state(cut, rig.clock, rig.console, rig.payload);
+  cut.OnReadDone([&] {
+    ran.readAtK.assign(state.facts.configReadout.begin(),
+                       state.facts.configReadout.begin() + expected::kReadoutBytes);
+  });
+  // The watchdog: past the bound the port goes away, which every phase notices at once.
+  const uint64_t start = rig.clock.NowNs();
+  const uint64_t bound = SoakTimeBoundNs();
+  const int owner = 0;
+  rig.clock.AddObserver(&owner, [&](uint64_t now) {
+    if (now - start > bound && !ran.watchdog) {
+      ran.watchdog = true;
+      rig.devices.LoseAfterBytesWritten(0);
+    }
+  });
+  std::vector<const char*> argv = {"quorel-update"};
+  for (const std::string& arg : args) argv.push_back(arg.c_str());
+  record.status = RunUpdate(state, static_cast<int>(argv.size()), argv.data());
+  rig.clock.RemoveObserver(&owner);
+  rig.devices.FinishInFlight();
+  ResetCancel();
+  ran.unitAnswered = state.link.unitAnswered;
+  return ran;
+}
+
+// Line damage explains settings that differ only where it made this run read bytes other
+// than the unit held, or put data in the configuration area other than the run sent.
+bool LineDamageMisled(const SoakRig& rig, const CutDevices& cut, const std::vector<uint8_t>& memory,
+                      const std::vector<uint8_t>& readAtK) {
+  bool misread = false;
+  for (const auto& [address, length] : rig.tap.reads()) {
+    for (uint32_t a = address; a < address + length && !readAtK.empty(); ++a) {
+      if (a >= expected::kConfigBase && a < expected::kConfigBase + expected::kReadoutBytes &&
+          readAtK[a - expected::kConfigBase] != memory[a]) {
+        misread = true;
+      }
+    }
+  }
+  std::vector<uint8_t> sent(memory.begin() + expected::kConfigBase,
+                            memory.begin() + expected::kConfigEnd);
+  for (const CutDevices::SentBlock& block : cut.allBlocks()) {
+    for (size_t k = 0; k < block.data.size(); ++k) {
+      const uint32_t a = block.address + static_cast<uint32_t>(k);
+      if (a >= expected::kConfigBase && a < expected::kConfigEnd)
+        sent[a - expected::kConfigBase] = static_cast<uint8_t>(block.data[k]);
+    }
+  }
+  const bool misplaced =
+      !std::equal(sent.begin(), sent.end(), rig.unit.memory().begin() + expected::kConfigBase);
+  return misread || misplaced;
+}
+
+// How the run ended: within its bound, and saying so, its port closed, X last.
+void JudgeEnding(Series& s, int run, const SoakRig& rig, const SeriesRun& record, const Ran& ran) {
+  const std::string& console = rig.console.output();
+  if (ran.watchdog) s.Violation(run, "the run had not ended within its bound of virtual time");
+  if (record.status == kStatusInterrupted) {
+    // The run says so last, or says so and then how to put back settings it left partly
+    // written.
+    const char kNotFlashed[] = "\nInterrupted. The unit was not flashed. Update exiting\n";
+    const size_t said = console.rfind(kNotFlashed);
+    const bool restoreAfter = said != std::string::npos && RestorePath(console.substr(said)) != "";
+    if (!EndsWith(console, kNotFlashed) && !restoreAfter &&
+        !EndsWith(console, "\nInterrupted after the flash command was sent.\n")) {
+      s.Violation(run, "interrupted without saying so last");
+    }
+    if (rig.devices.lineOpen()) s.Violation(run, "the port was left open");
+    const std::string& written = rig.tap.written();
+    if (ran.unitAnswered && !rig.devices.unplugged() && !rig.tap.flashSent() &&
+        (written.empty() || written.back() != 'X')) {
+      s.Violation(run, "interrupted after the unit answered without sending X last");
+    }
+  } else {
+    expected::FinishedRun finished;
+    finished.status = record.status;
+    finished.console = &console;
+    finished.tap = &rig.tap;
+    finished.portOpen = rig.devices.lineOpen();
+    finished.unitAnswered = ran.unitAnswered;
+    finished.portGone = rig.devices.unplugged();
+    std::vector<std::string> problems;
+    expected::CheckEnding(finished, &problems);
+    for (const std::string& p : problems) s.Violation(run, p);
+  }
+}
+
+// A download cut short leaves the code region part new and part old; its sum may match a
+// row of the other model, and the unit is refused. The owner then power-cycles the unit,
+// which loses what was downloaded and not flashed, and runs again. A run without a cut
+// completes, is refused, or says to restore a copy.
+void JudgeRefusal(Series& s, int run, SeriesRun& record, const std::string& console,
+                  Aftermath& after) {
+  record.refused = console.find("Firmware not updated...Exiting") != std::string::npos;
+  if (record.refused) {
+    after.powerCut = true;
+    after.keepSettingsAtPowerCut = true;
+    s.lastCut = run;
+  }
+  if (record.cause == CutCause::kNone && !record.flashed && !record.refused &&
+      RestorePath(console).empty()) {
+    s.Violation(run, "a run without a cut did not complete: " +
+                         console.substr(console.size() > 200 ? console.size() - 200 : 0));
+  }
+}
+
+// Every configuration block the run meant (and asked the sum of) is one conversion of the
+// originals.
+void JudgeConfigBlocks(Series& s, int run, const CutDevices& cut) {
+  for (const CutDevices::SentBlock& block : cut.configBlocks()) {
+    if (BlockIsConverted(s.original, block.address, block.data)) continue;
+    if (s.lineDamageSeen) {
+      s.out.lineLimit = true;
+      continue;
+    }
+    s.Violation(
+        run, Format("wrote a configuration block at %06X that is not one conversion "
+                    "of the original records%s",
+                    block.address, s.original.kind == 0 ? " (the unit needs no conversion)" : ""));
+    break;
+  }
+}
+
+// The unit's memory for the next run. After a power cut what was downloaded and not flashed
+// is gone; the settings written since the run began stay, or go back to what the unit held
+// when the run began (a unit may keep them or not).
+void CarryMemory(Series& s, const SimulatedUnit& unit, const Aftermath& after) {
+  if (after.powerCut) {
+    const bool keepSettings = after.keepSettingsAtPowerCut || s.random.Chance(0.5);
+    for (uint32_t a = 0; a < s.memory.size(); ++a) {
+      const bool settings = a >= expected::kConfigBase && a < expected::kConfigEnd;
+      if (!settings) {
+        s.memory[a] = s.original.memory[a];
+      } else if (keepSettings) {
+        s.memory[a] = unit.memory()[a];
+      }
+    }
+  } else {
+    s.memory = unit.memory();
+  }
+}
+
+// The run that flashed leaves the settings one conversion of the originals.
+void JudgeFlashed(Series& s, int run, const SimulatedUnit& unit) {
+  s.out.completed = true;
+  const long wrong = FirstWrongSetting(s.original, unit.memory());
+  if (wrong >= 0) {
+    if (s.lineDamageSeen) {
+      s.out.lineLimit = true;
+    } else {
+      s.out.settingsLost = true;
+      s.Violation(run, Format("flashed with settings that are not one conversion of the "
+                              "originals (first difference at %06lX)",
+                              expected::kConfigBase + static_cast<unsigned long>(wrong)));
+    }
+  }
+}
+
+// One run of the series on the unit's memory as the runs before left it: its cut drawn, the
+// updater run, the run judged, the memory carried on. True when it flashed the unit.
+bool RunOnce(Series& s, int run) {
+  SeriesRun record;
+  record.restoreGiven = !s.restore.empty();
+  const Moment moment = DrawCut(s, run, record);
+  auto rig = std::make_unique<SoakRig>();
+  rig->payload = s.payload;
+  rig->unit.memory() = s.memory;
+  Aftermath after;
+  std::function<void()> again;
+  if (record.cause == CutCause::kCtrlCTwice) again = [] { RequestCancel(); };
+  CutDevices cut(rig->tap, moment, CutAction(record.cause, *rig, after), again);
+  if (record.cause == CutCause::kLineDamage) rig->devices.SetLineFaults(DrawRunLineDamage(s, run));
+  const Ran ran = RunUpdater(*rig, cut, DrawArgs(s.random, s.restore), record);
+  if (rig->devices.lineFaultsInjected() > 0 && LineDamageMisled(*rig, cut, s.memory, ran.readAtK))
+    s.lineDamageSeen = true;
+  record.phase = record.cause == CutCause::kLineDamage
+                     ? (record.status == 1 ? CutPhase::kNever : cut.phase())
+                     : cut.firedIn();
+  record.flashed = rig->unit.flashed();
+  const std::string& console = rig->console.output();
+  if (s.options.keepTexts) record.console = console;
+
+  JudgeEnding(s, run, *rig, record, ran);
+  JudgeRefusal(s, run, record, console, after);
+  JudgeConfigBlocks(s, run, cut);
+  CarryMemory(s, rig->unit, after);
+  record.saidRestore = !RestorePath(console).empty();
+  s.restore = RestorePath(console);
+  s.out.runs.push_back(record);
+  if (!record.flashed) return false;
+  JudgeFlashed(s, run, rig->unit);
+  return true;
+}
+
 }  // namespace
 
 const char* CutCauseName(CutCause cause) {
@@ -366,264 +711,21 @@ SeriesOutcome RunSoakSeries(uint64_t seed, const SeriesOptions& options) {
   SeriesOutcome out;
   out.seed = seed;
   SoakRandom random(seed * 0x9E3779B97F4A7C15ull + 0x632BE59BD9B4E019ull);
-  // The payload: the compiled-in Pro release, or the same release built for the base model
-  // (its own rows then of that model, so that its image identifies as what it is).
-  FirmwarePayload payload = CompiledPayload();
-  std::vector<uint32_t> kinds(payload.releaseTable.kind,
-                              payload.releaseTable.kind + payload.releaseTable.rows);
-  if (random.Chance(0.2)) {
-    payload.productKind = kBaseModel;
-    for (uint32_t row = 0; row < payload.releaseTable.rows; ++row) {
-      if (payload.releaseTable.code[row] == payload.releaseCode) kinds[row] = kBaseModel;
-    }
-    payload.releaseTable.kind = kinds.data();
-  }
+  std::vector<uint32_t> kinds;
+  const FirmwarePayload payload = DrawPayload(random, kinds);
   const Original original =
       DrawOriginal(random, payload, options.skewExpectedSettings, out.description);
   out.conversionKind = original.kind;
   StateFolder folder;
-  std::vector<uint8_t> memory = original.memory;
-  std::string restore;
-  bool lineDamageSeen = false;  // line damage made a run misread or misplace settings
-  int lastCut = 0;
-  auto violation = [&](int run, const std::string& text) {
-    out.violations.push_back(Format("run %d: %s", run, text.c_str()));
-  };
+  Series series{seed, options, random, payload, original, out, original.memory};
 
   for (int run = 1;; ++run) {
-    if (run > lastCut + kRunsAfterCuts) {
-      violation(run - 1, Format("the unit was still not updated %d runs after the last cut",
-                                kRunsAfterCuts));
+    if (run > series.lastCut + kRunsAfterCuts) {
+      series.Violation(run - 1, Format("the unit was still not updated %d runs after the last cut",
+                                       kRunsAfterCuts));
       break;
     }
-    SeriesRun record;
-    record.restoreGiven = !restore.empty();
-    // The cause and the moment.
-    Moment moment;
-    if (run <= kCutRuns && random.Chance(0.9)) {
-      const CutCause causes[] = {CutCause::kCtrlC,  CutCause::kCtrlCTwice, CutCause::kPortLost,
-                                 CutCause::kSilent, CutCause::kPowerCut,   CutCause::kLineDamage};
-      record.cause = causes[random.Below(6)];
-      lastCut = run;
-      const double pick = random.Unit();
-      struct Weight {
-        CutPhase phase;
-        double upTo;
-        uint32_t commands;
-      };
-      static const Weight kWeights[] = {
-          {CutPhase::kConnect, 0.08, 12},    {CutPhase::kIdentify, 0.15, 8},
-          {CutPhase::kReadout, 0.35, 700},   {CutPhase::kWriteBack, 0.70, 250},
-          {CutPhase::kDownload, 0.95, 1400}, {CutPhase::kFlash, 1.0, 3}};
-      for (const Weight& w : kWeights) {
-        if (pick < w.upTo) {
-          moment.phase = w.phase;
-          moment.commands = random.Below(w.commands);
-          break;
-        }
-      }
-      moment.bytes = random.Below(300);
-      moment.secondBytes = 1 + random.Below(4000);
-      if (record.cause == CutCause::kLineDamage) moment.phase = CutPhase::kNever;
-    }
-
-    auto rig = std::make_unique<SoakRig>();
-    rig->payload = payload;
-    rig->unit.memory() = memory;
-    SimulatedUnit& unit = rig->unit;
-    bool powerCut = false;
-    bool keepSettingsAtPowerCut = false;
-    std::function<void()> fire = [&] {
-      switch (record.cause) {
-        case CutCause::kCtrlC:
-        case CutCause::kCtrlCTwice:
-          RequestCancel();
-          break;
-        case CutCause::kPortLost:
-          rig->devices.LoseAfterBytesWritten(0);
-          break;
-        case CutCause::kSilent:
-          unit.faults().silentAfterBlocks = static_cast<int>(unit.stats().dataBlocks);
-          break;
-        case CutCause::kPowerCut:
-          unit.faults().absent = true;
-          powerCut = true;
-          break;
-        default:
-          break;
-      }
-    };
-    std::function<void()> again;
-    if (record.cause == CutCause::kCtrlCTwice) again = [] { RequestCancel(); };
-    CutDevices cut(rig->tap, moment, fire, again);
-    if (record.cause == CutCause::kLineDamage) {
-      LineFaults line;
-      line.seed = seed * 131 + static_cast<uint64_t>(run);
-      const double high = options.maxLineFaultRate;
-      line.dropRate = random.Chance(0.5) ? random.LogUniform(1e-6, high) : 0.0;
-      line.flipRate = random.Chance(0.5) ? random.LogUniform(1e-6, high) : 0.0;
-      line.insertRate = random.Chance(0.5) ? random.LogUniform(1e-6, high) : 0.0;
-      rig->devices.SetLineFaults(line);
-    }
-
-    std::vector<std::string> args;
-    const uint32_t speed = random.Below(4);
-    if (speed < 2) args.push_back("-s" + std::to_string(speed + 1));
-    if (!restore.empty()) {
-      args.push_back("--restore-config");
-      args.push_back(restore);
-    }
-    rig->console = ScriptedConsole("yq");
-    UpdateState state(cut, rig->clock, rig->console, rig->payload);
-    std::vector<uint8_t> readAtK;
-    cut.OnReadDone([&] {
-      readAtK.assign(state.facts.configReadout.begin(),
-                     state.facts.configReadout.begin() + expected::kReadoutBytes);
-    });
-    // The watchdog: past the bound the port goes away, which every phase notices at once.
-    const uint64_t start = rig->clock.NowNs();
-    const uint64_t bound = SoakTimeBoundNs();
-    bool watchdog = false;
-    const int owner = 0;
-    rig->clock.AddObserver(&owner, [&](uint64_t now) {
-      if (now - start > bound && !watchdog) {
-        watchdog = true;
-        rig->devices.LoseAfterBytesWritten(0);
-      }
-    });
-    std::vector<const char*> argv = {"quorel-update"};
-    for (const std::string& arg : args) argv.push_back(arg.c_str());
-    record.status = RunUpdate(state, static_cast<int>(argv.size()), argv.data());
-    rig->clock.RemoveObserver(&owner);
-    rig->devices.FinishInFlight();
-    ResetCancel();
-    // Line damage explains settings that differ only where it made this run read bytes other
-    // than the unit held, or put data in the configuration area other than the run sent.
-    if (rig->devices.lineFaultsInjected() > 0) {
-      bool misread = false;
-      for (const auto& [address, length] : rig->tap.reads()) {
-        for (uint32_t a = address; a < address + length && !readAtK.empty(); ++a) {
-          if (a >= expected::kConfigBase && a < expected::kConfigBase + expected::kReadoutBytes &&
-              readAtK[a - expected::kConfigBase] != memory[a]) {
-            misread = true;
-          }
-        }
-      }
-      std::vector<uint8_t> sent(memory.begin() + expected::kConfigBase,
-                                memory.begin() + expected::kConfigEnd);
-      for (const CutDevices::SentBlock& block : cut.allBlocks()) {
-        for (size_t k = 0; k < block.data.size(); ++k) {
-          const uint32_t a = block.address + static_cast<uint32_t>(k);
-          if (a >= expected::kConfigBase && a < expected::kConfigEnd)
-            sent[a - expected::kConfigBase] = static_cast<uint8_t>(block.data[k]);
-        }
-      }
-      const bool misplaced =
-          !std::equal(sent.begin(), sent.end(), unit.memory().begin() + expected::kConfigBase);
-      if (misread || misplaced) lineDamageSeen = true;
-    }
-    record.phase = record.cause == CutCause::kLineDamage
-                       ? (record.status == 1 ? CutPhase::kNever : cut.phase())
-                       : cut.firedIn();
-    record.flashed = unit.flashed();
-    const std::string& console = rig->console.output();
-    if (options.keepTexts) record.console = console;
-
-    // How it ended.
-    if (watchdog) violation(run, "the run had not ended within its bound of virtual time");
-    if (record.status == kStatusInterrupted) {
-      // The run says so last, or says so and then how to put back settings it left partly
-      // written.
-      const char kNotFlashed[] = "\nInterrupted. The unit was not flashed. Update exiting\n";
-      const size_t said = console.rfind(kNotFlashed);
-      const bool restoreAfter =
-          said != std::string::npos && RestorePath(console.substr(said)) != "";
-      if (!EndsWith(console, kNotFlashed) && !restoreAfter &&
-          !EndsWith(console, "\nInterrupted after the flash command was sent.\n")) {
-        violation(run, "interrupted without saying so last");
-      }
-      if (rig->devices.lineOpen()) violation(run, "the port was left open");
-      const std::string& written = rig->tap.written();
-      if (state.link.unitAnswered && !rig->devices.unplugged() && !rig->tap.flashSent() &&
-          (written.empty() || written.back() != 'X')) {
-        violation(run, "interrupted after the unit answered without sending X last");
-      }
-    } else {
-      expected::FinishedRun finished;
-      finished.status = record.status;
-      finished.console = &console;
-      finished.tap = &rig->tap;
-      finished.portOpen = rig->devices.lineOpen();
-      finished.unitAnswered = state.link.unitAnswered;
-      finished.portGone = rig->devices.unplugged();
-      std::vector<std::string> problems;
-      expected::CheckEnding(finished, &problems);
-      for (const std::string& p : problems) violation(run, p);
-    }
-    // A download cut short leaves the code region part new and part old; its sum may match a
-    // row of the other model, and the unit is refused. The owner then power-cycles the unit,
-    // which loses what was downloaded and not flashed, and runs again.
-    record.refused = console.find("Firmware not updated...Exiting") != std::string::npos;
-    if (record.refused) {
-      powerCut = true;
-      keepSettingsAtPowerCut = true;
-      lastCut = run;
-    }
-    if (record.cause == CutCause::kNone && !record.flashed && !record.refused &&
-        RestorePath(console).empty()) {
-      violation(run, "a run without a cut did not complete: " +
-                         console.substr(console.size() > 200 ? console.size() - 200 : 0));
-    }
-
-    // Every configuration block it meant (and asked the sum of) is one conversion of the
-    // originals.
-    for (const CutDevices::SentBlock& block : cut.configBlocks()) {
-      if (BlockIsConverted(original, block.address, block.data)) continue;
-      if (lineDamageSeen) {
-        out.lineLimit = true;
-        continue;
-      }
-      violation(run,
-                Format("wrote a configuration block at %06X that is not one conversion "
-                       "of the original records%s",
-                       block.address, original.kind == 0 ? " (the unit needs no conversion)" : ""));
-      break;
-    }
-
-    if (powerCut) {
-      // What was downloaded and not flashed is gone; the settings written since the run began
-      // stay, or go back to what the unit held when the run began (a unit may keep them or not).
-      const bool keepSettings = keepSettingsAtPowerCut || random.Chance(0.5);
-      for (uint32_t a = 0; a < memory.size(); ++a) {
-        const bool settings = a >= expected::kConfigBase && a < expected::kConfigEnd;
-        if (!settings) {
-          memory[a] = original.memory[a];
-        } else if (keepSettings) {
-          memory[a] = unit.memory()[a];
-        }
-      }
-    } else {
-      memory = unit.memory();
-    }
-    record.saidRestore = !RestorePath(console).empty();
-    restore = RestorePath(console);
-    out.runs.push_back(record);
-
-    if (record.flashed) {
-      out.completed = true;
-      const long wrong = FirstWrongSetting(original, unit.memory());
-      if (wrong >= 0) {
-        if (lineDamageSeen) {
-          out.lineLimit = true;
-        } else {
-          out.settingsLost = true;
-          violation(run, Format("flashed with settings that are not one conversion of the "
-                                "originals (first difference at %06lX)",
-                                expected::kConfigBase + static_cast<unsigned long>(wrong)));
-        }
-      }
-      break;
-    }
+    if (RunOnce(series, run)) break;
   }
   return out;
 }
